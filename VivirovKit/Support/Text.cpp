@@ -191,11 +191,12 @@ std::string uppercased(std::string_view utf8) {
     return toUTF8(fromUTF8(utf8).toUpper(icu::Locale::getRoot()));
 }
 
+std::string caseFolded(std::string_view utf8) { return toUTF8(fromUTF8(utf8).foldCase()); }
+
 bool containsCaseInsensitive(std::string_view haystack, std::string_view needle) {
     if (needle.empty()) return true;
-    auto h = fromUTF8(haystack).foldCase();
-    auto n = fromUTF8(needle).foldCase();
-    return h.indexOf(n) >= 0;
+    // Folded texts are valid UTF-8, so a byte match always starts on a character.
+    return caseFolded(haystack).find(caseFolded(needle)) != std::string::npos;
 }
 
 std::string trimmed(std::string_view utf8) {

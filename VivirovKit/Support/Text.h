@@ -30,6 +30,8 @@ std::string decodeLatin1(std::string_view bytes);
 
 std::string lowercased(std::string_view utf8);   // Unicode lower case, root locale
 std::string uppercased(std::string_view utf8);
+// Unicode case folding (full folding), for case-insensitive comparisons.
+std::string caseFolded(std::string_view utf8);
 // Case-insensitive containment after Unicode case folding.
 bool containsCaseInsensitive(std::string_view haystack, std::string_view needle);
 
