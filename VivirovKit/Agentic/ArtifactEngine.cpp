@@ -1,5 +1,6 @@
 #include "VivirovKit/Agentic/ArtifactEngine.h"
 
+#include <algorithm>
 #include <memory>
 
 #include <unicode/brkiter.h>
@@ -23,24 +24,38 @@ std::string_view trimBlanks(std::string_view s) {
     return s;
 }
 
-// The lines of a text (split at line feeds), leaving out empty ones.
-std::vector<std::string_view> nonEmptyLines(std::string_view text) {
-    std::vector<std::string_view> lines;
+// Calls `visit` on each non-empty line (split at line feeds) in order, until
+// it returns true.
+template <typename Visit>
+void forEachNonEmptyLine(std::string_view text, Visit visit) {
     size_t start = 0;
-    while (start <= text.size()) {
+    while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
-        if (end > start) lines.push_back(text.substr(start, end - start));
+        if (end > start && visit(text.substr(start, end - start))) return;
         start = end + 1;
     }
-    return lines;
+}
+
+// Whether the text is only white space; stops at the first other character,
+// so a long block costs nothing here.
+bool isAllWhiteSpace(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int64_t>(text.size());
+    for (int64_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0 || !u_isUWhiteSpace(c)) return false;
+    }
+    return true;
 }
 
 UChar32 firstCodePoint(std::string_view s) {
     if (s.empty()) return U_SENTINEL;
     int32_t i = 0;
     UChar32 c;
-    U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), i, static_cast<int32_t>(s.size()), c);
+    const auto length = static_cast<int32_t>(std::min<size_t>(s.size(), 4)); // one sequence
+    U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), i, length, c);
     return c;
 }
 
@@ -135,7 +150,7 @@ std::vector<Artifact> ArtifactEngine::extract(std::string_view text) {
         const std::string_view body =
             lf == std::string_view::npos ? std::string_view() : piece.substr(lf + 1);
         if (const auto kind = artifactKindFromTag(info)) {
-            if (!text::trimmed(body).empty()) {
+            if (!isAllWhiteSpace(body)) {
                 result.push_back(Artifact{UUID::random(), *kind, title(*kind, body),
                                           std::string(body), false});
             }
@@ -163,24 +178,30 @@ std::string ArtifactEngine::title(ArtifactKind kind, std::string_view code) {
         if (auto name = firstIdentifier({"function ", "const ", "class "}, code)) return *name;
     }
     if (kind == ArtifactKind::markdown) {
-        for (std::string_view line : nonEmptyLines(code)) {
+        std::optional<std::string> heading;
+        forEachNonEmptyLine(code, [&](std::string_view line) {
             line = trimBlanks(line);
-            if (text::startsWith(line, "# ")) return std::string(trimBlanks(line.substr(2)));
-        }
+            if (text::startsWith(line, "# ")) heading = std::string(trimBlanks(line.substr(2)));
+            return heading.has_value();
+        });
+        if (heading) return *heading;
     }
     if (kind == ArtifactKind::html) {
         if (auto inner = between(code, "<title>", "</title>")) return *inner;
     }
-    for (std::string_view line : nonEmptyLines(code)) {
+    // Only the first line that is not empty after trimming counts.
+    std::optional<std::string> fromFirstLine;
+    forEachNonEmptyLine(code, [&](std::string_view line) {
         line = trimBlanks(line);
-        if (line.empty()) continue;
+        if (line.empty()) return false;
         if (text::startsWith(line, "//")) {
-            if (text::graphemeCount(line) > 2) return std::string(trimBlanks(line.substr(2)));
+            if (text::graphemeCount(line) > 2) fromFirstLine = std::string(trimBlanks(line.substr(2)));
         } else if (text::startsWith(line, "<!--")) {
-            if (auto inner = between(line, "<!--", "-->")) return *inner;
+            fromFirstLine = between(line, "<!--", "-->");
         }
-        break; // only the first non-empty line counts
-    }
+        return true;
+    });
+    if (fromFirstLine) return *fromFirstLine;
     return displayName(kind);
 }
 
