@@ -43,7 +43,10 @@ uint64_t AgenticLoopBudget::backoffNanos(int afterAttempt) const {
     const double base = afterAttempt <= 1 ? 0.1 : afterAttempt == 2 ? 0.5 : 2.0;
     const double seconds = base * backoffMultiplier_ * timeScale_;
     if (!(seconds > 0)) return 0;
-    return static_cast<uint64_t>(seconds * 1'000'000'000.0);
+    const double nanos = seconds * 1'000'000'000.0;
+    // Callers keep the scale sane; saturate rather than overflow if one does not.
+    if (nanos >= 18446744073709551615.0) return UINT64_MAX;
+    return static_cast<uint64_t>(nanos);
 }
 
 void AgenticLoopBudget::backoff(int afterAttempt, std::stop_token token) const {

@@ -123,6 +123,9 @@ const char* displayName(ArtifactKind kind) {
 }
 
 std::optional<ArtifactKind> artifactKindFromTag(std::string_view tag) {
+    // No tag of more than 32 bytes lower-cases to a name of at most eight
+    // characters; spares lower-casing a whole block that has no line feed yet.
+    if (tag.size() > 32) return std::nullopt;
     const std::string t = text::lowercased(tag);
     if (t == "react" || t == "jsx" || t == "tsx") return ArtifactKind::react;
     if (t == "html" || t == "htm") return ArtifactKind::html;
