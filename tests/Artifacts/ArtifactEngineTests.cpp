@@ -34,7 +34,8 @@ TEST(ArtifactKind, TagsAndRawValues) {
         {"Tsx", ArtifactKind::react},     {"html", ArtifactKind::html},
         {"HTM", ArtifactKind::html},      {"svg", ArtifactKind::svg},
         {"Mermaid", ArtifactKind::mermaid}, {"markdown", ArtifactKind::markdown},
-        {"MD", ArtifactKind::markdown},   {"", std::nullopt},
+        {"MD", ArtifactKind::markdown},   {"MAR\u212aDOWN", ArtifactKind::markdown},
+        {"", std::nullopt},
         {"python", std::nullopt},         {"html extra", std::nullopt},
         {" html", std::nullopt},          {"xhtml", std::nullopt},
     };
