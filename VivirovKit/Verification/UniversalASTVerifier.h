@@ -14,7 +14,8 @@ namespace vivirov {
 // A block that parses without error or missing nodes is valid; otherwise the
 // first such node (depth first) is named in a penalty text for the model.
 // Anything that cannot be checked (unknown language, no parser, a refused
-// grammar) is valid: the verifier never blocks a block for its own failure.
+// grammar, a block too large to parse safely) is valid: the verifier never
+// blocks a block for its own failure.
 // One parser is reused under a lock, so concurrent calls run one at a time.
 class UniversalASTVerifier final : public CodeVerifier {
 public:
@@ -29,10 +30,10 @@ public:
     // Larger blocks are accepted unchecked (see validateLocked).
     static constexpr size_t kMaxCheckedBytes = 65'534;
 
+private:
     // The grammar an identifier selects (compared after lower-casing), or null.
     static const TSLanguage* language(const std::string& identifier);
 
-private:
     struct ErrorHit {
         uint32_t startByte = 0;
         uint32_t endByte = 0;
