@@ -64,6 +64,11 @@ bool askEngine(F&& call) {
     }
 }
 
+// Depth of job completion callbacks running on this thread. Work a job's
+// onDone hands back to the scheduler is placed from another thread, so the
+// engine is never called from inside its own callback.
+thread_local int insideOnDone = 0;
+
 uint64_t saturatingAdd(uint64_t a, uint64_t b) {
     return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max() : a + b;
 }
@@ -83,6 +88,11 @@ public:
     // places at a time; a request that arrives meanwhile makes the placing
     // thread run one more pass instead of waiting for it.
     void pump() {
+        if (insideOnDone > 0) {
+            std::unique_lock lock(mutex);
+            schedulePump(lock);
+            return;
+        }
         {
             std::lock_guard lock(mutex);
             if (pumping) {
@@ -211,7 +221,9 @@ public:
     EngineDispatching::Callback makeOnDone(const RunPtr& run) {
         std::weak_ptr<Core> weak = weak_from_this();
         return [weak, run] {
+            ++insideOnDone;
             run->end();
+            --insideOnDone;
             if (auto core = weak.lock()) core->release(run);
         };
     }

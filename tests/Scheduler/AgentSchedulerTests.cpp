@@ -427,6 +427,26 @@ TEST_F(SchedulerTest, JobsQueuedBeforeTheEngineStartWhenItArrives) {
     EXPECT_EQ(engine->started(), (std::vector<uint32_t>{b, a}));
 }
 
+TEST_F(SchedulerTest, WorkQueuedFromACompletionIsPlacedOffTheEngineThread) {
+    make(2);
+    AgentJob first;
+    first.agentID = 1;
+    first.lane = Lane::background;
+    first.onDone = [this] {
+        EXPECT_EQ(scheduler->freeLaneCount(), 1) << "the finishing job's slot is released after its onDone";
+        AgentJob next;
+        next.agentID = 2;
+        next.lane = Lane::background;
+        scheduler->enqueue(std::move(next));
+    };
+    scheduler->enqueue(std::move(first));
+    engine->finish(1);
+    engine->drain();
+    EXPECT_EQ(engine->started(), (std::vector<uint32_t>{1})) << "not submitted from the engine's callback";
+    executor.runAll();
+    EXPECT_EQ(engine->started(), (std::vector<uint32_t>{1, 2}));
+}
+
 TEST_F(SchedulerTest, DestructionEndsQueuedAndParkedJobsAndLateReportsStillEndTheirJob) {
     make(1);
     auto parked = add(Lane::background);
