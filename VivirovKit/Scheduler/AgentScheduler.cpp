@@ -125,9 +125,11 @@ public:
                 edfPush(run);
                 if (!anyFree && engine) {
                     // One pause per waiting user job: skip agents already asked,
-                    // or two user jobs would wait on the same slot.
+                    // or two user jobs would wait on the same slot, and agents
+                    // already finishing, whose slot frees by itself.
                     for (auto& slot : slots) {
-                        if (slot.run && slot.info.lane == Lane::background && !slot.run->pauseAsked) {
+                        if (slot.run && slot.info.lane == Lane::background && !slot.run->pauseAsked &&
+                            !slot.run->ended.load()) {
                             victim = slot.run;
                             victim->pauseAsked = true;
                             eng = engine;
@@ -137,11 +139,23 @@ public:
                 }
             }
         }
-        if (victim && !askEngine([&] { return eng->pause(victim->job.agentID); })) {
-            std::lock_guard lock(mutex);
-            victim->pauseAsked = false;
+        if (victim) {
+            if (insideOnDone > 0) {
+                std::weak_ptr<Core> weak = weak_from_this();
+                post([weak, victim, eng] {
+                    if (auto core = weak.lock()) core->askPause(victim, eng);
+                });
+            } else {
+                askPause(victim, eng);
+            }
         }
         pump();
+    }
+
+    void askPause(const RunPtr& victim, const std::shared_ptr<EngineDispatching>& eng) {
+        if (askEngine([&] { return eng->pause(victim->job.agentID); })) return;
+        std::lock_guard lock(mutex);
+        victim->pauseAsked = false; // another user job may ask it again
     }
 
     // The engine paused `run`: park it and free its slot.
@@ -325,7 +339,7 @@ private:
         pumpPosted = true;
         lock.unlock();
         std::weak_ptr<Core> weak = weak_from_this();
-        auto task = [weak] {
+        post([weak] {
             if (auto core = weak.lock()) {
                 {
                     std::lock_guard guard(core->mutex);
@@ -333,7 +347,10 @@ private:
                 }
                 core->pump();
             }
-        };
+        });
+    }
+
+    void post(std::function<void()> task) {
         if (context.post)
             context.post(std::move(task));
         else

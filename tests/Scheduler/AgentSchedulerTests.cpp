@@ -435,7 +435,7 @@ TEST_F(SchedulerTest, WorkQueuedFromACompletionIsPlacedOffTheEngineThread) {
     first.onDone = [this] {
         EXPECT_EQ(scheduler->freeLaneCount(), 1) << "the finishing job's slot is released after its onDone";
         AgentJob next;
-        next.agentID = 2;
+        next.agentID = 3;
         next.lane = Lane::background;
         scheduler->enqueue(std::move(next));
     };
@@ -444,7 +444,28 @@ TEST_F(SchedulerTest, WorkQueuedFromACompletionIsPlacedOffTheEngineThread) {
     engine->drain();
     EXPECT_EQ(engine->started(), (std::vector<uint32_t>{1})) << "not submitted from the engine's callback";
     executor.runAll();
-    EXPECT_EQ(engine->started(), (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(engine->started(), (std::vector<uint32_t>{1, 3}));
+}
+
+TEST_F(SchedulerTest, UserJobQueuedFromACompletionPausesAnAgentThatIsNotFinishing) {
+    make(2);
+    AgentJob finishing;
+    finishing.agentID = 100;
+    finishing.lane = Lane::background;
+    finishing.onDone = [this] {
+        AgentJob user;
+        user.agentID = 101;
+        user.lane = Lane::user;
+        scheduler->enqueue(std::move(user));
+    };
+    scheduler->enqueue(std::move(finishing));
+    const uint32_t other = add(Lane::background);
+    engine->finish(100);
+    engine->drain();
+    EXPECT_TRUE(engine->paused().empty()) << "the engine is not asked from inside its own callback";
+    executor.runAll();
+    EXPECT_EQ(engine->paused(), (std::vector<uint32_t>{other}));
+    EXPECT_EQ(engine->started().back(), 101u);
 }
 
 TEST_F(SchedulerTest, DestructionEndsQueuedAndParkedJobsAndLateReportsStillEndTheirJob) {
