@@ -235,9 +235,13 @@ public:
     EngineDispatching::Callback makeOnDone(const RunPtr& run) {
         std::weak_ptr<Core> weak = weak_from_this();
         return [weak, run] {
-            ++insideOnDone;
-            run->end();
-            --insideOnDone;
+            {
+                struct Depth {
+                    Depth() { ++insideOnDone; }
+                    ~Depth() { --insideOnDone; }
+                } depth;
+                run->end();
+            }
             if (auto core = weak.lock()) core->release(run);
         };
     }
