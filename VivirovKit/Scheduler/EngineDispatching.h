@@ -15,9 +15,9 @@ public:
     virtual ~EngineDispatching() = default;
 
     // Starts an agent on `prompt`. True when the engine accepted it; then it
-    // reports each generated token through onToken and ends with exactly one
-    // of onPreempt (paused, see pause) or onDone. A refused agent gets no
-    // callback.
+    // reports each generated token through onToken, onPreempt whenever it
+    // pauses the agent (see pause), and onDone once when the agent ends. A
+    // refused agent gets no callback.
     virtual bool submit(uint32_t agentID, const std::vector<uint32_t>& prompt, OnToken onToken,
                         Callback onPreempt, Callback onDone) = 0;
     // Asks the engine to preempt a running agent; the engine reports it later
