@@ -1,5 +1,6 @@
 #include "VivirovVizivurad/Store/DatabaseManager.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <mutex>
 
@@ -82,10 +83,24 @@ void DatabaseManager::ensureConversation(const UUID& id, ConversationKind kind, 
     });
 }
 
+// Transcripts are read back ordered by createdAt, and equal times have no
+// order; so two messages of one conversation never get the same time, and a
+// later call never gets an earlier time even when the wall clock steps back.
+double DatabaseManager::nextMessageTime(const std::string& conversationID) {
+    double time = now();
+    std::lock_guard lock(timesMutex_);
+    auto [it, inserted] = lastMessageTime_.try_emplace(conversationID, time);
+    if (!inserted) {
+        if (time <= it->second) time = std::nextafter(it->second, HUGE_VAL);
+        it->second = time;
+    }
+    return time;
+}
+
 UUID DatabaseManager::appendMessage(const UUID& conversationID, const std::string& role, const std::string& content,
                                     std::optional<int64_t> tokenCount) {
     UUID id = UUID::random();
-    Message message(id, conversationID, role, content, tokenCount, std::nullopt, now());
+    Message message(id, conversationID, role, content, tokenCount, std::nullopt, nextMessageTime(conversationID.string()));
     pool_->write([&](SqliteConnection& db) { storeRows::insert(db, message); });
     return id;
 }

@@ -1,5 +1,7 @@
 #pragma once
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -88,8 +90,12 @@ private:
     struct InMemory {};
     explicit DatabaseManager(InMemory);
     void migrate();
+    double nextMessageTime(const std::string& conversationID);
 
     std::shared_ptr<store::DatabasePool> pool_;
+    // Last time given to a message of each conversation by appendMessage.
+    std::mutex timesMutex_;
+    std::map<std::string, double> lastMessageTime_;
 };
 
 } // namespace vivirov

@@ -19,6 +19,7 @@ namespace vivirov::store {
 // pulls with next(). The first call starts the observation and yields the
 // current result; each later one yields a complete fresh result read after
 // a committed write that changed one of the query's tables, in commit order.
+// One consumer thread iterates; cancel() may come from any thread.
 // A database error ends the sequence: next() throws it once, then answers
 // none. Results wait in a buffer of at most `bufferLimit`; beyond that the
 // oldest waiting one is dropped, since a newer complete result supersedes it.

@@ -45,6 +45,28 @@ TEST_F(StoreOperations, ConversationsAndMessagesRoundTripInTheirOrder) {
     EXPECT_TRUE(store->conversations(ConversationKind::cowork).empty());
 }
 
+TEST_F(StoreOperations, MessagesOfOneConversationKeepCallOrderUnderAStillOrBackwardClock) {
+    FakeClock still(1, 5000.0);
+    Clock::setCurrent(&still);
+    UUID c = store->createConversation(ConversationKind::chat, "c");
+    UUID other = store->createConversation(ConversationKind::chat, "other");
+    for (int i = 0; i < 5; ++i) store->appendMessage(c, "user", std::to_string(i));
+    store->appendMessage(other, "user", "own clock");
+    FakeClock earlier(1, 4000.0);
+    Clock::setCurrent(&earlier);
+    store->appendMessage(c, "assistant", "5");
+    Clock::setCurrent(nullptr);
+
+    auto rows = store->messages(c);
+    ASSERT_EQ(rows.size(), 6u);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].content, std::to_string(i));
+        if (i) EXPECT_GT(rows[i].createdAt, rows[i - 1].createdAt);
+    }
+    EXPECT_DOUBLE_EQ(rows[0].createdAt, 5000.0);
+    EXPECT_DOUBLE_EQ(store->messages(other).at(0).createdAt, 5000.0);
+}
+
 TEST_F(StoreOperations, EnsureConversationKeepsTheFirstRow) {
     UUID id = UUID::random();
     store->ensureConversation(id, ConversationKind::chat, "first");
