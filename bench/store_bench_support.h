@@ -8,11 +8,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "VivirovKit/Support/Paths.h"
+#include "VivirovVizivurad/Store/DatabaseManager.h"
 
 namespace vivirov::bench {
 
@@ -27,6 +30,26 @@ struct ScratchDir {
         std::filesystem::remove_all(path, ec);
     }
     std::string path;
+};
+
+// A store in a scratch folder filled with `count` messages of one chat
+// conversation, made by `make(conversation, index)` and written in batches.
+struct FilledStore {
+    FilledStore(const std::string& name, int count, const std::function<Message(const UUID&, int)>& make)
+        : path(dir.path + "/" + name), store(std::make_unique<DatabaseManager>(path)) {
+        UUID conversation = store->createConversation(ConversationKind::chat, "bench");
+        std::vector<Message> batch;
+        for (int i = 0; i < count; ++i) {
+            batch.push_back(make(conversation, i));
+            if (batch.size() == 10000 || i + 1 == count) {
+                store->appendMessageBatch(batch);
+                batch.clear();
+            }
+        }
+    }
+    ScratchDir dir;
+    std::string path;
+    std::unique_ptr<DatabaseManager> store;
 };
 
 inline sqlite3* openBare(const std::string& path) {

@@ -29,26 +29,14 @@ std::vector<uint8_t> randomEmbedding(std::mt19937& rng) {
 }
 
 struct Corpus {
-    Corpus() {
-        path = dir.path + "/vectors.sqlite";
-        store = std::make_unique<DatabaseManager>(path);
-        UUID conversation = store->createConversation(ConversationKind::chat, "bench");
-        std::mt19937 rng(7);
-        std::vector<Message> batch;
-        for (int i = 0; i < embeddingCount; ++i) {
-            batch.emplace_back(UUID::random(), conversation, "assistant", "message " + std::to_string(i), std::nullopt,
-                               randomEmbedding(rng), double(i));
-            if (batch.size() == 10000) {
-                store->appendMessageBatch(batch);
-                batch.clear();
-            }
-        }
-        query = randomEmbedding(rng);
-    }
-    ScratchDir dir;
-    std::string path;
-    std::unique_ptr<DatabaseManager> store;
-    std::vector<uint8_t> query;
+    std::mt19937 rng{7};
+    FilledStore filled{"vectors.sqlite", embeddingCount, [this](const UUID& conversation, int i) {
+                           return Message(UUID::random(), conversation, "assistant", "message " + std::to_string(i),
+                                          std::nullopt, randomEmbedding(rng), double(i));
+                       }};
+    std::vector<uint8_t> query = randomEmbedding(rng);
+    const std::string& path = filled.path;
+    DatabaseManager* store = filled.store.get();
 };
 
 Corpus& corpus() {

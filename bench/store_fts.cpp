@@ -18,32 +18,15 @@ const char* const searchSql =
     "ORDER BY message.createdAt DESC LIMIT ?";
 
 // 100,000 messages of 12 words from a 1,000-word vocabulary; about 30 % also hold "common".
-struct Corpus {
-    Corpus() {
-        path = dir.path + "/fts.sqlite";
-        store = std::make_unique<DatabaseManager>(path);
-        UUID conversation = store->createConversation(ConversationKind::chat, "bench");
-        std::mt19937 rng(42);
+FilledStore& corpus() {
+    static std::mt19937 rng(42);
+    static FilledStore c("fts.sqlite", messageCount, [](const UUID& conversation, int i) {
         std::uniform_int_distribution<int> word(0, 999), percent(0, 99);
-        std::vector<Message> batch;
-        for (int i = 0; i < messageCount; ++i) {
-            std::string text;
-            for (int w = 0; w < 12; ++w) text += "w" + std::to_string(word(rng)) + " ";
-            if (percent(rng) < 30) text += "common";
-            batch.emplace_back(UUID::random(), conversation, "user", text, std::nullopt, std::nullopt, double(i));
-            if (batch.size() == 10000) {
-                store->appendMessageBatch(batch);
-                batch.clear();
-            }
-        }
-    }
-    ScratchDir dir;
-    std::string path;
-    std::unique_ptr<DatabaseManager> store;
-};
-
-Corpus& corpus() {
-    static Corpus c;
+        std::string text;
+        for (int w = 0; w < 12; ++w) text += "w" + std::to_string(word(rng)) + " ";
+        if (percent(rng) < 30) text += "common";
+        return Message(UUID::random(), conversation, "user", text, std::nullopt, std::nullopt, double(i));
+    });
     return c;
 }
 
