@@ -98,7 +98,9 @@ TEST(StoreCrashSafety, ProcessKilledMidBatchLeavesWholeBatchesOnly) {
     for (const auto& c : conversations) {
         size_t rows = store.messages(c.uuid()).size();
         EXPECT_TRUE(rows == 0 || rows == size_t(batchSize)) << c.title << ": " << rows;
-        if (c.title == "batch 2") EXPECT_EQ(rows, 0u) << "the kill came after the batch";
+        if (c.title == "batch 2") {
+            EXPECT_EQ(rows, 0u) << "the kill came after the batch";
+        }
         total += int64_t(rows);
     }
     EXPECT_EQ(store.messageCount(), total);

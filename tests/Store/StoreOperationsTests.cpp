@@ -61,7 +61,9 @@ TEST_F(StoreOperations, MessagesOfOneConversationKeepCallOrderUnderAStillOrBackw
     ASSERT_EQ(rows.size(), 6u);
     for (size_t i = 0; i < rows.size(); ++i) {
         EXPECT_EQ(rows[i].content, std::to_string(i));
-        if (i) EXPECT_GT(rows[i].createdAt, rows[i - 1].createdAt);
+        if (i) {
+            EXPECT_GT(rows[i].createdAt, rows[i - 1].createdAt);
+        }
     }
     EXPECT_DOUBLE_EQ(rows[0].createdAt, 5000.0);
     EXPECT_DOUBLE_EQ(store->messages(other).at(0).createdAt, 5000.0);
