@@ -1,0 +1,88 @@
+#include "VivirovVizivurad/Store/DatabasePool.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+
+namespace vivirov::store {
+
+DatabasePool::DatabasePool(std::string path, Configuration configuration, bool fileBacked)
+    : path_(std::move(path)), configuration_(std::move(configuration)), fileBacked_(fileBacked) {}
+
+DatabasePool::~DatabasePool() = default;
+
+std::shared_ptr<DatabasePool> DatabasePool::open(const std::string& path, Configuration configuration) {
+    std::shared_ptr<DatabasePool> pool(new DatabasePool(path, std::move(configuration), true));
+    auto setup = pool->configuration_.setup;
+    setup.push_back("PRAGMA journal_mode = WAL");
+    pool->writer_ = std::make_unique<SqliteConnection>(
+        path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, setup);
+    if (pool->configuration_.maximumReaders < 1) pool->configuration_.maximumReaders = 1;
+    return pool;
+}
+
+std::shared_ptr<DatabasePool> DatabasePool::openInMemory(Configuration configuration) {
+    std::shared_ptr<DatabasePool> pool(new DatabasePool(":memory:", std::move(configuration), false));
+    pool->writer_ = std::make_unique<SqliteConnection>(
+        ":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, pool->configuration_.setup);
+    return pool;
+}
+
+DatabasePool::ReaderLease::ReaderLease(DatabasePool& owner) : pool(owner) {
+    std::unique_lock lock(pool.readersMutex_);
+    pool.readerReturned_.wait(lock, [&] {
+        return !pool.idleReaders_.empty() || pool.openReaders_ < pool.configuration_.maximumReaders;
+    });
+    if (!pool.idleReaders_.empty()) {
+        connection = std::move(pool.idleReaders_.back());
+        pool.idleReaders_.pop_back();
+        return;
+    }
+    ++pool.openReaders_;
+    lock.unlock();
+    try {
+        // Readers never write: a read-only connection turns a mistake into an error.
+        connection = std::make_unique<SqliteConnection>(
+            pool.path_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, pool.configuration_.setup);
+    } catch (...) {
+        std::lock_guard relock(pool.readersMutex_);
+        --pool.openReaders_;
+        pool.readerReturned_.notify_one();
+        throw;
+    }
+}
+
+DatabasePool::ReaderLease::~ReaderLease() {
+    if (!connection) return;
+    connection->rollbackQuietly(); // never hand on a connection inside a transaction
+    {
+        std::lock_guard lock(pool.readersMutex_);
+        pool.idleReaders_.push_back(std::move(connection));
+    }
+    pool.readerReturned_.notify_one();
+}
+
+bool DatabasePool::startObserving(const std::shared_ptr<DatabaseObserver>& observer) {
+    ++accesses_;
+    std::lock_guard lock(writerMutex_);
+    if (!observer->refresh(*writer_)) return false;
+    observers_.push_back(observer);
+    return true;
+}
+
+void DatabasePool::notifyObserversLocked() {
+    auto changed = writer_->takeChangedTables();
+    if (changed.empty() || observers_.empty()) return;
+    std::vector<std::shared_ptr<DatabaseObserver>> live;
+    for (auto& weak : observers_)
+        if (auto observer = weak.lock()) live.push_back(std::move(observer));
+    std::vector<std::weak_ptr<DatabaseObserver>> keep;
+    for (auto& observer : live) {
+        const auto& tables = observer->observedTables();
+        bool touched = std::any_of(tables.begin(), tables.end(), [&](const std::string& t) { return changed.count(t); });
+        if (!touched || observer->refresh(*writer_)) keep.push_back(observer);
+    }
+    observers_ = std::move(keep);
+}
+
+} // namespace vivirov::store
