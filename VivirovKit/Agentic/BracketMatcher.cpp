@@ -12,13 +12,17 @@ namespace vivirov {
 // only by a depth offset, and ends are found with one stack per class, as in
 // ordinary bracket matching.
 BracketMatcher::BracketMatcher(const GraphemeText& text, char open, char close)
-    : closes_(text.size(), none) {
+    : closes_(text.size(), kNone) {
     struct Pending {
-        size_t start;
-        int64_t base; // the class depth at which this scan is back at its own depth 1
+        uint32_t start;
+        int32_t base; // the class depth at which this scan is back at its own depth 1
     };
+    size_t opens = 0;
+    for (size_t k = 0; k < text.size(); ++k) opens += text.ascii(k) == open;
     std::vector<Pending> stacks[2];
-    int64_t depth[2] = {0, 0};
+    stacks[0].reserve(opens);
+    stacks[1].reserve(opens);
+    int32_t depth[2] = {0, 0};
     int parity = 0;
     bool escaped = false;
 
@@ -27,7 +31,7 @@ BracketMatcher::BracketMatcher(const GraphemeText& text, char open, char close)
         if (escaped) {
             escaped = false;
             // Older scans skip this character; a scan starting here still opens.
-            if (c == open) stacks[parity].push_back({k, depth[parity]});
+            if (c == open) stacks[parity].push_back({uint32_t(k), depth[parity]});
             continue;
         }
         if (c == '\\') {
@@ -36,11 +40,11 @@ BracketMatcher::BracketMatcher(const GraphemeText& text, char open, char close)
             parity ^= 1;
         } else if (c == open) {
             ++depth[parity];
-            stacks[parity].push_back({k, depth[parity]});
+            stacks[parity].push_back({uint32_t(k), depth[parity]});
         } else if (c == close) {
             auto& stack = stacks[parity];
             while (!stack.empty() && stack.back().base == depth[parity]) {
-                closes_[stack.back().start] = k;
+                closes_[stack.back().start] = uint32_t(k);
                 stack.pop_back();
             }
             --depth[parity];

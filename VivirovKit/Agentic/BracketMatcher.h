@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "VivirovKit/Agentic/GraphemeText.h"
@@ -21,10 +22,11 @@ public:
 
     // The index of the character that closes the scan starting at character k
     // (k must be the opening character), or `none` when the text ends first.
-    size_t closeOf(size_t k) const { return closes_[k]; }
+    size_t closeOf(size_t k) const { return closes_[k] == kNone ? none : closes_[k]; }
 
 private:
-    std::vector<size_t> closes_;
+    static constexpr uint32_t kNone = UINT32_MAX;
+    std::vector<uint32_t> closes_; // texts are far below 4 GiB
 };
 
 } // namespace vivirov

@@ -1,11 +1,35 @@
 #include "VivirovKit/Agentic/ShorthandToolCallParser.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
 #include "VivirovKit/Support/Json.h"
-#include "VivirovKit/Support/Text.h"
 
 namespace vivirov {
 
 namespace {
+
+// Without Unicode white space and line breaks at both ends. Looks only at the
+// ends, so a huge body costs nothing here.
+std::string_view trimmedBody(std::string_view body) {
+    auto bytes = reinterpret_cast<const uint8_t*>(body.data());
+    int32_t start = 0, end = int32_t(body.size());
+    while (start < end) {
+        int32_t next = start;
+        UChar32 c;
+        U8_NEXT(bytes, next, end, c);
+        if (c < 0 || !u_isUWhiteSpace(c)) break;
+        start = next;
+    }
+    while (end > start) {
+        int32_t previous = end;
+        UChar32 c;
+        U8_PREV(bytes, start, previous, c);
+        if (c < 0 || !u_isUWhiteSpace(c)) break;
+        end = previous;
+    }
+    return body.substr(size_t(start), size_t(end - start));
+}
 
 bool isQuote(char c) { return c == '"' || c == '\''; }
 
@@ -96,7 +120,7 @@ std::string ShorthandToolCallParser::primaryArgKey(std::string_view tool) {
 }
 
 std::optional<ToolArguments> ShorthandToolCallParser::shorthandArgs(std::string_view body, std::string_view tool) {
-    std::string trimmed = text::trimmed(body);
+    std::string_view trimmed = trimmedBody(body);
     if (trimmed.empty()) return std::nullopt;
 
     // JSON members, as an object or without their braces. Only a body that
@@ -104,7 +128,7 @@ std::optional<ToolArguments> ShorthandToolCallParser::shorthandArgs(std::string_
     if (trimmed.front() == '{') {
         if (auto object = json::parse(trimmed); object && object->is_object()) return flattenArguments(*object);
     } else if (trimmed.front() == '"') {
-        if (auto object = json::parse("{" + trimmed + "}"); object && object->is_object())
+        if (auto object = json::parse("{" + std::string(trimmed) + "}"); object && object->is_object())
             return flattenArguments(*object);
     }
 
@@ -128,7 +152,7 @@ std::optional<ProviderToolCall> ShorthandToolCallParser::shorthandCall(const std
     std::string_view bytes = text_.bytes();
     // Bodies of nested occurrences overlap; bound the reading so that a text of
     // thousands of unclosed "name(" stays linear. Ordinary texts never reach it.
-    const size_t budget = 4 * bytes.size() + 65536;
+    const size_t budget = 2 * bytes.size() + 65536;
     size_t spent = 0;
 
     for (size_t pos = 0;;) {

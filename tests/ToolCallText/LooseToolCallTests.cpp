@@ -105,6 +105,11 @@ TEST(LooseToolCalls, ShorthandCalls) {
     for (const auto& c : cases)
         expectCalls(c.text, c.expected ? std::vector<Expected>{*c.expected} : std::vector<Expected>{});
 
+    // Many mentions that are not calls do not hide the call that follows them.
+    std::string mentions;
+    for (int i = 0; i < 5000; ++i) mentions += "read_file (see the notes) and ";
+    expectCalls(mentions + "read_file('/a')", {{"short-0", "read_file", {{"path", "/a"}}}});
+
     // Shorthand is read only when no JSON region is a call.
     expectCalls(R"(read_file('/x') {"tool":"web_search","args":{}})", {{"loose-0", "web_search", {}}});
     // One call per name, in ascending name order.
