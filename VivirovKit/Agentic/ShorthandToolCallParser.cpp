@@ -89,7 +89,8 @@ std::optional<ToolArguments> keyValueArguments(const GraphemeText& g) {
             continue;
         }
         std::string key = trimBlanksAndQuotes(g.slice(keyStart, k));
-        k = skipBlanks(g, k + 1);
+        size_t valueStart = k + 1;
+        k = skipBlanks(g, valueStart);
 
         std::string value;
         if (k < n && isQuote(g.ascii(k))) {
@@ -98,7 +99,7 @@ std::optional<ToolArguments> keyValueArguments(const GraphemeText& g) {
             value = std::string(g.slice(k + 1, *close));
             k = skipBlanks(g, *close + 1) + 1;
         } else {
-            size_t valueStart = k;
+            k = valueStart;
             while (k < n && !isBreak(g, k)) ++k;
             value = trimBlanksAndQuotes(g.slice(valueStart, k));
             ++k;
