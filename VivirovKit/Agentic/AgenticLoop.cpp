@@ -1,0 +1,380 @@
+#include "VivirovKit/Agentic/AgenticLoop.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <thread>
+
+#include "VivirovKit/Agentic/ContextImportanceTracker.h"
+#include "VivirovKit/Agentic/DeltaForwarder.h"
+#include "VivirovKit/Agentic/SentinelDaemon.h"
+#include "VivirovKit/Agentic/SwapGuard.h"
+#include "VivirovKit/Agentic/ToolCallPreview.h"
+#include "VivirovKit/Agentic/ToolCallTextForms.h"
+#include "VivirovKit/Scheduler/AgentScheduler.h"
+#include "VivirovKit/Support/Cancellation.h"
+#include "VivirovKit/Support/Clock.h"
+#include "VivirovKit/Support/Env.h"
+#include "VivirovKit/Support/Text.h"
+
+namespace vivirov {
+
+const std::string AgenticLoop::defaultPersona =
+    "You are Vivirov, a capable autonomous agent operating on the user's computer. Think step by step. When a task "
+    "needs information or action, call the appropriate tool and use its result to continue. Stop only when the task "
+    "is genuinely complete, then say so plainly.\n"
+    "Never invent specific catalogue data (SKUs, prices, stock counts, order numbers): fetch it with a tool or say "
+    "you don't have it — a made-up figure is worse than \"I don't know\".";
+
+const std::string AgenticLoop::toolInstructions =
+    "TOOLS — to use one, emit EXACTLY this on its own line, then STOP and wait:\n"
+    "<tool_call>{\"tool\":\"web_search\",\"args\":{\"query\":\"latest news on X\"}}</tool_call>\n"
+    "You then receive <tool_result>…</tool_result>. Read it, then either call another tool or give your final "
+    "answer. Use a tool whenever the task needs live/online data, a file, or an action — never guess such data. "
+    "Never write a tool call as prose; emit ONLY the <tool_call> JSON shown above. The \"tool\" must be one of the "
+    "tools listed; \"args\" are its parameters.";
+
+namespace {
+
+// The calls of a run already made, as (name, argument signature), oldest
+// first. The signature is an unambiguous encoding of the sorted arguments
+// and is compared whole, so different calls never count as duplicates.
+class SeenCalls {
+public:
+    bool contains(const ProviderToolCall& call) const {
+        auto key = keyOf(call);
+        for (const auto& k : seen_)
+            if (k == key) return true;
+        return false;
+    }
+    void add(const ProviderToolCall& call) {
+        seen_.push_back(keyOf(call));
+        if (seen_.size() > 16) seen_.pop_front();
+    }
+
+private:
+    static std::pair<std::string, std::string> keyOf(const ProviderToolCall& call) {
+        std::string signature;
+        for (const auto& [k, v] : call.arguments) // std::map: ascending keys
+            signature += std::to_string(k.size()) + ":" + k + "=" + std::to_string(v.size()) + ":" + v + ";";
+        return {call.name, signature};
+    }
+    std::deque<std::pair<std::string, std::string>> seen_;
+};
+
+// One tool call running on its own thread. The run can stop waiting for it
+// (cancellation); the call then finishes on its own and its result is dropped.
+struct PendingCall {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    std::string result;
+    int64_t durationMs = 0;
+};
+
+std::shared_ptr<PendingCall> startCall(std::shared_ptr<ToolRegistry> registry, ProviderToolCall call) {
+    auto pending = std::make_shared<PendingCall>();
+    std::thread([registry = std::move(registry), call = std::move(call), pending] {
+        const uint64_t start = Clock::current().uptimeNanos();
+        std::string result = registry->dispatch(call);
+        const uint64_t end = Clock::current().uptimeNanos();
+        {
+            std::lock_guard lock(pending->mutex);
+            pending->result = std::move(result);
+            pending->durationMs = int64_t((end - start) / 1'000'000);
+            pending->done = true;
+        }
+        pending->cv.notify_all();
+    }).detach();
+    return pending;
+}
+
+// Waits for the call; false when `cancel` stopped the wait first.
+bool awaitCall(PendingCall& pending, const std::stop_token& cancel) {
+    // Registered before the lock is taken: it runs at once when already stopped.
+    std::stop_callback wake(cancel, [&pending] {
+        std::lock_guard lock(pending.mutex);
+        pending.cv.notify_all();
+    });
+    std::unique_lock lock(pending.mutex);
+    pending.cv.wait(lock, [&] { return pending.done || cancel.stop_requested(); });
+    return pending.done;
+}
+
+std::string previewOfResult(const std::string& result) {
+    std::string preview = ToolCallPreview::activityPreview(result, 240);
+    if (text::graphemeCount(preview) > 240) preview = text::graphemePrefix(preview, 240) + "…";
+    return preview;
+}
+
+} // namespace
+
+struct AgenticLoop::RunState {
+    std::vector<ProviderChatMessage> transcript;
+    SeenCalls seen;
+    int toolCalls = 0;
+    std::stop_token cancel;
+};
+
+AgenticLoop::AgenticLoop(std::shared_ptr<LLMProvider> provider, std::shared_ptr<ToolRegistry> registry,
+                         std::shared_ptr<AgenticPermissionGate> permission, std::weak_ptr<AgenticUISink> uiSink,
+                         int maxIterations, std::string persona, std::vector<std::string> stopPhrases, Probes probes)
+    : provider_(std::move(provider)), registry_(std::move(registry)), permission_(std::move(permission)),
+      uiSink_(std::move(uiSink)), maxIterations_(std::max(1, maxIterations)), stopPhrases_(std::move(stopPhrases)),
+      persona_(std::move(persona)), probes_(std::move(probes)) {}
+
+void AgenticLoop::setActivitySink(AgentActivitySink sink) {
+    std::lock_guard lock(sinkMutex_);
+    activitySink_ = std::move(sink);
+}
+
+void AgenticLoop::emit(const AgentEvent& event) {
+    AgentActivitySink sink;
+    {
+        std::lock_guard lock(sinkMutex_);
+        sink = activitySink_;
+    }
+    if (sink) sink(event);
+}
+
+SentinelDaemon& AgenticLoop::sentinel() { return probes_.sentinel ? *probes_.sentinel : SentinelDaemon::shared(); }
+
+AgenticLoop::Result AgenticLoop::run(const std::string& objective, const std::vector<ProviderChatMessage>& history,
+                                     const CapabilityManifest& manifest, double temperature, std::stop_token cancel) {
+    Result result;
+    if (!provider_->isReady()) {
+        emit(AgentEvent::turnFailed("provider not ready"));
+        result.stoppedReason = "error: provider not ready";
+        return result;
+    }
+
+    RunState state;
+    state.cancel = cancel;
+    state.transcript.push_back(ProviderChatMessage::make(
+        ProviderRole::system, persona_ + "\n\n" + manifest.description + "\n\n" + toolInstructions));
+    for (const auto& m : history)
+        if (m.role != ProviderRole::system) {
+            ProviderChatMessage copy = m;
+            state.transcript.push_back(std::move(copy));
+        }
+    state.transcript.push_back(ProviderChatMessage::make(ProviderRole::user, objective));
+
+    const int64_t contextSize = env::integer("VIVIROV_N_CTX").value_or(65536);
+    const int64_t budget = int64_t(double(contextSize) * 0.7);
+
+    std::set<std::string> knownTools;
+    for (const auto& t : manifest.tools) knownTools.insert(t.name);
+    SentinelDaemon& watch = sentinel();
+    watch.start();
+    watch.resetTurn();
+    watch.setKnownTools(knownTools);
+
+    auto swapUsed = [&] { return probes_.swapUsedMB ? probes_.swapUsedMB() : SwapGuard::usedMB(); };
+    std::string lastText;
+    bool autoContinued = false;
+    int parseFailures = 0;
+
+    auto finish = [&](std::string text, int iterations, std::string reason, bool failed = false,
+                      std::string eventText = {}) {
+        if (failed) emit(AgentEvent::turnFailed(eventText));
+        else emit(AgentEvent::turnFinished(reason));
+        result.finalText = std::move(text);
+        result.iterations = iterations;
+        result.toolCalls = state.toolCalls;
+        result.stoppedReason = std::move(reason);
+        return result;
+    };
+
+    for (int r = 0; r < maxIterations_; ++r) {
+        if (probes_.schedulerYield) probes_.schedulerYield();
+        else AgentScheduler::shared().yieldIfExhausted();
+        if (cancel.stop_requested()) return finish(lastText, r, "cancelled");
+
+        if (r == 0) {
+            if (auto hint = SwapGuard::systemHintIfNeeded(swapUsed())) {
+                auto sys = std::find_if(state.transcript.begin(), state.transcript.end(),
+                                        [](const ProviderChatMessage& m) { return m.role == ProviderRole::system; });
+                if (sys != state.transcript.end()) {
+                    *sys = ProviderChatMessage::make(ProviderRole::system, sys->content + "\n\n" + *hint);
+                } else {
+                    state.transcript.insert(state.transcript.begin(),
+                                            ProviderChatMessage::make(ProviderRole::system, *hint));
+                }
+                emit(AgentEvent::thinking(std::string("swap ") + rawValue(SwapGuard::pressure(swapUsed()))));
+            }
+        }
+
+        const int64_t estimate = ContextImportanceTracker::estimateTokens(state.transcript);
+        if (estimate > budget && state.transcript.size() >= 5) {
+            ContextImportanceTracker tracker(std::max<int64_t>(budget, 2048), 3);
+            auto trimmed = tracker.trimWithSummary(state.transcript);
+            const size_t before = state.transcript.size();
+            state.transcript = std::move(trimmed.messages);
+            emit(AgentEvent::thinking("context trimmed " + std::to_string(before) + "→" +
+                                      std::to_string(state.transcript.size()) + " msgs (~" + std::to_string(estimate) +
+                                      "→≤" + std::to_string(budget) + " tok)"));
+            if (trimmed.summary) {
+                emit(AgentEvent::thinking(*trimmed.summary));
+                auto at = state.transcript.empty() ? state.transcript.begin() : state.transcript.begin() + 1;
+                state.transcript.insert(at, ProviderChatMessage::make(ProviderRole::user, *trimmed.summary));
+                withUISink([&](AgenticUISink& s) { s.surfaceText("\n" + *trimmed.summary + "\n"); });
+            }
+        }
+
+        if (SentinelDaemon::requiresSnapBreak(watch.checkStall())) {
+            state.transcript.push_back(ProviderChatMessage::make(ProviderRole::user, SentinelSnapBreak::userDirective));
+            emit(AgentEvent::thinking("sentinel snap-break (stall)"));
+        }
+
+        emit(AgentEvent::roundUpdated(r + 1, maxIterations_));
+
+        ProviderResponse response;
+        {
+            DeltaForwarder forwarder(uiSink_);
+            // Streamed text is progress: a long answer is not a stall.
+            OnDelta onDelta = [&](const StreamDelta& d) {
+                if (std::holds_alternative<StreamDelta::Text>(d.value)) watch.observeText({});
+                forwarder.push(d);
+            };
+            try {
+                response = provider_->stream(state.transcript, manifest.tools, temperature, onDelta, cancel);
+            } catch (const std::exception& e) {
+                forwarder.finish();
+                if (cancel.stop_requested()) return finish(lastText, r, "cancelled");
+                const std::string description = e.what();
+                return finish(lastText, r, "error: " + description, true,
+                              ToolCallPreview::activityPreview(description, 240));
+            } catch (...) {
+                forwarder.finish();
+                if (cancel.stop_requested()) return finish(lastText, r, "cancelled");
+                return finish(lastText, r, "error: unknown error", true, "unknown error");
+            }
+            forwarder.finish();
+        }
+
+        if (response.usage) {
+            result.usage = response.usage;
+            TokenUsage total = result.totalUsage.value_or(TokenUsage{});
+            total.promptTokens += response.usage->promptTokens;
+            total.completionTokens += response.usage->completionTokens;
+            result.totalUsage = total;
+        }
+
+        if (response.stopReason.kind == StopReason::Kind::length && !autoContinued && r < maxIterations_ - 1 &&
+            response.toolCalls.empty()) {
+            state.transcript.push_back(ProviderChatMessage::make(ProviderRole::assistant, response.content));
+            state.transcript.push_back(ProviderChatMessage::make(
+                ProviderRole::user, "(continue — you were cut off by the token limit; finish the answer)"));
+            autoContinued = true;
+            emit(AgentEvent::thinking("auto-continue after length"));
+            lastText = response.content;
+            continue;
+        }
+
+        const bool nativeMode = !response.toolCalls.empty();
+        std::vector<ProviderToolCall> calls =
+            nativeMode ? response.toolCalls : ToolCallTextForms::parseTextToolCalls(response.content, knownTools);
+
+        ProviderChatMessage answer = ProviderChatMessage::make(ProviderRole::assistant, response.content);
+        if (!calls.empty()) answer.toolCalls = calls;
+        state.transcript.push_back(std::move(answer));
+
+        for (const auto& phrase : stopPhrases_) {
+            if (!phrase.empty() && text::containsCaseInsensitive(response.content, phrase))
+                return finish(response.content, r + 1, "end_turn (stop phrase)");
+        }
+
+        if (calls.empty()) {
+            if (response.stopReason.kind != StopReason::Kind::toolUse)
+                return finish(response.content, r + 1, "end_turn");
+            if (++parseFailures >= 3)
+                return finish(response.content, r + 1, "parse_failure: 3 consecutive tool parse failures");
+            state.transcript.push_back(ProviderChatMessage::make(
+                ProviderRole::user,
+                "<tool_result tool=\"_parse\">error: tool_use signalled but no parseable <tool_call> JSON found. "
+                "Re-emit EXACTLY: <tool_call>{\"tool\":\"NAME\",\"args\":{…}}</tool_call></tool_result>"));
+        } else {
+            if (runToolRound(state, calls, !nativeMode) == RoundEnd::cancelled)
+                return finish(response.content, r, "cancelled");
+            parseFailures = 0;
+        }
+
+        if (r == maxIterations_ - 1)
+            return finish(response.content, maxIterations_,
+                          "budget (max " + std::to_string(maxIterations_) + " iterations)");
+        lastText = response.content;
+    }
+    return result; // not reached: the last round always returns
+}
+
+AgenticLoop::RoundEnd AgenticLoop::runToolRound(RunState& state, const std::vector<ProviderToolCall>& calls,
+                                                bool textMode) {
+    const bool parallelAllowed =
+        SwapGuard::allowParallelTools(probes_.swapUsedMB ? probes_.swapUsedMB() : SwapGuard::usedMB());
+    auto answer = [&](const ProviderToolCall& call, const std::string& content) {
+        ToolCallTextForms::appendObservation(state.transcript, textMode, call, content);
+    };
+
+    std::vector<ProviderToolCall> approved;
+    for (const auto& call : calls) {
+        if (state.cancel.stop_requested()) return RoundEnd::cancelled;
+        if (state.seen.contains(call)) {
+            answer(call, "duplicate: same tool+args already called this turn. Use the previous result or change "
+                         "arguments.");
+            ++state.toolCalls;
+            emit(AgentEvent::thinking("skipped duplicate " + call.name));
+            continue;
+        }
+        state.seen.add(call);
+        const std::string display = ToolRegistry::displayName(call.name);
+        emit(AgentEvent::toolCallStarted(call.id, display, ToolCallPreview::argsPreview(call)));
+        withUISink([&](AgenticUISink& s) { s.surfaceToolStart(display); });
+        const bool allowed = permission_->approve(call, state.cancel);
+        if (state.cancel.stop_requested()) return RoundEnd::cancelled;
+        if (!allowed) {
+            answer(call, "error: the user denied this tool call.");
+            ++state.toolCalls;
+            emit(AgentEvent::toolCallFinished(call.id, false, 0, "Denied by the user via the permission gate"));
+            emit(AgentEvent::thinking("drafting…"));
+            withUISink([&](AgenticUISink& s) { s.surfaceToolResult(display, "error: the user denied this tool call."); });
+            continue;
+        }
+        approved.push_back(call);
+    }
+    if (approved.empty()) return RoundEnd::next;
+
+    const bool parallel = approved.size() >= 2 && parallelAllowed;
+    auto handle = [&](const ProviderToolCall& call, const std::string& result, int64_t durationMs) {
+        answer(call, result);
+        ++state.toolCalls;
+        if (SentinelDaemon::requiresSnapBreak(sentinel().observeTool(call.name, call.arguments, result))) {
+            answer(call, std::string(SentinelSnapBreak::token) + "\n" + SentinelSnapBreak::userDirective);
+            emit(AgentEvent::thinking("sentinel snap-break"));
+        }
+        const bool ok = !text::startsWith(result, "error:");
+        emit(AgentEvent::toolCallFinished(call.id, ok, durationMs, previewOfResult(result)));
+        if (!parallel) emit(AgentEvent::thinking("drafting…"));
+        withUISink([&](AgenticUISink& s) { s.surfaceToolResult(ToolRegistry::displayName(call.name), result); });
+    };
+
+    if (!parallel) {
+        for (const auto& call : approved) {
+            auto pending = startCall(registry_, call);
+            if (!awaitCall(*pending, state.cancel)) return RoundEnd::cancelled;
+            handle(call, pending->result, pending->durationMs);
+        }
+        return RoundEnd::next;
+    }
+
+    emit(AgentEvent::thinking(std::to_string(approved.size()) + " tools in parallel…"));
+    std::vector<std::shared_ptr<PendingCall>> pending;
+    for (const auto& call : approved) pending.push_back(startCall(registry_, call));
+    for (auto& p : pending)
+        if (!awaitCall(*p, state.cancel)) return RoundEnd::cancelled;
+    // Results pair with their calls by position: two calls may share an id.
+    for (size_t i = 0; i < approved.size(); ++i) handle(approved[i], pending[i]->result, pending[i]->durationMs);
+    emit(AgentEvent::thinking("drafting…"));
+    return RoundEnd::next;
+}
+
+} // namespace vivirov
