@@ -13,8 +13,8 @@
 
 #include "VivirovKit/Support/Paths.h"
 #include "VivirovKit/Support/Text.h"
-#include "VivirovKit/Support/UUID.h"
 #include "VivirovKit/Tools/Documents/ChildProgram.h"
+#include "VivirovKit/Tools/Documents/ScratchFile.h"
 
 #ifndef VIVIROV_RESOURCES_DIR
 #define VIVIROV_RESOURCES_DIR "resources"
@@ -25,21 +25,6 @@ namespace vivirov {
 namespace {
 
 std::atomic<int64_t> gChildTimeLimitMs{120000};
-
-// Removes a file when it goes out of scope, whatever happened in between.
-struct RemoveOnExit {
-    std::string path;
-    ~RemoveOnExit() {
-        if (!path.empty()) ::unlink(path.c_str());
-    }
-};
-
-std::string lowercasedExtension(const std::string& path) {
-    auto slash = path.rfind('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    auto dot = name.rfind('.');
-    return dot == std::string::npos ? std::string() : text::lowercased(name.substr(dot + 1));
-}
 
 size_t clampedLimit(int64_t limit) { return limit < 0 ? 0 : static_cast<size_t>(limit); }
 
@@ -65,33 +50,6 @@ std::string readResource(const std::string& name, bool& ok) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-// Writes `content` to a new file that did not exist before (0600).
-bool writeNewFile(const std::string& path, const std::string& content, std::string& error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = std::strerror(errno);
-            ::close(fd);
-            ::unlink(path.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0) {
-        error = std::strerror(errno);
-        ::unlink(path.c_str());
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -120,6 +78,13 @@ std::string DocumentTools::expand(const std::string& path) {
     return std::string(found->pw_dir) + rest;
 }
 
+std::string DocumentTools::pathExtension(const std::string& path) {
+    auto slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    auto dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : text::lowercased(name.substr(dot + 1));
+}
+
 std::string DocumentTools::docsPython() {
     std::string venv = paths::home() + "/models/Rizeru-27B-gguf/.venv-docs/bin/python";
     return isExecutableFile(venv) ? venv : ProgramPaths::path("python3");
@@ -141,12 +106,11 @@ std::string DocumentTools::pythonLiteral(const std::string& value) {
 }
 
 std::string DocumentTools::runPython(const std::string& script) {
-    std::string scriptPath = paths::temporary() + "/vivirov_doc_" + UUID::random().string() + ".py";
+    ScratchFile file(".py");
     std::string error;
-    if (!writeNewFile(scriptPath, script, error)) return "error: write script: " + error;
-    RemoveOnExit cleanup{scriptPath};
+    if (!file.write(script, error)) return "error: write script: " + error;
 
-    ProcessResult r = ChildProgram::run(docsPython(), {scriptPath}, 0, {{"PYTHONIOENCODING", "utf-8"}});
+    ProcessResult r = ChildProgram::run(docsPython(), {file.path()}, 0, {{"PYTHONIOENCODING", "utf-8"}});
     if (!r.started) return "error: python: " + r.startError;
     if (r.timedOut) return ChildProgram::timedOutText("python");
     std::string err = ChildProgram::decode(r.stderrData, r.stderrTruncated);
@@ -193,7 +157,7 @@ std::string DocumentTools::extract(const std::string& path, int64_t maxChars) {
 
     static const char* const textExtensions[] = {"txt", "md",  "csv",  "json", "swift", "py", "rs",  "go",
                                                  "ts",  "js",  "html", "css",  "xml",   "yml", "yaml", "log"};
-    std::string ext = lowercasedExtension(p);
+    std::string ext = pathExtension(p);
     for (const char* t : textExtensions)
         if (ext == t) return readTextFile(p, maxChars);
     if (ext == "docx") {
@@ -260,7 +224,7 @@ std::string DocumentTools::readTextFile(const std::string& path, int64_t maxChar
 }
 
 std::string DocumentTools::pandocToText(const std::string& path, int64_t maxChars) {
-    std::string ext = lowercasedExtension(path);
+    std::string ext = pathExtension(path);
     std::string reader = pandocReaderFor(ext);
     if (reader.empty())
         return ext.empty() ? "error: pandoc cannot read files without an extension"

@@ -22,6 +22,8 @@ public:
     // Tilde expansion: a leading "~" or "~user" becomes that user's home
     // folder; anything else is returned unchanged.
     static std::string expand(const std::string& path);
+    // The text after the last dot of the last path component, lower-cased.
+    static std::string pathExtension(const std::string& path);
     // The interpreter for the document scripts, chosen afresh on every run.
     static std::string docsPython();
     // A single-quoted Python literal that yields `value` unchanged, on one line.

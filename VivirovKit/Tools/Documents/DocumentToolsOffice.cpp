@@ -1,19 +1,14 @@
 // Writing, editing and converting office documents.
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include "VivirovKit/Support/Paths.h"
 #include "VivirovKit/Support/Text.h"
-#include "VivirovKit/Support/UUID.h"
 #include "VivirovKit/Tools/Documents/ChildProgram.h"
 #include "VivirovKit/Tools/Documents/DocumentTools.h"
+#include "VivirovKit/Tools/Documents/ScratchFile.h"
 
 #ifndef VIVIROV_RESOURCES_DIR
 #define VIVIROV_RESOURCES_DIR "resources"
@@ -40,13 +35,6 @@ std::string withoutExtension(const std::string& path) {
     // A leading dot names a hidden file, not an extension.
     if (dot == std::string::npos || dot <= nameStart) return path;
     return path.substr(0, dot);
-}
-
-std::string extensionOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    auto dot = name.rfind('.');
-    return dot == std::string::npos ? std::string() : text::lowercased(name.substr(dot + 1));
 }
 
 // The pandoc reader for a source file; "" for formats it cannot read.
@@ -76,29 +64,13 @@ std::string DocumentTools::createDocx(const std::string& path, const std::string
         if (ec) return "error: cannot create directory " + folder + ": " + ec.message();
     }
 
-    std::string tmp = paths::temporary() + "/vivirov_doc_" + UUID::random().string() + ".txt";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return std::string("error: write temp failed: ") + std::strerror(errno);
-    struct Cleanup {
-        std::string path;
-        ~Cleanup() { ::unlink(path.c_str()); }
-    } cleanup{tmp};
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int e = errno;
-            ::close(fd);
-            return std::string("error: write temp failed: ") + std::strerror(e);
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0) return std::string("error: write temp failed: ") + std::strerror(errno);
+    ScratchFile tmp(".txt");
+    std::string error;
+    if (!tmp.write(content, error)) return "error: write temp failed: " + error;
 
     ProcessResult r = ChildProgram::run(
         ProgramPaths::path("pandoc"),
-        {"-f", plainTextReader(), "--preserve-tabs", "-t", "docx", tmp, "-o", ChildProgram::operand(target)});
+        {"-f", plainTextReader(), "--preserve-tabs", "-t", "docx", tmp.path(), "-o", ChildProgram::operand(target)});
     if (!r.started) return "error: pandoc failed to start: " + r.startError;
     if (r.timedOut) return ChildProgram::timedOutText("pandoc");
     if (r.signaled || r.exitStatus != 0)
@@ -179,7 +151,7 @@ std::string DocumentTools::convert(const std::string& path, const std::string& f
     // A converter writing over the file it reads would destroy it.
     if (sameFile(source, target)) return "error: output is the source file: " + target;
 
-    std::string ext = extensionOf(source);
+    std::string ext = pathExtension(source);
     std::string reader = readerForSource(ext);
     if (reader.empty()) return "error: pandoc cannot read ." + ext + " files";
 
