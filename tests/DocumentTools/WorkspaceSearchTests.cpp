@@ -77,6 +77,13 @@ TEST_F(Workspace, SearchFindsMatchingLinesWithRipgrep) {
                                               root + "/sub/report.txt:2:alpha again"}));
 }
 
+TEST_F(Workspace, MatchesInFilesThatAreNotUTF8AreStillReported) {
+    // A Latin-1 file name holding Latin-1 text.
+    work.write("tree/legacy\xe9.txt", "alpha caf\xe9\n");
+    EXPECT_EQ(DocumentTools::workspaceSearch(root, "alpha caf", 30), root + "/legacy\uFFFD.txt:1:alpha caf\uFFFD");
+    EXPECT_EQ(DocumentTools::workspaceScan(root, "legacy", 40), "found 1:\n" + root + "/legacy\uFFFD.txt");
+}
+
 TEST_F(Workspace, SearchUsesGrepWhenRipgrepIsMissing) {
     ProgramPaths::ScopedOverride noRg("rg", work.file("bin/rg"));
     auto [first, rest] = split("x\n" + DocumentTools::workspaceSearch(root, "alpha", 30));

@@ -25,6 +25,8 @@ std::string ChildProgram::decode(const std::string& bytes, bool truncated) {
     return text::isValidUTF8(view) ? std::string(view) : std::string();
 }
 
+std::string ChildProgram::decodeListing(const std::string& bytes) { return text::decodeUTF8Lossy(bytes); }
+
 std::string ChildProgram::operand(const std::string& path) {
     return !path.empty() && path.front() == '-' ? "./" + path : path;
 }

@@ -21,6 +21,11 @@ public:
     // empty. A stream cut at the output bound loses only its incomplete tail.
     static std::string decode(const std::string& bytes, bool truncated);
 
+    // Listings of file names and matched lines: bytes that are not UTF-8 (a
+    // Latin-1 file, an odd file name) become U+FFFD instead of emptying the
+    // whole answer.
+    static std::string decodeListing(const std::string& bytes);
+
     // A path handed to a program as an operand: one that begins with "-" gets
     // "./" in front so that no program can take it for an option.
     static std::string operand(const std::string& path);

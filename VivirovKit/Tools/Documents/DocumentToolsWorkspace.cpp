@@ -36,7 +36,7 @@ std::string DocumentTools::findFallback(const std::string& root, const std::stri
     ProcessResult p = ChildProgram::run(ProgramPaths::path("find"), args, cap);
     if (!p.started) return "error: find: " + p.startError;
     if (p.timedOut) return ChildProgram::timedOutText("find");
-    auto kept = ChildProgram::lines(ChildProgram::decode(p.stdoutData, p.stdoutTruncated), cap);
+    auto kept = ChildProgram::lines(ChildProgram::decodeListing(p.stdoutData), cap);
     return "found " + std::to_string(kept.size()) + ":\n" + ChildProgram::joinLines(kept);
 }
 
@@ -58,7 +58,7 @@ std::string DocumentTools::workspaceSearch(const std::string& root, const std::s
     ProcessResult p = ChildProgram::run(program, args, cap);
     if (!p.started) return "error: search failed: " + p.startError;
     if (p.timedOut) return ChildProgram::timedOutText("search");
-    std::string out = ChildProgram::decode(p.stdoutData, p.stdoutTruncated);
+    std::string out = ChildProgram::decodeListing(p.stdoutData);
     if (out.empty()) return "no matches for " + trimmedPattern + " under " + r;
     return ChildProgram::joinLines(ChildProgram::lines(out, cap));
 }
@@ -72,7 +72,7 @@ std::string DocumentTools::fileTree(const std::string& root, int64_t depth) {
                                         maxLines);
     if (!p.started) return "error: find failed: " + p.startError;
     if (p.timedOut) return ChildProgram::timedOutText("find");
-    return ChildProgram::joinLines(ChildProgram::lines(ChildProgram::decode(p.stdoutData, p.stdoutTruncated), maxLines));
+    return ChildProgram::joinLines(ChildProgram::lines(ChildProgram::decodeListing(p.stdoutData), maxLines));
 }
 
 } // namespace vivirov
