@@ -6,7 +6,7 @@ content = {{content}}
 doc = Document()
 if title:
     doc.add_heading(title, 0)
-for piece in content.split("\n"):
-    doc.add_paragraph(piece)
+for line in content.split("\n"):
+    doc.add_paragraph(line)
 doc.save(path)
 print("ok")

@@ -14,6 +14,7 @@
 #include "VivirovKit/Support/Paths.h"
 #include "VivirovKit/Support/Text.h"
 #include "VivirovKit/Tools/Documents/ChildProgram.h"
+#include "VivirovKit/Tools/Documents/PandocFormats.h"
 #include "VivirovKit/Tools/Documents/ScratchFile.h"
 
 #ifndef VIVIROV_RESOURCES_DIR
@@ -33,15 +34,6 @@ size_t clampedLimit(int64_t limit) { return limit < 0 ? 0 : static_cast<size_t>(
 std::string cutWithMarker(const std::string& text, size_t maxChars, bool alreadyCut, const std::string& marker) {
     if (text::graphemeCount(text) > maxChars) return text::graphemePrefix(text, maxChars) + "\n" + marker;
     return alreadyCut ? text + "\n" + marker : text;
-}
-
-std::string pandocReaderFor(const std::string& ext) {
-    static const std::map<std::string, std::string> readers = {
-        {"docx", "docx"}, {"odt", "odt"},   {"rtf", "rtf"},   {"html", "html"},
-        {"htm", "html"},  {"xhtml", "html"}, {"epub", "epub"},
-    };
-    auto it = readers.find(ext);
-    return it == readers.end() ? std::string() : it->second;
 }
 
 std::string readResource(const std::string& name, bool& ok) {
@@ -225,7 +217,7 @@ std::string DocumentTools::readTextFile(const std::string& path, int64_t maxChar
 
 std::string DocumentTools::pandocToText(const std::string& path, int64_t maxChars) {
     std::string ext = pathExtension(path);
-    std::string reader = pandocReaderFor(ext);
+    std::string reader = PandocFormats::documentReader(ext);
     if (reader.empty())
         return ext.empty() ? "error: pandoc cannot read files without an extension"
                            : "error: pandoc cannot read ." + ext + " files";

@@ -2,25 +2,17 @@
 #include <cctype>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <sys/stat.h>
 
 #include "VivirovKit/Support/Text.h"
 #include "VivirovKit/Tools/Documents/ChildProgram.h"
 #include "VivirovKit/Tools/Documents/DocumentTools.h"
+#include "VivirovKit/Tools/Documents/PandocFormats.h"
 #include "VivirovKit/Tools/Documents/ScratchFile.h"
-
-#ifndef VIVIROV_RESOURCES_DIR
-#define VIVIROV_RESOURCES_DIR "resources"
-#endif
 
 namespace vivirov {
 
 namespace {
-
-// pandoc has no plain-text reader: this one makes every line a paragraph and
-// reads nothing as markup, as a text-to-document conversion should.
-std::string plainTextReader() { return std::string(VIVIROV_RESOURCES_DIR) + "/documents/plain_text_reader.lua"; }
 
 std::string parentFolder(const std::string& path) {
     auto slash = path.rfind('/');
@@ -37,14 +29,11 @@ std::string withoutExtension(const std::string& path) {
     return path.substr(0, dot);
 }
 
-// The pandoc reader for a source file; "" for formats it cannot read.
+// The pandoc reader for a source file; "" for formats it cannot read. Text
+// files, with or without an extension, are read as plain text.
 std::string readerForSource(const std::string& ext) {
-    static const std::set<std::string> unreadable = {"doc", "ppt", "pptx", "key", "pdf", "webarchive",
-                                                     "xls", "xlsx", "numbers", "pages"};
-    if (ext == "docx" || ext == "odt" || ext == "rtf" || ext == "epub") return ext;
-    if (ext == "html" || ext == "htm" || ext == "xhtml") return "html";
-    if (unreadable.count(ext)) return std::string();
-    return plainTextReader(); // text files, with or without an extension
+    if (std::string reader = PandocFormats::documentReader(ext); !reader.empty()) return reader;
+    return PandocFormats::isUnreadable(ext) ? std::string() : PandocFormats::plainTextReader();
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
@@ -70,7 +59,7 @@ std::string DocumentTools::createDocx(const std::string& path, const std::string
 
     ProcessResult r = ChildProgram::run(
         ProgramPaths::path("pandoc"),
-        {"-f", plainTextReader(), "--preserve-tabs", "-t", "docx", tmp.path(), "-o", ChildProgram::operand(target)});
+        {"-f", PandocFormats::plainTextReader(), "--preserve-tabs", "-t", "docx", tmp.path(), "-o", ChildProgram::operand(target)});
     if (!r.started) return "error: pandoc failed to start: " + r.startError;
     if (r.timedOut) return ChildProgram::timedOutText("pandoc");
     if (r.signaled || r.exitStatus != 0)
