@@ -31,6 +31,15 @@ std::string ChildProgram::operand(const std::string& path) {
     return !path.empty() && path.front() == '-' ? "./" + path : path;
 }
 
+std::optional<std::string> ChildProgram::failureText(const ProcessResult& r, const std::string& label,
+                                                     const std::string& startFailure) {
+    if (!r.started) return startFailure + r.startError;
+    if (r.timedOut) return timedOutText(label);
+    if (r.signaled || r.exitStatus != 0)
+        return "error: " + label + " exit " + std::to_string(r.exitStatus) + ": " + decode(r.stderrData, r.stderrTruncated);
+    return std::nullopt;
+}
+
 std::string ChildProgram::timedOutText(const std::string& label) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", DocumentTools::childTimeLimit().count() / 1000.0);

@@ -2,6 +2,7 @@
 // How the document tools run their external programs: under the tools' time
 // limit, with bounded output, and with paths that can never read as options.
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,12 @@ public:
     // A path handed to a program as an operand: one that begins with "-" gets
     // "./" in front so that no program can take it for an option.
     static std::string operand(const std::string& path);
+
+    // The answer for a converter run that did not succeed: `startFailure` and
+    // the reason when it could not start, the timed-out text, or
+    // "error: <label> exit <n>: " and its whole error output; none on success.
+    static std::optional<std::string> failureText(const ProcessResult& result, const std::string& label,
+                                                  const std::string& startFailure);
 
     // "error: <label> timed out after <n> s".
     static std::string timedOutText(const std::string& label);

@@ -223,11 +223,7 @@ std::string DocumentTools::pandocToText(const std::string& path, int64_t maxChar
                            : "error: pandoc cannot read ." + ext + " files";
     ProcessResult r = ChildProgram::run(ProgramPaths::path("pandoc"),
                                         {"-f", reader, "-t", "plain", "--wrap=none", ChildProgram::operand(path)});
-    if (!r.started) return "error: pandoc: " + r.startError;
-    if (r.timedOut) return ChildProgram::timedOutText("pandoc");
-    if (r.signaled || r.exitStatus != 0)
-        return "error: pandoc exit " + std::to_string(r.exitStatus) + ": " +
-               ChildProgram::decode(r.stderrData, r.stderrTruncated);
+    if (auto failure = ChildProgram::failureText(r, "pandoc", "error: pandoc: ")) return *failure;
     std::string out = ChildProgram::decode(r.stdoutData, r.stdoutTruncated);
     if (out.empty()) return "error: empty conversion result";
     return cutWithMarker(out, clampedLimit(maxChars), r.stdoutTruncated, "…[truncated]");

@@ -60,11 +60,7 @@ std::string DocumentTools::createDocx(const std::string& path, const std::string
     ProcessResult r = ChildProgram::run(
         ProgramPaths::path("pandoc"),
         {"-f", PandocFormats::plainTextReader(), "--preserve-tabs", "-t", "docx", tmp.path(), "-o", ChildProgram::operand(target)});
-    if (!r.started) return "error: pandoc failed to start: " + r.startError;
-    if (r.timedOut) return ChildProgram::timedOutText("pandoc");
-    if (r.signaled || r.exitStatus != 0)
-        return "error: pandoc exit " + std::to_string(r.exitStatus) + ": " +
-               ChildProgram::decode(r.stderrData, r.stderrTruncated);
+    if (auto failure = ChildProgram::failureText(r, "pandoc", "error: pandoc failed to start: ")) return *failure;
     return "ok: wrote docx " + target + " (" + std::to_string(text::graphemeCount(content)) + " source chars)";
 }
 
@@ -154,11 +150,7 @@ std::string DocumentTools::convert(const std::string& path, const std::string& f
     args.insert(args.end(), {ChildProgram::operand(source), "-o", ChildProgram::operand(target)});
 
     ProcessResult r = ChildProgram::run(ProgramPaths::path("pandoc"), args);
-    if (!r.started) return "error: pandoc: " + r.startError;
-    if (r.timedOut) return ChildProgram::timedOutText("pandoc");
-    if (r.signaled || r.exitStatus != 0)
-        return "error: pandoc exit " + std::to_string(r.exitStatus) + ": " +
-               ChildProgram::decode(r.stderrData, r.stderrTruncated);
+    if (auto failure = ChildProgram::failureText(r, "pandoc", "error: pandoc: ")) return *failure;
     return "ok: converted → " + target;
 }
 
