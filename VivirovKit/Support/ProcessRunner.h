@@ -1,0 +1,92 @@
+#pragma once
+// The kit's one way to run a child program: posix_spawn into a process group of
+// its own, both output pipes drained together with poll, output bounded while
+// it is read, and a time limit after which the whole group is killed.
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vivirov {
+
+struct ProcessRequest {
+    std::string program;                 // absolute path of the executable
+    std::vector<std::string> arguments;  // argv[1...]; argv[0] is the program path
+    // A stream that is not captured goes where this process's own goes.
+    bool captureStdout = true;
+    bool captureStderr = true;
+    // Always enforced: past it the process group is killed.
+    std::chrono::milliseconds timeLimit{std::chrono::seconds(120)};
+    // Bytes kept per captured stream; the rest is read and dropped so the
+    // child never blocks on a full pipe.
+    size_t maxOutputBytes = 16u << 20;
+    // When > 0, reading stops (and the group is killed) once this many
+    // non-empty lines have arrived on standard output.
+    size_t stopAfterStdoutLines = 0;
+    // Variables added to (or replacing those of) this process's environment.
+    std::vector<std::pair<std::string, std::string>> environment;
+    std::optional<std::string> workingDirectory;
+    std::stop_token stopToken;           // a stop request kills the group
+};
+
+struct ProcessResult {
+    bool started = false;
+    std::string startError;      // the system's description when not started
+    int exitStatus = -1;         // exit code, or the signal number when signaled
+    bool signaled = false;
+    bool timedOut = false;
+    bool cancelled = false;
+    bool stoppedEarly = false;   // stopAfterStdoutLines was reached
+    std::string stdoutData;
+    std::string stderrData;
+    bool stdoutTruncated = false;
+    bool stderrTruncated = false;
+
+    bool succeeded() const { return started && !signaled && exitStatus == 0 && !timedOut && !cancelled; }
+};
+
+class ProcessRunner {
+public:
+    // Runs the program to its end (or its time limit, stop request or line
+    // limit). Standard input is /dev/null. When the program ends, whatever it
+    // left running in its process group is killed.
+    static ProcessResult run(const ProcessRequest& request);
+};
+
+// Where the kit finds the external programs it runs, by short name ("find",
+// "grep", "rg", "pdftotext", "pandoc", "python3", ...). Tests put fake
+// programs in place with an override.
+class ProgramPaths {
+public:
+    // The override when one is set, else the built-in default, else "".
+    static std::string path(std::string_view name);
+    static void setOverride(const std::string& name, const std::string& path);
+    static void clearOverride(const std::string& name);
+
+    // Sets an override for its lifetime and restores the previous state after.
+    class ScopedOverride {
+    public:
+        ScopedOverride(std::string name, const std::string& path);
+        ~ScopedOverride();
+        ScopedOverride(const ScopedOverride&) = delete;
+        ScopedOverride& operator=(const ScopedOverride&) = delete;
+
+    private:
+        std::string name_;
+        std::optional<std::string> previous_;
+    };
+
+private:
+    friend class ScopedOverride;
+    static std::optional<std::string> overrideFor(const std::string& name);
+};
+
+// True when `path` names an existing regular file this process may execute.
+bool isExecutableFile(const std::string& path);
+
+} // namespace vivirov
