@@ -100,6 +100,7 @@ struct Harness {
     CapabilityManifest manifest;
     std::map<std::string, std::chrono::milliseconds> delays;
     std::stop_source stop;
+    int cancelAtYield = 0; // request a stop in the scheduler yield of this round (1-based)
 
     explicit Harness(std::vector<ScriptedTurn> turns, std::set<std::string> denied = {}, bool ready = true,
                      bool gateWaits = false) {
@@ -124,7 +125,9 @@ struct Harness {
         AgenticLoop::Probes probes;
         probes.swapUsedMB = [this] { return swapMB; };
         probes.sentinel = &sentinel;
-        probes.schedulerYield = [] {};
+        probes.schedulerYield = [this, yields = 0]() mutable {
+            if (++yields == cancelAtYield) stop.request_stop();
+        };
         AgenticLoop loop(provider, registry, gate, ui, maxIterations, AgenticLoop::defaultPersona, stopPhrases, probes);
         loop.setActivitySink([this](const AgentEvent& e) {
             std::lock_guard lock(eventsMutex);
@@ -355,12 +358,7 @@ TEST(AgenticLoop, CancellationEndsPromptlyWhereverTheRunWaits) {
         hang.hangUntilCancelled = true;
         turns.push_back(where == Where::stream ? hang : ScriptedTurn::text("never"));
         Harness h(turns, {}, true, where == Where::gate);
-        if (where == Where::betweenRounds) {
-            h.registry->registerTool({"read_file", "", {}}, [&h](const std::map<std::string, std::string>&) {
-                h.stop.request_stop(); // cancel while the first round is still going
-                return std::string("text");
-            });
-        }
+        if (where == Where::betweenRounds) h.cancelAtYield = 2;
         std::thread canceller([&] {
             if (where == Where::betweenRounds) return;
             test::waitUntil([&] {
