@@ -69,7 +69,7 @@ bool validateStructure(const uint8_t* base, uint64_t length, std::string& err) {
         !computeLayout(h->node_capacity, h->edge_capacity, h->string_capacity, h->embeddings_bytes,
                        layout) ||
         layout.edge_offset != h->edge_offset || layout.embeddings_offset != h->embeddings_offset ||
-        layout.string_offset != h->string_offset || layout.total_size > length) {
+        layout.string_offset != h->string_offset || layout.total_size != length) {
         err = "regions do not fit the file";
         return false;
     }
