@@ -47,11 +47,16 @@ struct tkg_graph {
     tkg::Store store;
     tkg::BFSContext bfs;
     std::vector<tkg::Reached> reached;
-    std::unordered_map<std::string, uint32_t> title_index;
+    // Every title lower-cased, back to back, shortest first and by id among
+    // equal lengths: entry k is node by_length[k], the bytes from
+    // lowered_offsets[k] to lowered_offsets[k + 1]. The index keys point here.
+    std::string lowered_titles;
+    std::vector<uint32_t> lowered_offsets;
+    std::vector<uint32_t> by_length;
+    std::unordered_map<std::string_view, uint32_t> title_index;
     std::vector<uint32_t> in_offsets;
     std::vector<uint32_t> in_sources;
     std::mutex mutex;
-    std::string scratch; // lower-cased title of the fallback scan
 };
 
 namespace {
@@ -94,25 +99,49 @@ int64_t findLocked(tkg_graph* g, const char* text) {
     if (auto it = g->title_index.find(q); it != g->title_index.end()) return it->second;
     const std::vector<std::string_view> tokens = tokenize(q);
     for (std::string_view token : tokens)
-        if (auto it = g->title_index.find(std::string(token)); it != g->title_index.end()) return it->second;
+        if (auto it = g->title_index.find(token); it != g->title_index.end()) return it->second;
 
+    // Fallback: the shortest title (lowest id among equals) that contains
+    // the text or one of its tokens. The titles lie in exactly that order,
+    // so the first hit of a needle inside one title is that needle's best,
+    // and later needles only search the titles that could still win.
+    const std::string& blob = g->lowered_titles;
+    const std::vector<uint32_t>& offsets = g->lowered_offsets;
+    const size_t entries = g->by_length.size();
     int64_t best = -1;
     uint64_t bestLength = UINT64_MAX;
-    const uint32_t n = nodeCount(g);
-    const Node* nodes = g->store.nodes();
-    for (uint32_t id = 0; id < n; ++id) {
-        const uint32_t length = nodes[id].title_length;
-        if (length == 0 || length >= bestLength) continue;
-        lowerInto(g->scratch, titleOf(g, id));
-        const std::string_view title = g->scratch;
-        bool match = q.size() <= length && title.find(q) != std::string_view::npos;
-        for (size_t t = 0; !match && t < tokens.size(); ++t)
-            match = tokens[t].size() <= length && title.find(tokens[t]) != std::string_view::npos;
-        if (match) {
-            best = id;
-            bestLength = length;
+    auto consider = [&](std::string_view needle) {
+        size_t end = blob.size();
+        if (best >= 0) {
+            size_t lo = 0, hi = entries; // first entry longer than the best
+            while (lo < hi) {
+                const size_t mid = (lo + hi) / 2;
+                if (offsets[mid + 1] - offsets[mid] <= bestLength) lo = mid + 1; else hi = mid;
+            }
+            end = offsets[lo];
         }
-    }
+        size_t pos = 0;
+        size_t k = 0; // hits come in order, so the owning entry only moves forward
+        while (pos + needle.size() <= end) {
+            const void* hit = memmem(blob.data() + pos, end - pos, needle.data(), needle.size());
+            if (!hit) return;
+            const size_t at = size_t(static_cast<const char*>(hit) - blob.data());
+            while (offsets[k + 1] <= at) ++k;
+            if (at + needle.size() > offsets[k + 1]) {
+                pos = at + 1;
+                continue;
+            }
+            const uint64_t length = offsets[k + 1] - offsets[k];
+            const uint32_t id = g->by_length[k];
+            if (length < bestLength || (length == bestLength && id < best)) {
+                best = id;
+                bestLength = length;
+            }
+            return;
+        }
+    };
+    consider(q);
+    for (std::string_view token : tokens) consider(token);
     return best;
 }
 
@@ -180,12 +209,41 @@ void rankLocked(tkg_graph* g, uint32_t match, uint32_t k, uint32_t max) {
 
 void buildIndexes(tkg_graph* g) {
     const uint32_t n = nodeCount(g);
-    g->title_index.reserve(size_t(n) * 2);
-    std::string key;
+    // Order by title length with a counting sort (stable, so ids ascend
+    // within a length); the rare titles of 256 bytes or more go last, sorted.
+    const Node* nodes = g->store.nodes();
+    constexpr uint32_t kShort = 256;
+    std::vector<uint32_t> starts(kShort + 1, 0);
+    std::vector<uint32_t> longer;
+    uint64_t total = 0;
     for (uint32_t id = 0; id < n; ++id) {
-        lowerInto(key, titleOf(g, id));
-        g->title_index.emplace(key, id);
+        const uint32_t length = nodes[id].title_length;
+        total += length;
+        if (length < kShort) ++starts[length + 1]; else longer.push_back(id);
     }
+    for (uint32_t l = 0; l < kShort; ++l) starts[l + 1] += starts[l];
+    g->by_length.resize(n);
+    for (uint32_t id = 0; id < n; ++id)
+        if (nodes[id].title_length < kShort) g->by_length[starts[nodes[id].title_length]++] = id;
+    std::stable_sort(longer.begin(), longer.end(),
+                     [nodes](uint32_t a, uint32_t b) { return nodes[a].title_length < nodes[b].title_length; });
+    std::copy(longer.begin(), longer.end(), g->by_length.end() - ptrdiff_t(longer.size()));
+
+    g->lowered_offsets.resize(size_t(n) + 1);
+    g->lowered_titles.resize(total);
+    char* out = g->lowered_titles.data();
+    for (uint32_t k = 0; k < n; ++k) {
+        g->lowered_offsets[k] = uint32_t(out - g->lowered_titles.data());
+        for (unsigned char c : titleOf(g, g->by_length[k])) *out++ = char(std::tolower(c));
+    }
+    g->lowered_offsets[n] = uint32_t(total);
+    // Equal titles have equal lengths and lie in id order: the lowest id is
+    // inserted first and kept.
+    g->title_index.reserve(size_t(n) * 2);
+    const std::string_view blob = g->lowered_titles;
+    for (uint32_t k = 0; k < n; ++k)
+        g->title_index.emplace(blob.substr(g->lowered_offsets[k], g->lowered_offsets[k + 1] - g->lowered_offsets[k]),
+                               g->by_length[k]);
     const uint32_t edgeCount = g->store.header()->edge_count;
     const tkg::Edge* edges = g->store.edges();
     g->in_offsets.assign(size_t(n) + 1, 0);

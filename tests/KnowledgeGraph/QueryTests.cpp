@@ -101,6 +101,13 @@ TEST(GraphQuery, FindPrefersWholeTextThenLongestTokenThenShortestContainingTitle
         {"nothing here", -1},
     };
     for (const Case& c : cases) EXPECT_EQ(tkg_find_by_title(graph.g, c.text), c.id) << c.text;
+
+    // Among titles that contain a word, the shortest and then the lowest id wins,
+    // whatever the order of the words and of the nodes.
+    Graph scan({std::string(300, 'k') + " zebra", "long zebra title", "b zebra", "a zebra", "Quagga", "x quagga"}, {});
+    EXPECT_EQ(tkg_find_by_title(scan.g, "zebr"), 2);
+    EXPECT_EQ(tkg_find_by_title(scan.g, "the zebr or quagg"), 4);
+    EXPECT_EQ(tkg_find_by_title(scan.g, std::string(299, 'k').c_str()), 0);
 }
 
 TEST(GraphQuery, NullAndOutOfRangeArguments) {
