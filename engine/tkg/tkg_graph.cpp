@@ -8,7 +8,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "tkg.h"
@@ -41,6 +40,66 @@ struct BFSContext {
     void clear(uint32_t i) { visited[i >> 6] &= ~(uint64_t(1) << (i & 63)); }
 };
 
+// Lower-cased title -> node id, open addressing over entries of the sorted
+// title blob: one flat array instead of a node per title, since opening a
+// large graph is dominated by building this index.
+class TitleIndex {
+public:
+    void build(std::string_view blob, const std::vector<uint32_t>& offsets, const std::vector<uint32_t>& ids) {
+        blob_ = blob;
+        offsets_ = &offsets;
+        ids_ = &ids;
+        const size_t n = ids.size();
+        size_t capacity = 16;
+        while (capacity < n * 2) capacity *= 2;
+        slots_.assign(capacity, Slot{0, EMPTY});
+        mask_ = capacity - 1;
+        // Entries come shortest first and by id among equal lengths, so the
+        // first inserted of equal titles is the lowest id, and it is kept.
+        for (uint32_t k = 0; k < n; ++k) {
+            const std::string_view key = entry(k);
+            const uint32_t h = hash(key);
+            size_t i = h & mask_;
+            for (;; i = (i + 1) & mask_) {
+                if (slots_[i].entry == EMPTY) {
+                    slots_[i] = Slot{h, k};
+                    break;
+                }
+                if (slots_[i].hash == h && entry(slots_[i].entry) == key) break;
+            }
+        }
+    }
+
+    // The node id of a title equal to key, or -1.
+    int64_t find(std::string_view key) const {
+        if (slots_.empty()) return -1;
+        const uint32_t h = hash(key);
+        for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+            if (slots_[i].entry == EMPTY) return -1;
+            if (slots_[i].hash == h && entry(slots_[i].entry) == key) return (*ids_)[slots_[i].entry];
+        }
+    }
+
+private:
+    static constexpr uint32_t EMPTY = 0xFFFFFFFF;
+    struct Slot {
+        uint32_t hash;
+        uint32_t entry;
+    };
+    static uint32_t hash(std::string_view key) {
+        const uint64_t h = std::hash<std::string_view>{}(key);
+        return uint32_t(h ^ (h >> 32));
+    }
+    std::string_view entry(uint32_t k) const {
+        return blob_.substr((*offsets_)[k], (*offsets_)[k + 1] - (*offsets_)[k]);
+    }
+    std::string_view blob_;
+    const std::vector<uint32_t>* offsets_ = nullptr;
+    const std::vector<uint32_t>* ids_ = nullptr;
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+};
+
 } // namespace tkg
 
 struct tkg_graph {
@@ -53,7 +112,7 @@ struct tkg_graph {
     std::string lowered_titles;
     std::vector<uint32_t> lowered_offsets;
     std::vector<uint32_t> by_length;
-    std::unordered_map<std::string_view, uint32_t> title_index;
+    tkg::TitleIndex title_index;
     std::vector<uint32_t> in_offsets;
     std::vector<uint32_t> in_sources;
     std::mutex mutex;
@@ -96,10 +155,10 @@ int64_t findLocked(tkg_graph* g, const char* text) {
     std::string q;
     lowerInto(q, text);
     if (q.empty()) return -1;
-    if (auto it = g->title_index.find(q); it != g->title_index.end()) return it->second;
+    if (const int64_t id = g->title_index.find(q); id >= 0) return id;
     const std::vector<std::string_view> tokens = tokenize(q);
     for (std::string_view token : tokens)
-        if (auto it = g->title_index.find(token); it != g->title_index.end()) return it->second;
+        if (const int64_t id = g->title_index.find(token); id >= 0) return id;
 
     // Fallback: the shortest title (lowest id among equals) that contains
     // the text or one of its tokens. The titles lie in exactly that order,
@@ -237,13 +296,7 @@ void buildIndexes(tkg_graph* g) {
         for (unsigned char c : titleOf(g, g->by_length[k])) *out++ = char(std::tolower(c));
     }
     g->lowered_offsets[n] = uint32_t(total);
-    // Equal titles have equal lengths and lie in id order: the lowest id is
-    // inserted first and kept.
-    g->title_index.reserve(size_t(n) * 2);
-    const std::string_view blob = g->lowered_titles;
-    for (uint32_t k = 0; k < n; ++k)
-        g->title_index.emplace(blob.substr(g->lowered_offsets[k], g->lowered_offsets[k + 1] - g->lowered_offsets[k]),
-                               g->by_length[k]);
+    g->title_index.build(g->lowered_titles, g->lowered_offsets, g->by_length);
     const uint32_t edgeCount = g->store.header()->edge_count;
     const tkg::Edge* edges = g->store.edges();
     g->in_offsets.assign(size_t(n) + 1, 0);
