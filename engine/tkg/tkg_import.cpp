@@ -73,10 +73,20 @@ void scan_links(std::string_view body, const ImportOptions& options, ImportStats
     // ahead, so a note full of unclosed openers is scanned in linear time.
     size_t wikiFrom = npos, wikiClose = npos;
     size_t mdFrom = npos, mdClose = npos;
+    // Next '[' and ']' at or after p, each found with memchr and kept until
+    // passed: far faster than testing every byte against both.
+    size_t nextOpen = 0, nextClose = 0;
+    bool haveOpen = false, haveClose = false;
+    auto findByte = [&](char c, size_t from) {
+        const void* hit = std::memchr(body.data() + from, c, limit - from);
+        return hit ? size_t(static_cast<const char*>(hit) - body.data()) : limit;
+    };
     size_t p = 0;
     while (p + 1 < limit) {
-        p = body.find_first_of("[]", p);
-        if (p == npos || p + 1 >= limit) break;
+        if (!haveOpen || nextOpen < p) nextOpen = findByte('[', p), haveOpen = true;
+        if (!haveClose || nextClose < p) nextClose = findByte(']', p), haveClose = true;
+        p = std::min(nextOpen, nextClose);
+        if (p + 1 >= limit) break;
         const char a = body[p], b = body[p + 1];
         if (a == '[' && b == '[') {
             const size_t from = p + 2;
@@ -129,12 +139,24 @@ void scan_links(std::string_view body, const ImportOptions& options, ImportStats
 
 namespace {
 
+// A note as the import keeps it: only what goes into the file and the link
+// targets found in it, so the vault's text is never held whole.
 struct Note {
     std::string title;
-    std::string text;
+    std::string excerpt;
+    size_t firstLink = 0; // into Links::spans
+    size_t linkCount = 0;
+};
+
+// Link targets of every note, back to back.
+struct Links {
+    std::string bytes;
+    std::vector<std::pair<size_t, size_t>> spans;
+    std::string_view at(size_t i) const { return std::string_view(bytes).substr(spans[i].first, spans[i].second); }
 };
 
 bool readWhole(const std::filesystem::path& path, std::string& out) {
+    out.clear();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st {};
@@ -171,33 +193,25 @@ std::string temporaryPath(const std::string& out_path) {
     return out_path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
 }
 
-bool build(const std::vector<Note>& notes, KeyIndex& index,
-           const std::string& path, const ImportOptions& options, ImportStats& stats, std::string& err) {
-    // Sizing pass: the file is created once at its final size.
-    ImportStats scratch;
-    uint64_t links = 0;
+bool build(const std::vector<Note>& notes, const Links& links, KeyIndex& index, const std::string& path,
+           const ImportOptions& options, ImportStats& stats, std::string& err) {
+    // Sizing: the file is created once at its final size.
     std::unordered_set<std::string> unresolved;
-    for (const Note& note : notes) {
-        detail::scan_links(note.text, options, scratch, [&](std::string_view target, bool) {
-            ++links;
-            if (options.create_stubs && !resolve(index, target)) unresolved.insert(detail::stem_key(target));
-        });
-    }
+    if (options.create_stubs)
+        for (size_t i = 0; i < links.spans.size(); ++i)
+            if (!resolve(index, links.at(i))) unresolved.insert(detail::stem_key(links.at(i)));
     Capacity capacity;
     capacity.nodes = notes.size() + unresolved.size() + 16;
-    capacity.edges = links + 16;
+    capacity.edges = links.spans.size() + 16;
     capacity.string_bytes = 4096;
-    for (const Note& note : notes)
-        capacity.string_bytes += note.title.size() + std::min<uint64_t>(options.excerpt_bytes, note.text.size()) + 2;
+    for (const Note& note : notes) capacity.string_bytes += note.title.size() + note.excerpt.size() + 2;
     for (const std::string& key : unresolved) capacity.string_bytes += key.size() + 1;
 
     Store store;
     if (!store.create(path, capacity, err)) return false;
     for (const Note& note : notes) {
-        const std::string_view excerpt =
-            std::string_view(note.text).substr(0, size_t(std::min<uint64_t>(options.excerpt_bytes, note.text.size())));
         std::unique_lock guard(store.lock);
-        if (store.addNode_unlocked(note.title, excerpt, NODE_NOTE, 0, err) < 0) return false;
+        if (store.addNode_unlocked(note.title, note.excerpt, NODE_NOTE, 0, err) < 0) return false;
     }
     stats.nodes = store.header()->node_count;
 
@@ -205,36 +219,36 @@ bool build(const std::vector<Note>& notes, KeyIndex& index,
     bool stubFailed = false;
     for (uint32_t id = 0; id < notes.size() && !stubFailed; ++id) {
         linked.clear();
-        detail::scan_links(notes[id].text, options, stats, [&](std::string_view target, bool) {
-            if (stubFailed) return;
+        for (size_t l = notes[id].firstLink; l < notes[id].firstLink + notes[id].linkCount && !stubFailed; ++l) {
+            const std::string_view target = links.at(l);
             uint32_t to = 0;
             if (const uint32_t* found = resolve(index, target)) {
                 to = *found;
             } else if (!options.create_stubs) {
                 ++stats.unresolved_links;
-                return;
+                continue;
             } else {
                 const std::string key = detail::stem_key(target);
                 std::unique_lock guard(store.lock);
                 const int64_t stub = store.addNode_unlocked(key, {}, NODE_STUB, 0, err);
                 if (stub < 0) {
                     stubFailed = true;
-                    return;
+                    continue;
                 }
                 to = uint32_t(stub);
                 index.emplace(key, to);
             }
             if (to == id) {
                 ++stats.self_links;
-                return;
+                continue;
             }
             if (!linked.insert(to).second) {
                 ++stats.duplicate_links;
-                return;
+                continue;
             }
             std::string ignored;
             if (store.addEdge(id, to, 1.0f, EDGE_LINK, 0, ignored)) ++stats.edges;
-        });
+        }
     }
     if (stubFailed) return false;
     stats.nodes = store.header()->node_count;
@@ -256,16 +270,25 @@ bool importVault(const std::string& vault_dir, const std::string& out_path, cons
     }
     std::vector<Note> notes;
     notes.reserve(8192);
+    Links links;
     KeyIndex index;
+    std::string text;
     fs::recursive_directory_iterator it(vault_dir, fs::directory_options::skip_permission_denied, ec);
     for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         const fs::directory_entry& entry = *it;
         std::error_code typeError;
         if (!entry.is_regular_file(typeError) || typeError || !isMarkdown(entry.path())) continue;
+        if (!readWhole(entry.path(), text)) continue;
+        stats.bytes_read += text.size();
         Note note;
-        if (!readWhole(entry.path(), note.text)) continue;
-        stats.bytes_read += note.text.size();
         note.title = entry.path().stem().string();
+        note.excerpt = text.substr(0, size_t(std::min<uint64_t>(options.excerpt_bytes, text.size())));
+        note.firstLink = links.spans.size();
+        detail::scan_links(text, options, stats, [&](std::string_view target, bool) {
+            links.spans.emplace_back(links.bytes.size(), target.size());
+            links.bytes.append(target);
+        });
+        note.linkCount = links.spans.size() - note.firstLink;
         if (!index.emplace(detail::stem_key(entry.path().filename().string()), uint32_t(notes.size())).second)
             ++stats.duplicate_stems;
         notes.push_back(std::move(note));
@@ -276,7 +299,7 @@ bool importVault(const std::string& vault_dir, const std::string& out_path, cons
         return false;
     }
     const std::string tmp = temporaryPath(out_path);
-    if (!build(notes, index, tmp, options, stats, err)) {
+    if (!build(notes, links, index, tmp, options, stats, err)) {
         ::unlink(tmp.c_str());
         return false;
     }
