@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <exception>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -266,7 +268,24 @@ void rankLocked(tkg_graph* g, uint32_t match, uint32_t k, uint32_t max) {
     });
 }
 
-void buildIndexes(tkg_graph* g) {
+// Incoming edges of every node, grouped by target in edge-table order.
+void buildIncoming(tkg_graph* g) {
+    const uint32_t n = nodeCount(g);
+    const uint32_t edgeCount = g->store.header()->edge_count;
+    const tkg::Edge* edges = g->store.edges();
+    g->in_offsets.assign(size_t(n) + 1, 0);
+    auto counts = [&](const tkg::Edge& e) { return uint32_t(e.source_id) < n && uint32_t(e.target_id) < n; };
+    for (uint32_t i = 0; i < edgeCount; ++i)
+        if (counts(edges[i])) ++g->in_offsets[uint32_t(edges[i].target_id) + 1];
+    for (uint32_t i = 0; i < n; ++i) g->in_offsets[i + 1] += g->in_offsets[i];
+    g->in_sources.resize(g->in_offsets[n]);
+    std::vector<uint32_t> next(g->in_offsets.begin(), g->in_offsets.end() - 1);
+    for (uint32_t i = 0; i < edgeCount; ++i)
+        if (counts(edges[i])) g->in_sources[next[uint32_t(edges[i].target_id)]++] = uint32_t(edges[i].source_id);
+}
+
+// The lower-cased titles, their order by length and the title index.
+void buildTitles(tkg_graph* g) {
     const uint32_t n = nodeCount(g);
     // Order by title length with a counting sort (stable, so ids ascend
     // within a length); the rare titles of 256 bytes or more go last, sorted.
@@ -297,17 +316,27 @@ void buildIndexes(tkg_graph* g) {
     }
     g->lowered_offsets[n] = uint32_t(total);
     g->title_index.build(g->lowered_titles, g->lowered_offsets, g->by_length);
-    const uint32_t edgeCount = g->store.header()->edge_count;
-    const tkg::Edge* edges = g->store.edges();
-    g->in_offsets.assign(size_t(n) + 1, 0);
-    auto counts = [&](const tkg::Edge& e) { return uint32_t(e.source_id) < n && uint32_t(e.target_id) < n; };
-    for (uint32_t i = 0; i < edgeCount; ++i)
-        if (counts(edges[i])) ++g->in_offsets[uint32_t(edges[i].target_id) + 1];
-    for (uint32_t i = 0; i < n; ++i) g->in_offsets[i + 1] += g->in_offsets[i];
-    g->in_sources.resize(g->in_offsets[n]);
-    std::vector<uint32_t> next(g->in_offsets.begin(), g->in_offsets.end() - 1);
-    for (uint32_t i = 0; i < edgeCount; ++i)
-        if (counts(edges[i])) g->in_sources[next[uint32_t(edges[i].target_id)]++] = uint32_t(edges[i].source_id);
+}
+
+// The two indexes read different tables and write different members, so
+// they are built side by side.
+void buildIndexes(tkg_graph* g) {
+    std::exception_ptr failure;
+    std::thread incoming([&] {
+        try {
+            buildIncoming(g);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    try {
+        buildTitles(g);
+    } catch (...) {
+        incoming.join();
+        throw;
+    }
+    incoming.join();
+    if (failure) std::rethrow_exception(failure);
 }
 
 } // namespace
