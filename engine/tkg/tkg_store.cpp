@@ -1,6 +1,7 @@
 #include "tkg_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +21,45 @@ std::string sysText(const char* prefix) { return std::string(prefix) + std::stre
 
 } // namespace
 
+FileLock::FileLock(int fd, bool exclusive) : fd_(fd) {
+    while (fd_ >= 0 && flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
+    }
+}
+
+FileLock::~FileLock() {
+    if (fd_ >= 0) flock(fd_, LOCK_UN);
+}
+
 Store::~Store() { close(); }
+
+bool Store::adoptGrowth_unlocked(std::string& err) {
+    if (!stale()) return true;
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        err = sysText("fstat: ");
+        return false;
+    }
+    const uint64_t size = header()->total_size;
+    if (uint64_t(st.st_size) != size) {
+        err = "header total_size != file size (truncated?)";
+        return false;
+    }
+    void* m = mmap(nullptr, size_t(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (m == MAP_FAILED) {
+        err = sysText("mmap: ");
+        return false;
+    }
+    std::string reason;
+    if (!validateStructure(static_cast<uint8_t*>(m), size, reason)) {
+        munmap(m, size_t(size));
+        err = reason;
+        return false;
+    }
+    munmap(base, length);
+    base = static_cast<uint8_t*>(m);
+    length = size;
+    return true;
+}
 
 void Store::close() {
     if (base) munmap(base, length);
@@ -258,6 +297,8 @@ bool Store::addEdge(uint64_t source, uint64_t target, float weight, uint32_t typ
 int64_t Store::addTaskNode(std::string_view title, std::string_view criteria, int64_t time, std::string& err) {
     static constexpr std::string_view PREFIX = "criteria: ";
     std::unique_lock guard(lock);
+    FileLock file(fd, true);
+    if (!adoptGrowth_unlocked(err)) return -1;
     Header* h = header();
     // Make room for the whole task before writing any of it, so a failure
     // never leaves a half-added task that a retry would duplicate.

@@ -19,6 +19,20 @@ struct Capacity {
     uint64_t embeddings = 0; // records of 1536 bytes
 };
 
+// An advisory lock on the whole file (flock), so that several handles on
+// one file, in this process or another, never write at the same time or
+// read while another writes. Held inside the store's own lock.
+class FileLock {
+public:
+    FileLock(int fd, bool exclusive);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_;
+};
+
 class Store {
 public:
     Store() = default;
@@ -45,6 +59,12 @@ public:
                  std::string& err);
     int64_t addTaskNode(std::string_view title, std::string_view criteria, int64_t time, std::string& err);
     bool finalizeAdjacency(std::string& err);
+
+    // Another handle on the same file may have grown it: the shared header
+    // then names a size beyond this mapping. Adopting maps the file again at
+    // that size. Caller holds `lock` exclusively and the file lock.
+    bool stale() const { return header()->total_size != length; }
+    bool adoptGrowth_unlocked(std::string& err);
 
     // Asynchronous write-back of the whole mapping; takes `lock` shared.
     void flushAsync();

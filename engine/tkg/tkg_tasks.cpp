@@ -44,11 +44,31 @@ int32_t badRead(char* buf, int32_t size) {
     return -1;
 }
 
+// Runs a read under the store's lock held shared and the file lock, after
+// adopting any growth made through another handle on the same file (which
+// needs the store's lock exclusively, so only then is it taken that way).
+template <typename Read>
+auto readLocked(tkg_task_store* s, Read read, decltype(read()) failed) {
+    {
+        std::shared_lock guard(s->store.lock);
+        tkg::FileLock file(s->store.fd, false);
+        if (!s->store.stale()) return read();
+    }
+    std::unique_lock guard(s->store.lock);
+    tkg::FileLock file(s->store.fd, false);
+    std::string ignored;
+    if (!s->store.adoptGrowth_unlocked(ignored)) return failed;
+    return read();
+}
+
 template <typename Change>
 int32_t changeTask(tkg_task_store* s, uint64_t id, Change change) {
     if (!s) return -1;
     {
         std::unique_lock guard(s->store.lock);
+        tkg::FileLock file(s->store.fd, true);
+        std::string ignored;
+        if (!s->store.adoptGrowth_unlocked(ignored)) return -1;
         if (id >= s->store.header()->node_count) return -1;
         Node& n = s->store.nodes()[id];
         if (n.node_type != tkg::NODE_TASK) return -1;
@@ -127,47 +147,63 @@ int32_t tkg_tasks_bump_attempt(tkg_task_store* s, uint64_t id, int64_t time) {
 
 int32_t tkg_tasks_list(tkg_task_store* s, tkg_task_row* rows, int32_t capacity) {
     if (!s || !rows || capacity < 1) return 0;
-    std::shared_lock guard(s->store.lock);
-    const uint32_t n = s->store.header()->node_count;
-    Node* nodes = s->store.nodes();
-    int32_t written = 0;
-    for (uint32_t id = 0; id < n && written < capacity; ++id) {
-        if (nodes[id].node_type != tkg::NODE_TASK) continue;
-        rows[written].id = id;
-        std::memcpy(&rows[written].status, nodes[id].reserved, sizeof(TaskFields));
-        ++written;
-    }
-    return written;
+    return readLocked(
+        s,
+        [&] {
+            const uint32_t n = s->store.header()->node_count;
+            Node* nodes = s->store.nodes();
+            int32_t written = 0;
+            for (uint32_t id = 0; id < n && written < capacity; ++id) {
+                if (nodes[id].node_type != tkg::NODE_TASK) continue;
+                rows[written].id = id;
+                std::memcpy(&rows[written].status, nodes[id].reserved, sizeof(TaskFields));
+                ++written;
+            }
+            return written;
+        },
+        0);
 }
 
 int32_t tkg_task_title(tkg_task_store* s, uint64_t id, char* buf, int32_t size) {
     if (!s) return badRead(buf, size);
-    std::shared_lock guard(s->store.lock);
-    if (id >= s->store.header()->node_count) return badRead(buf, size);
-    const Node& n = s->store.nodes()[id];
-    return copyText(s->store.strings() + n.title_offset, n.title_length, buf, size);
+    return readLocked(
+        s,
+        [&] {
+            if (id >= s->store.header()->node_count) return badRead(buf, size);
+            const Node& n = s->store.nodes()[id];
+            return copyText(s->store.strings() + n.title_offset, n.title_length, buf, size);
+        },
+        badRead(buf, size));
 }
 
 int32_t tkg_task_criteria_cmd(tkg_task_store* s, uint64_t task_id, char* buf, int32_t size) {
     if (!s) return badRead(buf, size);
-    std::shared_lock guard(s->store.lock);
-    const uint64_t count = s->store.header()->node_count;
-    if (task_id >= count) return badRead(buf, size);
-    Node* nodes = s->store.nodes();
-    const uint64_t criteria = taskFields(nodes[task_id])->criteria_id;
-    if (nodes[task_id].node_type != tkg::NODE_TASK || criteria >= count) return badRead(buf, size);
-    const Node& c = nodes[criteria];
-    return copyText(s->store.strings() + c.content_offset, c.content_length, buf, size);
+    return readLocked(
+        s,
+        [&] {
+            const uint64_t count = s->store.header()->node_count;
+            if (task_id >= count) return badRead(buf, size);
+            Node* nodes = s->store.nodes();
+            const uint64_t criteria = taskFields(nodes[task_id])->criteria_id;
+            if (nodes[task_id].node_type != tkg::NODE_TASK || criteria >= count) return badRead(buf, size);
+            const Node& c = nodes[criteria];
+            return copyText(s->store.strings() + c.content_offset, c.content_length, buf, size);
+        },
+        badRead(buf, size));
 }
 
 uint32_t tkg_tasks_count(tkg_task_store* s) {
     if (!s) return 0;
-    std::shared_lock guard(s->store.lock);
-    const uint32_t n = s->store.header()->node_count;
-    const Node* nodes = s->store.nodes();
-    uint32_t tasks = 0;
-    for (uint32_t id = 0; id < n; ++id) tasks += nodes[id].node_type == tkg::NODE_TASK;
-    return tasks;
+    return readLocked(
+        s,
+        [&] {
+            const uint32_t n = s->store.header()->node_count;
+            const Node* nodes = s->store.nodes();
+            uint32_t tasks = 0;
+            for (uint32_t id = 0; id < n; ++id) tasks += nodes[id].node_type == tkg::NODE_TASK;
+            return tasks;
+        },
+        0u);
 }
 
 void tkg_tasks_close(tkg_task_store* s) { delete s; }

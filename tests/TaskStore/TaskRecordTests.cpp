@@ -244,3 +244,31 @@ TEST(TaskRecords, ConcurrentChangesAndReads) {
     EXPECT_EQ(bad, 0);
     EXPECT_EQ(tkg_tasks_count(t.s), 3000u);
 }
+
+TEST(TaskRecords, TwoHandlesOnOneFileSeeEachOthersTasksAndGrowth) {
+    Tasks t;
+    tkg_task_store* other = tkg_tasks_open(t.path.c_str(), nullptr, 0);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(title(other, 0), "<-1>");
+    // Both handles add at once; one of them grows the file past its first
+    // capacity while the other still maps the old size.
+    std::thread second([&] {
+        for (int i = 0; i < 1500; ++i) tkg_tasks_add(other, ("second " + std::to_string(i)).c_str(), "b", 0, nullptr, 0);
+    });
+    for (int i = 0; i < 1500; ++i) t.add("first " + std::to_string(i), "a");
+    second.join();
+    EXPECT_EQ(tkg_tasks_count(t.s), 3000u);
+    EXPECT_EQ(tkg_tasks_count(other), 3000u);
+    int firsts = 0, seconds = 0;
+    for (const tkg_task_row& row : t.list(4096)) {
+        const std::string name = title(other, row.id);
+        char cmd[8];
+        tkg_task_criteria_cmd(other, row.id, cmd, sizeof cmd);
+        if (name.rfind("first ", 0) == 0 && std::string(cmd) == "a") ++firsts;
+        if (name.rfind("second ", 0) == 0 && std::string(cmd) == "b") ++seconds;
+    }
+    EXPECT_EQ(firsts, 1500);
+    EXPECT_EQ(seconds, 1500);
+    EXPECT_EQ(tkg_tasks_set_status(other, 5999, 4, 1), 0) << "the last task, added through the other handle";
+    tkg_tasks_close(other);
+}
