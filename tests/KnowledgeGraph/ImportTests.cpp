@@ -150,9 +150,17 @@ TEST(VaultImport, FailuresKeepThePreviousGraph) {
     });
     EXPECT_EQ(child, "-1 ftruncate: File too large");
     EXPECT_EQ(readFile(out), "previous graph");
+
+    // The new file cannot be created, or cannot take the place of what is there.
+    EXPECT_EQ(tkg_import_vault(dir.file("vault").c_str(), dir.file("no/k.tkg").c_str(), nullptr, full, sizeof full), -1);
+    EXPECT_STREQ(full, "open: No such file or directory");
+    dir.write("occupied/file", "x");
+    EXPECT_EQ(tkg_import_vault(dir.file("vault").c_str(), dir.file("occupied").c_str(), nullptr, full, sizeof full), -1);
+    EXPECT_STREQ(full, "rename: Is a directory");
+
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir.path())) names.insert(entry.path().filename());
-    EXPECT_EQ(names, (std::set<std::string>{"k.tkg", "texts", "vault"}));
+    EXPECT_EQ(names, (std::set<std::string>{"k.tkg", "occupied", "texts", "vault"}));
 }
 
 TEST(VaultImport, ReimportLeavesAnOpenHandleReadingTheOldGraph) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
@@ -205,6 +206,42 @@ TEST(GraphStore, FailedGrowthLeavesFileAndMappingAsTheyWere) {
     EXPECT_EQ(reopened.header()->node_count, 32u);
     EXPECT_EQ(reopened.header()->node_capacity, 32u);
     EXPECT_EQ(titleOf(reopened, 1), "second");
+}
+
+TEST(GraphStore, GrowthWhoseMappingFailsShrinksTheFileBack) {
+    TempDir dir;
+    const std::string path = dir.file("g.tkg");
+    const std::string out = runInChild([&]() -> std::string {
+        tkg::Store s;
+        std::string err;
+        if (!s.create(path, {4, 4, 64, 0}, err)) return "create: " + err;
+        addNode(s, "kept");
+        const uint64_t length = s.length;
+        uint8_t* base = s.base;
+        // Leave room for a little more memory but not for a 256 MiB mapping.
+        long pages = 0;
+        FILE* statm = fopen("/proc/self/statm", "r");
+        if (!statm || fscanf(statm, "%ld", &pages) != 1) return "statm";
+        fclose(statm);
+        const rlim_t room = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(64) << 20);
+        rlimit limit{room, room};
+        setrlimit(RLIMIT_AS, &limit);
+        std::string result;
+        {
+            std::unique_lock guard(s.lock);
+            if (s.relayout_unlocked(uint64_t(1) << 21, 4, 64, 0, err)) result += "grew; ";
+        }
+        result += err;
+        struct stat st {};
+        stat(path.c_str(), &st);
+        if (uint64_t(st.st_size) != length || s.length != length || s.base != base) result += "; size or mapping changed";
+        if (titleOf(s, 0) != "kept" || s.header()->node_capacity != 4) result += "; data changed";
+        return result;
+    });
+    EXPECT_EQ(out, "mmap grow: Cannot allocate memory");
+    tkg::Store reopened;
+    std::string err;
+    EXPECT_TRUE(reopened.open(path, err)) << err;
 }
 
 TEST(GraphStore, SharedReadersNeverSeeAHalfGrownFile) {
