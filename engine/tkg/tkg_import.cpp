@@ -29,6 +29,24 @@ std::string lowered(std::string_view s) {
     return out;
 }
 
+// The first closer at or after a position, remembered while it still lies
+// ahead, so a note full of unclosed openers is scanned in linear time.
+// Positions asked for only grow.
+struct Closer {
+    std::string_view body;
+    std::string_view token;
+    bool searched = false;
+    size_t at = std::string_view::npos;
+
+    size_t from(size_t pos) {
+        if (!searched || (at != std::string_view::npos && at < pos)) {
+            at = body.find(token, pos);
+            searched = true;
+        }
+        return at;
+    }
+};
+
 std::string_view lastComponent(std::string_view s) {
     const size_t slash = s.find_last_of("/\\");
     return slash == std::string_view::npos ? s : s.substr(slash + 1);
@@ -69,10 +87,8 @@ void scan_links(std::string_view body, const ImportOptions& options, ImportStats
     const size_t limit = size_t(std::min<uint64_t>(options.scan_limit, body.size()));
     if (limit < 2) return;
     constexpr size_t npos = std::string_view::npos;
-    // The first closer at or after some position; reused while it still lies
-    // ahead, so a note full of unclosed openers is scanned in linear time.
-    size_t wikiFrom = npos, wikiClose = npos;
-    size_t mdFrom = npos, mdClose = npos;
+    Closer wikiCloser{body, "]]"};
+    Closer mdCloser{body, ")"};
     // Next '[' and ']' at or after p, each found with memchr and kept until
     // passed: far faster than testing every byte against both.
     size_t nextOpen = 0, nextClose = 0;
@@ -90,11 +106,7 @@ void scan_links(std::string_view body, const ImportOptions& options, ImportStats
         const char a = body[p], b = body[p + 1];
         if (a == '[' && b == '[') {
             const size_t from = p + 2;
-            if (wikiFrom == npos || from < wikiFrom || (wikiClose != npos && wikiClose < from)) {
-                wikiClose = body.find("]]", from);
-                wikiFrom = from;
-            }
-            const size_t close = wikiClose;
+            const size_t close = wikiCloser.from(from);
             if (close == npos || close > limit) {
                 p += 2;
                 continue;
@@ -113,11 +125,7 @@ void scan_links(std::string_view body, const ImportOptions& options, ImportStats
         }
         if (a == ']' && b == '(' && options.follow_markdown_links) {
             const size_t from = p + 2;
-            if (mdFrom == npos || from < mdFrom || (mdClose != npos && mdClose < from)) {
-                mdClose = body.find(')', from);
-                mdFrom = from;
-            }
-            const size_t close = mdClose;
+            const size_t close = mdCloser.from(from);
             if (close == npos || close > limit) {
                 p += 2;
                 continue;
