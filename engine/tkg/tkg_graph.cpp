@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <string>
@@ -349,15 +350,14 @@ tkg_graph* tkg_open(const char* path, char* err, int32_t err_len) {
         return nullptr;
     }
     try {
-        auto* g = new tkg_graph();
+        auto g = std::make_unique<tkg_graph>();
         std::string message;
         if (!g->store.open(path, message)) {
             tkg::copyError(message, err, err_len);
-            delete g;
             return nullptr;
         }
-        buildIndexes(g);
-        return g;
+        buildIndexes(g.get());
+        return g.release();
     } catch (const std::exception& e) {
         tkg::copyError(e.what(), err, err_len);
         return nullptr;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -48,7 +49,7 @@ int32_t badRead(char* buf, int32_t size) {
 // adopting any growth made through another handle on the same file (which
 // needs the store's lock exclusively, so only then is it taken that way).
 template <typename Read>
-auto readLocked(tkg_task_store* s, Read read, decltype(read()) failed) {
+auto readLocked(tkg_task_store* s, Read read, decltype(read()) failed) try {
     {
         std::shared_lock guard(s->store.lock);
         tkg::FileLock file(s->store.fd, false);
@@ -59,10 +60,12 @@ auto readLocked(tkg_task_store* s, Read read, decltype(read()) failed) {
     std::string ignored;
     if (!s->store.adoptGrowth_unlocked(ignored)) return failed;
     return read();
+} catch (const std::exception&) {
+    return failed; // nothing may throw across the flat functions
 }
 
 template <typename Change>
-int32_t changeTask(tkg_task_store* s, uint64_t id, Change change) {
+int32_t changeTask(tkg_task_store* s, uint64_t id, Change change) try {
     if (!s) return -1;
     {
         std::unique_lock guard(s->store.lock);
@@ -76,6 +79,8 @@ int32_t changeTask(tkg_task_store* s, uint64_t id, Change change) {
     }
     published(s);
     return 0;
+} catch (const std::exception&) {
+    return -1;
 }
 
 } // namespace
@@ -88,7 +93,7 @@ tkg_task_store* tkg_tasks_open(const char* path, char* err, int32_t err_len) {
         return nullptr;
     }
     try {
-        auto* s = new tkg_task_store();
+        auto s = std::make_unique<tkg_task_store>();
         std::string message;
         struct stat st {};
         bool ok = false;
@@ -100,10 +105,9 @@ tkg_task_store* tkg_tasks_open(const char* path, char* err, int32_t err_len) {
         }
         if (!ok) {
             tkg::copyError(message, err, err_len);
-            delete s;
             return nullptr;
         }
-        return s;
+        return s.release();
     } catch (const std::exception& e) {
         tkg::copyError(e.what(), err, err_len);
         return nullptr;
