@@ -109,11 +109,18 @@ struct Harness {
         for (std::string name : {"read_file", "web_search", "slow"}) {
             ToolSchema schema{name, "test tool", {{"path", "p", false}}};
             registry->registerTool(schema, [this, name](const std::map<std::string, std::string>& args) {
-                journal.add("run " + name + (args.count("path") ? ":" + args.at("path") : ""));
-                auto it = delays.find(args.count("path") ? args.at("path") : "");
-                if (it != delays.end()) std::this_thread::sleep_for(it->second);
-                if (name == "slow") std::this_thread::sleep_for(std::chrono::hours(1));
-                return name + " says " + (args.count("path") ? args.at("path") : "");
+                const std::string path = args.count("path") ? args.at("path") : "";
+                auto it = delays.find(path);
+                const auto delay = it == delays.end() ? 0ms : it->second;
+                // The last touch of the harness: a cancelled run may already have
+                // returned while the slow tool is still running.
+                journal.add("run " + name + (args.count("path") ? ":" + path : ""));
+                if (name == "slow") {
+                    std::this_thread::sleep_for(std::chrono::hours(1));
+                    return std::string();
+                }
+                std::this_thread::sleep_for(delay);
+                return name + " says " + path;
             });
             manifest.tools.push_back(schema);
         }
