@@ -1,0 +1,47 @@
+#pragma once
+// Helpers shared by every HTTP provider client: the text of an HTTP error
+// body, compact JSON request bodies, and the one rule by which a tool call's
+// JSON arguments become the flat text map every ProviderToolCall carries.
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "VivirovKit/Support/Json.h"
+
+namespace vivirov {
+
+class HTTPSession;
+
+namespace LLMProviderSupport {
+
+// The one HTTP session of the chat clients (created on first use, lives until
+// the process ends; safe to use from many threads at once).
+HTTPSession& session();
+
+// A short message for an HTTP error body: error.message, else message, else a
+// string error (each whole); else the first 300 characters of the object's
+// JSON text or, for anything that is not a JSON object, of the body decoded
+// as UTF-8. Never fails.
+std::string errorMessage(std::string_view body);
+
+// Compact UTF-8 JSON text; none when the value cannot be written as JSON
+// (a string that is not UTF-8, a number that is not finite).
+std::optional<std::string> jsonBody(const json::Value& value);
+
+// True for 400-428 and 431-499: client errors that will not go away by
+// trying again (429 and 430 are rate limits).
+bool isTerminalHTTP(int status);
+
+// Argument flattening: JSON object text to a flat map. Strings keep their
+// text, whole numbers become decimal text, booleans "1"/"0", null "<null>",
+// anything else its compact JSON text. Empty, invalid or non-object text
+// gives an empty map.
+std::map<std::string, std::string> parseArgsJSON(std::string_view text);
+// The same rule applied to an already parsed value (empty unless an object).
+std::map<std::string, std::string> flattenArguments(const json::Value& object);
+// The text form of one argument value under that rule.
+std::string flattenedValue(const json::Value& value);
+
+} // namespace LLMProviderSupport
+} // namespace vivirov
