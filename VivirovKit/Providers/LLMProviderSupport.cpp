@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdint>
 
+#include "VivirovKit/Providers/HTTPSession.h"
+#include "VivirovKit/Providers/LineSplitter.h"
+#include "VivirovKit/Providers/ProviderTypes.h"
 #include "VivirovKit/Support/Text.h"
 
 namespace vivirov::LLMProviderSupport {
@@ -24,6 +27,32 @@ bool allNumbersFinite(const json::Value& value) {
     }
 }
 } // namespace
+
+HTTPSession& session() {
+    // Never destroyed: requests may still run on detached threads at exit.
+    static HTTPSession* shared = new HTTPSession(HTTPSession::Configuration{});
+    return *shared;
+}
+
+void streamLines(const HTTPRequest& request, std::stop_token cancel,
+                 const std::function<bool(std::string_view line)>& onLine) {
+    int status = 0;
+    std::string errorBody;
+    LineSplitter lines;
+    bool stopped = false;
+    session().perform(
+        request, cancel, [&](int s) { status = s; return true; },
+        [&](std::string_view bytes) {
+            if (status < 200 || status > 299) {
+                errorBody.append(bytes.substr(0, kErrorBodyLimit - errorBody.size()));
+                return errorBody.size() < kErrorBodyLimit;
+            }
+            if (!lines.push(bytes, onLine)) stopped = true;
+            return !stopped;
+        });
+    if (status < 200 || status > 299) throw LLMProviderError::http(status, errorMessage(errorBody));
+    if (!stopped) lines.finish(onLine);
+}
 
 std::string errorMessage(std::string_view body) {
     auto parsed = json::parse(body);

@@ -2,8 +2,10 @@
 // Helpers shared by every HTTP provider client: the text of an HTTP error
 // body, compact JSON request bodies, and the one rule by which a tool call's
 // JSON arguments become the flat text map every ProviderToolCall carries.
+#include <functional>
 #include <map>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -12,12 +14,24 @@
 namespace vivirov {
 
 class HTTPSession;
+struct HTTPRequest;
 
 namespace LLMProviderSupport {
 
 // The one HTTP session of the chat clients (created on first use, lives until
 // the process ends; safe to use from many threads at once).
 HTTPSession& session();
+
+// At most this many bytes of an error body are read.
+constexpr size_t kErrorBodyLimit = 4097;
+
+// Sends a chat request through session(). A 2xx body is split into lines (at
+// LF, CR or CR LF, decoded as UTF-8) handed to `onLine` as they arrive, until
+// it returns false or the body ends. Any other status reads at most
+// kErrorBodyLimit bytes of the body and throws LLMProviderError::http with
+// errorMessage() of them. Transport failures and cancellation pass through.
+void streamLines(const HTTPRequest& request, std::stop_token cancel,
+                 const std::function<bool(std::string_view line)>& onLine);
 
 // A short message for an HTTP error body: error.message, else message, else a
 // string error (each whole); else the first 300 characters of the object's
