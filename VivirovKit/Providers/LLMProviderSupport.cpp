@@ -68,11 +68,7 @@ std::string errorMessage(std::string_view body) {
 
 std::optional<std::string> jsonBody(const json::Value& value) {
     if (!allNumbersFinite(value)) return std::nullopt;
-    try {
-        return value.dump(-1, ' ', false, json::Value::error_handler_t::strict);
-    } catch (const json::Value::exception&) {
-        return std::nullopt;
-    }
+    return json::dump(value);
 }
 
 bool isTerminalHTTP(int status) {

@@ -39,8 +39,9 @@ void streamLines(const HTTPRequest& request, std::stop_token cancel,
 // as UTF-8. Never fails.
 std::string errorMessage(std::string_view body);
 
-// Compact UTF-8 JSON text; none when the value cannot be written as JSON
-// (a string that is not UTF-8, a number that is not finite).
+// Compact UTF-8 JSON text; none when the value cannot be written as JSON (a
+// number that is not finite). Invalid UTF-8 inside strings is written as
+// U+FFFD, as text that reached us in bytes is still text to send.
 std::optional<std::string> jsonBody(const json::Value& value);
 
 // True for 400-428 and 431-499: client errors that will not go away by

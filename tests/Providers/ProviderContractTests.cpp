@@ -101,5 +101,7 @@ TEST(ProviderSupport, TerminalStatusesAndJsonBodies) {
     json::Value ok = {{"a", 1}, {"b", "x y"}};
     EXPECT_EQ(support::jsonBody(ok), std::optional<std::string>(R"({"a":1,"b":"x y"})"));
     EXPECT_EQ(support::jsonBody(json::Value{{"t", std::nan("")}}), std::nullopt);
-    EXPECT_EQ(support::jsonBody(json::Value{{"s", std::string("\xFF")}}), std::nullopt);
+    EXPECT_EQ(support::jsonBody(json::Value{{"t", {1, INFINITY}}}), std::nullopt);
+    EXPECT_EQ(support::jsonBody(json::Value{{"s", std::string("a\xFF")}}),
+              std::optional<std::string>("{\"s\":\"a\xEF\xBF\xBD\"}"));
 }
