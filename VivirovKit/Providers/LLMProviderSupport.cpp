@@ -54,6 +54,14 @@ void streamLines(const HTTPRequest& request, std::stop_token cancel,
     if (!stopped) lines.finish(onLine);
 }
 
+std::optional<std::string_view> dataPayload(std::string_view line) {
+    if (line.substr(0, 5) != "data:") return std::nullopt;
+    line.remove_prefix(5);
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    return line;
+}
+
 std::string errorMessage(std::string_view body) {
     auto parsed = json::parse(body);
     if (parsed && parsed->is_object()) {

@@ -33,6 +33,10 @@ constexpr size_t kErrorBodyLimit = 4097;
 void streamLines(const HTTPRequest& request, std::stop_token cancel,
                  const std::function<bool(std::string_view line)>& onLine);
 
+// The payload of a server-sent-event data line: the text after "data:" with
+// blanks and tabs trimmed at both ends; none for any other line.
+std::optional<std::string_view> dataPayload(std::string_view line);
+
 // A short message for an HTTP error body: error.message, else message, else a
 // string error (each whole); else the first 300 characters of the object's
 // JSON text or, for anything that is not a JSON object, of the body decoded

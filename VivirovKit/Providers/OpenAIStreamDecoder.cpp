@@ -8,12 +8,6 @@ namespace vivirov {
 
 namespace {
 
-std::string_view trimBlanksAndTabs(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 // The last `n` characters. Long argument texts grow by small fragments, so
 // only a window at the end is looked at; a window holding well over `n`
 // characters has the same last `n` characters as the whole text.
@@ -53,10 +47,10 @@ void OpenAIStreamDecoder::emitPieces(const std::vector<ThinkStreamParser::Piece>
 }
 
 bool OpenAIStreamDecoder::consumeLine(std::string_view line) {
-    if (line.substr(0, 5) != "data:") return true;
-    std::string_view payload = trimBlanksAndTabs(line.substr(5));
-    if (payload == "[DONE]") return false;
-    auto chunk = json::parse(payload);
+    auto payload = LLMProviderSupport::dataPayload(line);
+    if (!payload) return true;
+    if (*payload == "[DONE]") return false;
+    auto chunk = json::parse(*payload);
     if (chunk && chunk->is_object()) handleChunk(*chunk);
     return true;
 }
