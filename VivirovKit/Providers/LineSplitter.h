@@ -2,6 +2,7 @@
 // Splits a byte stream that arrives in arbitrary reads into lines ended by LF,
 // CR or CR LF. A CR at the end of one read followed by an LF at the start of
 // the next is one line end, not an extra blank line. Blank lines are lines.
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,7 @@ public:
             if (bytes.front() == '\n') i = 1;
         }
         while (i < bytes.size()) {
-            size_t end = bytes.find_first_of("\r\n", i);
+            size_t end = findLineEnd(bytes, i);
             if (end == std::string_view::npos) {
                 partial_.append(bytes.substr(i));
                 return true;
@@ -55,6 +56,18 @@ public:
     }
 
 private:
+    // The first CR or LF at or after `from`: two vectorised byte searches
+    // instead of a per-byte test against a set.
+    static size_t findLineEnd(std::string_view bytes, size_t from) {
+        const char* base = bytes.data();
+        size_t length = bytes.size() - from;
+        const void* lf = std::memchr(base + from, '\n', length);
+        size_t limit = lf ? size_t(static_cast<const char*>(lf) - (base + from)) : length;
+        const void* cr = std::memchr(base + from, '\r', limit);
+        if (cr) return size_t(static_cast<const char*>(cr) - base);
+        return lf ? size_t(static_cast<const char*>(lf) - base) : std::string_view::npos;
+    }
+
     template <class OnLine>
     static bool deliver(std::string_view line, OnLine& onLine) {
         if (isValid(line)) return onLine(line);

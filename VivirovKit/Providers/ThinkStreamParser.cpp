@@ -1,6 +1,10 @@
 #include "VivirovKit/Providers/ThinkStreamParser.h"
 
 #include <array>
+#include <memory>
+
+#include <unicode/brkiter.h>
+#include <unicode/utext.h>
 
 #include "VivirovKit/Support/Env.h"
 #include "VivirovKit/Support/Text.h"
@@ -42,6 +46,51 @@ TagMatch earliestTag(std::string_view text, const std::array<std::string_view, 4
         if (at < best.begin) best = {at, at + tag.size()};
     }
     return best;
+}
+
+// Plain ASCII without CR has one character per byte ("\r\n" is a single
+// character), so the common case needs no grapheme segmentation.
+bool simpleASCII(std::string_view s) {
+    for (unsigned char c : s)
+        if (c >= 0x80 || c == '\r') return false;
+    return true;
+}
+
+// Byte offset where the last `n` characters begin; none when the text holds
+// `n` characters or fewer. Walks back from the end, so the cost does not grow
+// with the text.
+std::optional<size_t> lastCharactersStart(std::string_view s, size_t n) {
+    if (simpleASCII(s)) return s.size() > n ? std::optional<size_t>(s.size() - n) : std::nullopt;
+    thread_local std::unique_ptr<icu::BreakIterator> iterator;
+    UErrorCode status = U_ZERO_ERROR;
+    if (!iterator) {
+        iterator.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status)) iterator.reset();
+    }
+    if (!iterator) { // no segmentation available: fall back to the forward count
+        size_t count = text::graphemeCount(s);
+        if (count <= n) return std::nullopt;
+        return text::graphemeByteOffset(s, count - n);
+    }
+    status = U_ZERO_ERROR;
+    UText* ut = utext_openUTF8(nullptr, s.data(), int64_t(s.size()), &status);
+    std::optional<size_t> start;
+    if (U_SUCCESS(status)) {
+        iterator->setText(ut, status);
+        int32_t at = iterator->last();
+        size_t steps = 0;
+        while (steps < n && at != icu::BreakIterator::DONE && at > 0) {
+            at = iterator->previous();
+            ++steps;
+        }
+        if (steps == n && at > 0) start = size_t(at);
+    }
+    UErrorCode reset = U_ZERO_ERROR;
+    UText* empty = utext_openUTF8(nullptr, "", 0, &reset);
+    iterator->setText(empty, reset);
+    utext_close(empty);
+    utext_close(ut);
+    return start;
 }
 
 bool thinkingFromEnvironment() {
@@ -88,9 +137,9 @@ std::vector<ThinkStreamParser::Piece> ThinkStreamParser::feed(std::string_view t
             pending_.erase(0, tag.end);
             continue;
         }
-        size_t count = text::graphemeCount(pending_);
-        if (count <= kHoldBack) break;
-        size_t tailStart = text::graphemeByteOffset(pending_, count - kHoldBack);
+        auto heldFrom = lastCharactersStart(pending_, kHoldBack);
+        if (!heldFrom) break;
+        size_t tailStart = *heldFrom;
         if (insideThink_) {
             emitReasoning(pending_.substr(0, tailStart), out);
             pending_.erase(0, tailStart);
