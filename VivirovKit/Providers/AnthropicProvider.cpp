@@ -18,34 +18,12 @@ json::Value stringValues(const std::map<std::string, std::string>& arguments) {
 
 AnthropicProvider::AnthropicProvider(std::string model, std::optional<std::string> baseURL,
                                      std::optional<std::string> apiKey)
-    : baseURL_(baseURL ? std::move(*baseURL)
-                       : env::string("ANTHROPIC_BASE_URL").value_or(std::string(kDefaultBaseURL))),
-      apiKey_(std::move(apiKey)),
-      model_(std::move(model)) {}
-
-std::optional<std::string> AnthropicProvider::apiKey() const {
-    std::lock_guard lock(mutex_);
-    return apiKey_;
-}
-
-void AnthropicProvider::setApiKey(std::optional<std::string> key) {
-    std::lock_guard lock(mutex_);
-    apiKey_ = std::move(key);
-}
-
-std::string AnthropicProvider::model() const {
-    std::lock_guard lock(mutex_);
-    return model_;
-}
-
-void AnthropicProvider::setModel(std::string model) {
-    std::lock_guard lock(mutex_);
-    model_ = std::move(model);
-}
+    : ProviderBase(std::move(apiKey), std::move(model)),
+      baseURL_(baseURL ? std::move(*baseURL)
+                       : env::string("ANTHROPIC_BASE_URL").value_or(std::string(kDefaultBaseURL))) {}
 
 bool AnthropicProvider::isReady() const {
-    auto key = apiKey();
-    return key && !key->empty();
+    return settings().usableKey().has_value();
 }
 
 json::Value AnthropicProvider::encodeMessage(const ProviderChatMessage& m) {
@@ -72,12 +50,7 @@ json::Value AnthropicProvider::encodeMessage(const ProviderChatMessage& m) {
 }
 
 json::Value AnthropicProvider::encodeTool(const ToolSchema& tool) {
-    json::Value properties = json::Value::object();
-    json::Value required = json::Value::array();
-    for (const auto& p : tool.parameters) {
-        properties[p.key] = {{"type", "string"}, {"description", p.description}};
-        if (p.required) required.push_back(p.key);
-    }
+    auto [properties, required] = stringParameters(tool, "string");
     return {{"name", tool.name},
             {"description", tool.description},
             {"input_schema", {{"type", "object"}, {"properties", properties}, {"required", required}}}};
@@ -89,26 +62,14 @@ std::map<std::string, std::string> AnthropicProvider::parseArgsJSON(std::string_
 
 HTTPRequest AnthropicProvider::buildRequest(const std::vector<ProviderChatMessage>& messages,
                                             const std::vector<ToolSchema>& tools, double temperature) const {
-    std::optional<std::string> key;
-    std::string model;
-    {
-        std::lock_guard lock(mutex_);
-        key = apiKey_;
-        model = model_;
-    }
-    if (!key || key->empty()) throw LLMProviderError::notReady("no Anthropic API key");
+    const Settings current = settings();
+    const std::string& model = current.model;
+    auto key = current.usableKey();
+    if (!key) throw LLMProviderError::notReady("no Anthropic API key");
 
-    std::string system;
+    auto [system, rest] = takeSystemText(messages);
     json::Value encoded = json::Value::array();
-    bool systemTaken = false;
-    for (const auto& m : messages) {
-        if (!systemTaken && m.role == ProviderRole::system) {
-            system = m.content;
-            systemTaken = true;
-            continue;
-        }
-        encoded.push_back(encodeMessage(m));
-    }
+    for (const ProviderChatMessage* m : rest) encoded.push_back(encodeMessage(*m));
     json::Value body = {{"model", model},         {"max_tokens", kMaxTokens}, {"temperature", temperature},
                         {"stream", true},         {"system", system},         {"messages", std::move(encoded)}};
     if (!tools.empty()) {
@@ -135,8 +96,7 @@ ProviderResponse AnthropicProvider::stream(const std::vector<ProviderChatMessage
                                            const OnDelta& onDelta, std::stop_token cancel) {
     HTTPRequest request = buildRequest(messages, tools, temperature);
     AnthropicStreamDecoder decoder(onDelta);
-    LLMProviderSupport::streamLines(request, cancel, [&](std::string_view line) { return decoder.consumeLine(line); });
-    return decoder.finish();
+    return LLMProviderSupport::decodeStream(request, cancel, decoder);
 }
 
 } // namespace vivirov

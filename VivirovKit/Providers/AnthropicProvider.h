@@ -2,18 +2,18 @@
 // The client of the Anthropic messages endpoint: one streamed POST per turn,
 // text and completed tool calls passed on as they arrive.
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "VivirovKit/Providers/HTTPSession.h"
+#include "VivirovKit/Providers/ProviderBase.h"
 #include "VivirovKit/Providers/ProviderTypes.h"
 #include "VivirovKit/Support/Json.h"
 
 namespace vivirov {
 
-class AnthropicProvider : public LLMProvider {
+class AnthropicProvider : public ProviderBase {
 public:
     static constexpr std::string_view kDefaultModel = "claude-sonnet-4-5-20250929";
     static constexpr std::string_view kDefaultBaseURL = "https://api.anthropic.com";
@@ -29,10 +29,6 @@ public:
     std::string displayName() const override { return "Anthropic \xC2\xB7 Claude"; }
     bool isReady() const override;
     bool supportsVision() const override { return true; }
-    std::optional<std::string> apiKey() const override;
-    void setApiKey(std::optional<std::string> key) override;
-    std::string model() const override;
-    void setModel(std::string model) override;
     const std::string& baseURL() const { return baseURL_; }
 
     // Emits only text and tool-call deltas.
@@ -47,9 +43,6 @@ public:
 
 private:
     const std::string baseURL_;
-    mutable std::mutex mutex_; // guards the two settable fields
-    std::optional<std::string> apiKey_;
-    std::string model_;
 };
 
 } // namespace vivirov

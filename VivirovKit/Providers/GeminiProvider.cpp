@@ -7,33 +7,11 @@
 namespace vivirov {
 
 GeminiProvider::GeminiProvider(std::string model, std::optional<std::string> baseURL, std::optional<std::string> apiKey)
-    : baseURL_(baseURL ? std::move(*baseURL) : env::string("GEMINI_BASE_URL").value_or(std::string(kDefaultBaseURL))),
-      apiKey_(std::move(apiKey)),
-      model_(std::move(model)) {}
-
-std::optional<std::string> GeminiProvider::apiKey() const {
-    std::lock_guard lock(mutex_);
-    return apiKey_;
-}
-
-void GeminiProvider::setApiKey(std::optional<std::string> key) {
-    std::lock_guard lock(mutex_);
-    apiKey_ = std::move(key);
-}
-
-std::string GeminiProvider::model() const {
-    std::lock_guard lock(mutex_);
-    return model_;
-}
-
-void GeminiProvider::setModel(std::string model) {
-    std::lock_guard lock(mutex_);
-    model_ = std::move(model);
-}
+    : ProviderBase(std::move(apiKey), std::move(model)),
+      baseURL_(baseURL ? std::move(*baseURL) : env::string("GEMINI_BASE_URL").value_or(std::string(kDefaultBaseURL))) {}
 
 bool GeminiProvider::isReady() const {
-    auto key = apiKey();
-    return key && !key->empty();
+    return settings().usableKey().has_value();
 }
 
 std::string GeminiProvider::percentEncoded(std::string_view text) {
@@ -79,12 +57,7 @@ json::Value GeminiProvider::encodeMessage(const ProviderChatMessage& m) {
 }
 
 json::Value GeminiProvider::encodeTool(const ToolSchema& tool) {
-    json::Value properties = json::Value::object();
-    json::Value required = json::Value::array();
-    for (const auto& p : tool.parameters) {
-        properties[p.key] = {{"type", "STRING"}, {"description", p.description}};
-        if (p.required) required.push_back(p.key);
-    }
+    auto [properties, required] = stringParameters(tool, "STRING");
     return {{"name", tool.name},
             {"description", tool.description},
             {"parameters", {{"type", "OBJECT"}, {"properties", properties}, {"required", required}}}};
@@ -92,26 +65,14 @@ json::Value GeminiProvider::encodeTool(const ToolSchema& tool) {
 
 HTTPRequest GeminiProvider::buildRequest(const std::vector<ProviderChatMessage>& messages,
                                          const std::vector<ToolSchema>& tools, double temperature) const {
-    std::optional<std::string> key;
-    std::string model;
-    {
-        std::lock_guard lock(mutex_);
-        key = apiKey_;
-        model = model_;
-    }
-    if (!key || key->empty()) throw LLMProviderError::notReady("no Gemini API key");
+    const Settings current = settings();
+    const std::string& model = current.model;
+    auto key = current.usableKey();
+    if (!key) throw LLMProviderError::notReady("no Gemini API key");
 
-    std::string system;
-    bool systemTaken = false;
+    auto [system, rest] = takeSystemText(messages);
     json::Value contents = json::Value::array();
-    for (const auto& m : messages) {
-        if (!systemTaken && m.role == ProviderRole::system) {
-            system = m.content;
-            systemTaken = true;
-            continue;
-        }
-        contents.push_back(encodeMessage(m));
-    }
+    for (const ProviderChatMessage* m : rest) contents.push_back(encodeMessage(*m));
     json::Value body = {{"contents", std::move(contents)},
                         {"generationConfig", {{"temperature", temperature}, {"maxOutputTokens", kMaxOutputTokens}}}};
     if (!system.empty()) body["systemInstruction"] = {{"parts", json::Value::array({{{"text", system}}})}};
@@ -138,8 +99,7 @@ ProviderResponse GeminiProvider::stream(const std::vector<ProviderChatMessage>& 
                                         const OnDelta& onDelta, std::stop_token cancel) {
     HTTPRequest request = buildRequest(messages, tools, temperature);
     GeminiStreamDecoder decoder(onDelta);
-    LLMProviderSupport::streamLines(request, cancel, [&](std::string_view line) { return decoder.consumeLine(line); });
-    return decoder.finish();
+    return LLMProviderSupport::decodeStream(request, cancel, decoder);
 }
 
 } // namespace vivirov

@@ -1,18 +1,18 @@
 #pragma once
 // The client of the Gemini stream-generate endpoint: one POST per turn for a
 // server-sent event stream; text and function calls passed on as they arrive.
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "VivirovKit/Providers/HTTPSession.h"
+#include "VivirovKit/Providers/ProviderBase.h"
 #include "VivirovKit/Providers/ProviderTypes.h"
 #include "VivirovKit/Support/Json.h"
 
 namespace vivirov {
 
-class GeminiProvider : public LLMProvider {
+class GeminiProvider : public ProviderBase {
 public:
     static constexpr std::string_view kDefaultModel = "gemini-2.0-flash";
     static constexpr std::string_view kDefaultBaseURL = "https://generativelanguage.googleapis.com";
@@ -27,10 +27,6 @@ public:
     std::string displayName() const override { return "Google \xC2\xB7 Gemini"; }
     bool isReady() const override;
     bool supportsVision() const override { return true; }
-    std::optional<std::string> apiKey() const override;
-    void setApiKey(std::optional<std::string> key) override;
-    std::string model() const override;
-    void setModel(std::string model) override;
     const std::string& baseURL() const { return baseURL_; }
 
     // Emits only text and tool-call deltas.
@@ -48,9 +44,6 @@ public:
 
 private:
     const std::string baseURL_;
-    mutable std::mutex mutex_; // guards the two settable fields
-    std::optional<std::string> apiKey_;
-    std::string model_;
 };
 
 } // namespace vivirov

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "VivirovKit/Providers/ProviderTypes.h"
 #include "VivirovKit/Support/Json.h"
 
 namespace vivirov {
@@ -32,6 +33,14 @@ constexpr size_t kErrorBodyLimit = 4097;
 // errorMessage() of them. Transport failures and cancellation pass through.
 void streamLines(const HTTPRequest& request, std::stop_token cancel,
                  const std::function<bool(std::string_view line)>& onLine);
+
+// Streams the answer of a chat request through a protocol decoder (anything
+// with consumeLine(line) -> bool and finish() -> ProviderResponse).
+template <class Decoder>
+ProviderResponse decodeStream(const HTTPRequest& request, std::stop_token cancel, Decoder& decoder) {
+    streamLines(request, cancel, [&](std::string_view line) { return decoder.consumeLine(line); });
+    return decoder.finish();
+}
 
 // The payload of a server-sent-event data line: the text after "data:" with
 // blanks and tabs trimmed at both ends; none for any other line.

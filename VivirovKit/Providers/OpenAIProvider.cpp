@@ -31,32 +31,11 @@ std::string encodeArguments(const std::map<std::string, std::string>& arguments)
 
 OpenAIProvider::OpenAIProvider(std::string id, std::string displayName, std::string model,
                                std::optional<std::string> baseURL, std::optional<std::string> apiKey)
-    : id_(std::move(id)),
+    : ProviderBase(std::move(apiKey), std::move(model)),
+      id_(std::move(id)),
       displayName_(std::move(displayName)),
       baseURL_(baseURL ? std::move(*baseURL)
-                       : env::string("OPENAI_BASE_URL").value_or(std::string(kDefaultBaseURL))),
-      apiKey_(std::move(apiKey)),
-      model_(std::move(model)) {}
-
-std::optional<std::string> OpenAIProvider::apiKey() const {
-    std::lock_guard lock(mutex_);
-    return apiKey_;
-}
-
-void OpenAIProvider::setApiKey(std::optional<std::string> key) {
-    std::lock_guard lock(mutex_);
-    apiKey_ = std::move(key);
-}
-
-std::string OpenAIProvider::model() const {
-    std::lock_guard lock(mutex_);
-    return model_;
-}
-
-void OpenAIProvider::setModel(std::string model) {
-    std::lock_guard lock(mutex_);
-    model_ = std::move(model);
-}
+                       : env::string("OPENAI_BASE_URL").value_or(std::string(kDefaultBaseURL))) {}
 
 bool OpenAIProvider::isLocalEndpoint() const {
     std::string lower = text::lowercased(baseURL_);
@@ -66,8 +45,7 @@ bool OpenAIProvider::isLocalEndpoint() const {
 
 bool OpenAIProvider::isReady() const {
     if (isLocalEndpoint()) return true;
-    auto key = apiKey();
-    return key && !key->empty();
+    return settings().usableKey().has_value();
 }
 
 bool OpenAIProvider::isRizeruFamily(std::string_view id) {
@@ -128,12 +106,7 @@ json::Value OpenAIProvider::encodeMessage(const ProviderChatMessage& m) {
 }
 
 json::Value OpenAIProvider::encodeTool(const ToolSchema& tool) {
-    json::Value properties = json::Value::object();
-    json::Value required = json::Value::array();
-    for (const auto& p : tool.parameters) {
-        properties[p.key] = {{"type", "string"}, {"description", p.description}};
-        if (p.required) required.push_back(p.key);
-    }
+    auto [properties, required] = stringParameters(tool, "string");
     return {{"type", "function"},
             {"function",
              {{"name", tool.name},
@@ -166,15 +139,10 @@ std::string OpenAIProvider::stripEmptyThinkWrappers(std::string_view content) {
 
 HTTPRequest OpenAIProvider::buildRequest(const std::vector<ProviderChatMessage>& messages,
                                          const std::vector<ToolSchema>& tools, double temperature) const {
-    std::optional<std::string> storedKey;
-    std::string model;
-    {
-        std::lock_guard lock(mutex_);
-        storedKey = apiKey_;
-        model = model_;
-    }
+    const Settings current = settings();
+    const std::string& model = current.model;
     std::string key;
-    if (storedKey && !storedKey->empty()) key = *storedKey;
+    if (auto usable = current.usableKey()) key = *usable;
     else if (isLocalEndpoint()) key = kLocalPlaceholderKey;
     else throw LLMProviderError::notReady("no " + id_ + " API key");
 
@@ -235,8 +203,7 @@ ProviderResponse OpenAIProvider::stream(const std::vector<ProviderChatMessage>& 
                                         const OnDelta& onDelta, std::stop_token cancel) {
     HTTPRequest request = buildRequest(messages, tools, temperature);
     OpenAIStreamDecoder decoder(id_, onDelta);
-    LLMProviderSupport::streamLines(request, cancel, [&](std::string_view line) { return decoder.consumeLine(line); });
-    return decoder.finish();
+    return LLMProviderSupport::decodeStream(request, cancel, decoder);
 }
 
 } // namespace vivirov

@@ -3,18 +3,18 @@
 // the loopback interface. Made to be subclassed: the local and compatible
 // endpoints replace only their construction, readiness and vision flag.
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "VivirovKit/Providers/HTTPSession.h"
+#include "VivirovKit/Providers/ProviderBase.h"
 #include "VivirovKit/Providers/ProviderTypes.h"
 #include "VivirovKit/Support/Json.h"
 
 namespace vivirov {
 
-class OpenAIProvider : public LLMProvider {
+class OpenAIProvider : public ProviderBase {
 public:
     // Without a base URL, OPENAI_BASE_URL when set (even empty), else the
     // OpenAI API origin. The base is used as given.
@@ -27,10 +27,6 @@ public:
     // A local endpoint needs no key.
     bool isReady() const override;
     bool supportsVision() const override { return true; }
-    std::optional<std::string> apiKey() const override;
-    void setApiKey(std::optional<std::string> key) override;
-    std::string model() const override;
-    void setModel(std::string model) override;
 
     const std::string& baseURL() const { return baseURL_; }
     // The base names 127.0.0.1, localhost or 0.0.0.0 anywhere (any case).
@@ -66,9 +62,6 @@ private:
     const std::string id_;
     const std::string displayName_;
     const std::string baseURL_;
-    mutable std::mutex mutex_; // guards the two settable fields
-    std::optional<std::string> apiKey_;
-    std::string model_;
 };
 
 } // namespace vivirov

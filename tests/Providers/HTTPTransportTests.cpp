@@ -3,6 +3,7 @@
 #include <future>
 #include <thread>
 
+#include "ProviderHarness.h"
 #include "VivirovKit/Providers/HTTPSession.h"
 #include "VivirovKit/Providers/LLMProviderSupport.h"
 #include "VivirovKit/Providers/LineSplitter.h"
@@ -35,13 +36,6 @@ HTTPRequest post(const std::string& url, std::string body = "{}") {
     r.body = std::move(body);
     return r;
 }
-
-// Installs a FakeClock for one test.
-struct FakeClockScope {
-    FakeClock clock;
-    FakeClockScope() { Clock::setCurrent(&clock); }
-    ~FakeClockScope() { Clock::setCurrent(nullptr); }
-};
 
 } // namespace
 
@@ -159,7 +153,7 @@ TEST(HTTPTransport, CancellationFromAnotherThreadDropsTheConnection) {
 }
 
 TEST(HTTPTransport, IdleAndTotalTimeOutsFollowTheClock) {
-    FakeClockScope fake;
+    test::FakeClockScope fake;
     HttpTestServer server;
     server.enqueue(ScriptedResponse::neverAnswer());
     HTTPSession session;

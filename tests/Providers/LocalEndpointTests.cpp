@@ -17,12 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct FakeClockScope {
-    FakeClock clock;
-    FakeClockScope() { Clock::setCurrent(&clock); }
-    ~FakeClockScope() { Clock::setCurrent(nullptr); }
-};
-
 ScriptedResponse health(int status, const std::string& body) { return ScriptedResponse::json(status, body); }
 
 } // namespace

@@ -121,6 +121,18 @@ TEST_P(ProviderClient, HttpErrorIsReportedOnceWithoutRetry) {
     EXPECT_EQ(server_.requestCount(), 1u);
 }
 
+TEST_P(ProviderClient, LongErrorBodyIsReadOnlyToTheLimit) {
+    // More than the limit, then silence: reading on would hang.
+    server_.enqueue(ScriptedResponse::text(403, std::string(10000, 'x')).splitEvery(2000).stallAfter(6000));
+    try {
+        runStream(*provider_, userSays("hi"));
+        FAIL();
+    } catch (const LLMProviderError& e) {
+        EXPECT_EQ(e.status(), 403);
+        EXPECT_EQ(e.message(), std::string(300, 'x'));
+    }
+}
+
 TEST_P(ProviderClient, BodyCutOffMidEventFailsAfterDeliveringWhatArrived) {
     const std::string first = textEvent(protocol(), kFirst);
     server_.enqueue(ScriptedResponse::sse(fullStream()).splitAt({first.size()}, 5ms).closeAfter(first.size() + 12));
@@ -133,15 +145,12 @@ TEST_P(ProviderClient, BodyCutOffMidEventFailsAfterDeliveringWhatArrived) {
 }
 
 TEST_P(ProviderClient, ServerThatNeverAnswersTimesOut) {
-    FakeClock clock;
-    Clock::setCurrent(&clock);
+    FakeClockScope fake;
     server_.enqueue(ScriptedResponse::neverAnswer());
     auto call = std::async(std::launch::async, [&] { runStream(*provider_, userSays("hi")); });
     EXPECT_TRUE(server_.waitForRequests(1));
-    clock.advance(61'000'000'000ull);
-    bool ended = call.wait_for(5s) == std::future_status::ready;
-    Clock::setCurrent(nullptr);
-    ASSERT_TRUE(ended);
+    fake.clock.advance(61'000'000'000ull);
+    ASSERT_EQ(call.wait_for(5s), std::future_status::ready);
     try {
         call.get();
         FAIL();

@@ -7,10 +7,18 @@
 #include <vector>
 
 #include "VivirovKit/Providers/ProviderTypes.h"
+#include "VivirovKit/Support/Clock.h"
 #include "VivirovKit/Support/Json.h"
 #include "tests/support/HttpTestServer.h"
 
 namespace vivirov::test {
+
+// Installs a FakeClock as the process clock for one scope.
+struct FakeClockScope {
+    FakeClock clock;
+    FakeClockScope() { Clock::setCurrent(&clock); }
+    ~FakeClockScope() { Clock::setCurrent(nullptr); }
+};
 
 // One delta as text, so a whole stream compares as a list of strings.
 inline std::string describe(const StreamDelta& d) {

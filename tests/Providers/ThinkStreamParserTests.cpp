@@ -154,14 +154,7 @@ TEST(ThinkStreamParser, OutputDoesNotDependOnChunking) {
             auto starts = codePointStarts(input);
             auto check = [&](const std::vector<std::string>& pieces) {
                 ThinkStreamParser p(surface);
-                std::vector<Piece> out;
-                for (const auto& s : pieces) {
-                    auto got = p.feed(s, false);
-                    out.insert(out.end(), got.begin(), got.end());
-                }
-                auto rest = p.flush();
-                out.insert(out.end(), rest.begin(), rest.end());
-                ASSERT_EQ(join(out), expected) << input;
+                ASSERT_EQ(join(feedAll(p, pieces)), expected) << input;
                 ASSERT_EQ(p.answer(), whole.answer());
                 ASSERT_EQ(p.reasoning(), whole.reasoning());
             };
