@@ -2,6 +2,7 @@
 
 #include "ProviderHarness.h"
 #include "ScopedEnv.h"
+#include "tests/support/StderrCapture.h"
 #include "VivirovKit/Providers/GeminiProvider.h"
 
 using namespace vivirov;
@@ -25,9 +26,18 @@ TEST(GeminiRequest, UrlHeadersAndBody) {
     auto system = ProviderChatMessage::make(ProviderRole::system, "sys");
     auto user = ProviderChatMessage::make(ProviderRole::user, "hi");
     ToolSchema a{"a", "tool a", {{"p", "path", true}}}, b{"b", "tool b", {}};
-    runStream(p, {system, user, ProviderChatMessage::make(ProviderRole::system, "again")}, {a, b}, 0.3);
-
-    RecordedRequest r = server.lastRequest();
+    {
+        StderrCapture stderrText;
+        runStream(p, {system, user, ProviderChatMessage::make(ProviderRole::system, "again")}, {a, b}, 0.3);
+        server.enqueue(ScriptedResponse::json(400, R"({"error":{"message":"bad request"}})"));
+        try {
+            runStream(p, userSays("x"));
+        } catch (const LLMProviderError& e) {
+            EXPECT_EQ(std::string(e.what()).find("AIza"), std::string::npos);
+        }
+        EXPECT_EQ(stderrText.text().find("AIza"), std::string::npos); // the key is never logged
+    }
+    RecordedRequest r = server.requests().front();
     EXPECT_EQ(r.target, "/v1beta/models/gemini-2.0-flash:streamGenerateContent?alt=sse&key=AIza-key_1");
     EXPECT_EQ(r.header("Content-Type"), "application/json");
     for (const auto& [name, value] : r.headers) EXPECT_EQ(value.find("AIza"), std::string::npos) << name;

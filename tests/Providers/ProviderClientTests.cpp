@@ -242,3 +242,26 @@ TEST(ProviderClients, CloudClientsWithoutAKeyAreNotReady) {
         }
     }
 }
+
+// Calls share nothing but the instance's key and model: several at once on
+// one provider each get their own answer, while the key changes under them.
+TEST(ProviderClients, OneInstanceServesConcurrentCalls) {
+    HttpTestServer server;
+    server.setHandler([](const RecordedRequest& r) {
+        std::string asked = bodyOf(r)["messages"][0]["content"].get<std::string>();
+        std::string text = "the answer to " + asked + " is long enough to be released in pieces";
+        return ScriptedResponse::sse(dataEvents({"{\"choices\":[{\"delta\":{\"content\":" + json::dump(text) + "}}]}"}) +
+                                     "data: [DONE]\n\n")
+            .splitEvery(9, 1ms);
+    });
+    OpenAIProvider p("openai", "OpenAI", "m", server.baseURL(), "k0");
+    std::vector<std::future<std::string>> calls;
+    for (int i = 0; i < 6; ++i)
+        calls.push_back(std::async(std::launch::async, [&p, i] {
+            return runStream(p, userSays("question " + std::to_string(i))).response.content;
+        }));
+    for (int i = 0; i < 20; ++i) p.setApiKey("k" + std::to_string(i));
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(calls[i].get(), "the answer to question " + std::to_string(i) + " is long enough to be released in pieces");
+    EXPECT_EQ(server.requestCount(), 6u);
+}
