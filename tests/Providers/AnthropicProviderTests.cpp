@@ -34,16 +34,36 @@ const std::string kWorkedStream =
     event("message_delta", R"({"type":"message_delta","delta":{"stop_reason":"tool_use"},"usage":{"output_tokens":40}})") +
     event("message_stop", R"({"type":"message_stop"})");
 
-// Runs a body through the real line splitter and decoder.
+// Runs a body through the real line splitter and decoder, whole and cut into
+// random reads; every cutting must give the same deltas and response.
 StreamRun decode(const std::string& body) {
-    StreamRun run;
-    AnthropicStreamDecoder decoder([&](const StreamDelta& d) { run.deltas.push_back(describe(d)); });
-    LineSplitter lines;
-    auto feed = [&](std::string_view l) { return decoder.consumeLine(l); };
-    lines.push(body, feed);
-    lines.finish(feed);
-    run.response = decoder.finish();
-    return run;
+    auto once = [&](const std::vector<size_t>& cuts) {
+        StreamRun run;
+        AnthropicStreamDecoder decoder([&](const StreamDelta& d) { run.deltas.push_back(describe(d)); });
+        LineSplitter lines;
+        auto feed = [&](std::string_view l) { return decoder.consumeLine(l); };
+        size_t from = 0;
+        for (size_t cut : cuts) {
+            lines.push(std::string_view(body).substr(from, cut - from), feed);
+            from = cut;
+        }
+        lines.push(std::string_view(body).substr(from), feed);
+        lines.finish(feed);
+        run.response = decoder.finish();
+        return run;
+    };
+    StreamRun whole = once({});
+    std::mt19937 rng(11);
+    for (int round = 0; round < 5; ++round) {
+        std::vector<size_t> cuts;
+        for (size_t i = 1; i < body.size(); ++i)
+            if (rng() % 7 == 0) cuts.push_back(i);
+        StreamRun cutUp = once(cuts);
+        EXPECT_EQ(cutUp.deltas, whole.deltas);
+        EXPECT_EQ(cutUp.response.stopReason, whole.response.stopReason);
+        EXPECT_EQ(cutUp.response.usage, whole.response.usage);
+    }
+    return whole;
 }
 
 std::string toolBlock(int index, const std::string& startExtra, const Strings& fragments) {
