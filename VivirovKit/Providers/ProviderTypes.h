@@ -130,6 +130,19 @@ private:
     std::string message_;
 };
 
+// A failure of the HTTP transport itself (no connection, time-out, a broken
+// or malformed transfer). Provider clients pass it to their callers as it is,
+// never wrapped in LLMProviderError; what() is the transport's own text.
+class TransportError : public std::runtime_error {
+public:
+    enum class Code { invalidURL, cannotConnect, timedOut, connectionLost, other };
+    TransportError(Code code, const std::string& text) : std::runtime_error(text), code_(code) {}
+    Code code() const { return code_; }
+
+private:
+    Code code_;
+};
+
 // A chat backend. Implementations are shared objects held by reference; one
 // instance may serve several stream calls at once.
 class LLMProvider {
@@ -145,8 +158,8 @@ public:
     virtual void setModel(std::string model) = 0;
     // One model turn. Blocks until the answer is complete; calls onDelta
     // synchronously on the calling thread, in order. Throws LLMProviderError
-    // for what the client detects itself; transport failures and
-    // cancellation (CancellationError) pass through.
+    // for what the client detects itself; transport failures (TransportError)
+    // and cancellation (CancellationError) pass through.
     virtual ProviderResponse stream(const std::vector<ProviderChatMessage>& messages,
                                     const std::vector<ToolSchema>& tools,
                                     double temperature,

@@ -1,0 +1,71 @@
+#pragma once
+// The HTTP transport of the provider clients, on libcurl: one easy handle per
+// request, connections kept alive for later requests, time-outs read through
+// Clock::current(), and cancellation through a std::stop_token that ends a
+// transfer at once (the connection is dropped).
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vivirov {
+
+struct HTTPRequest {
+    std::string method = "GET";
+    std::string url;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    // Longest wait for further data; the session's request time-out applies
+    // when it is shorter.
+    double timeoutInterval = 60.0;
+    // Longest time for the whole transfer, on top of the session's resource
+    // time-out; 0 means none of its own.
+    double totalTimeout = 0.0;
+};
+
+class HTTPSession {
+public:
+    struct Configuration {
+        double requestTimeout = 120.0;  // seconds without any data
+        double resourceTimeout = 600.0; // seconds for a whole transfer
+        // Transfers whose connections are kept for reuse once they end.
+        size_t keptConnectionSlots = 8;
+    };
+
+    // Called once when the response head has arrived, before any body byte
+    // (also for an empty body). Return false to end without reading the body.
+    using OnResponse = std::function<bool(int status)>;
+    // Body bytes as they arrive. Return false to stop reading.
+    using OnBody = std::function<bool(std::string_view bytes)>;
+
+    explicit HTTPSession(Configuration configuration);
+    HTTPSession();
+    ~HTTPSession();
+    HTTPSession(const HTTPSession&) = delete;
+    HTTPSession& operator=(const HTTPSession&) = delete;
+
+    const Configuration& configuration() const { return configuration_; }
+
+    // Sends the request and blocks until the body has ended or a handler asked
+    // to stop; handlers run on the calling thread. Only http and https URLs are
+    // accepted; redirects are not followed (a 3xx is an answer like any other).
+    // Throws CancellationError when `cancel` is requested, TransportError for a
+    // bad URL, a failed connection, a time-out or a broken transfer; an
+    // exception thrown by a handler ends the transfer and is rethrown.
+    void perform(const HTTPRequest& request, std::stop_token cancel, const OnResponse& onResponse,
+                 const OnBody& onBody);
+
+    // True when libcurl can parse the text as an http or https URL.
+    static bool isSupportedURL(const std::string& url);
+
+private:
+    struct Pool;
+    Configuration configuration_;
+    std::unique_ptr<Pool> pool_;
+};
+
+} // namespace vivirov
