@@ -9,4 +9,7 @@ namespace vm {
 
 void parallel_for(size_t n, const std::function<void(size_t)>& fn);
 
+// Threads that take part in a parallel_for (the workers and the caller).
+size_t parallel_threads();
+
 } // namespace vm

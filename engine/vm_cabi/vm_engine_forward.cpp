@@ -10,6 +10,7 @@
 
 #include "half.h"
 #include "kivi_pos_codec.h"
+#include "parallel_for.h"
 #include "vm_engine_core.h"
 
 namespace {
@@ -36,6 +37,17 @@ void rope(float* h, int32_t heads, int32_t head_dim, int32_t pos, float base) {
             v[i + half] = std::fma(c, b, s * a);
         }
     }
+}
+
+// y = W x for a row-major rows × cols matrix: one BLAS dot product per row,
+// rows split into blocks across the engine's threads. Each row's sum does not
+// depend on how rows are split, so results do not depend on the thread count.
+void matvec_f32(const float* W, uint64_t rows, uint64_t cols, const float* x, float* y) {
+    const size_t blocks = std::max<size_t>(1, std::min<size_t>(vm::parallel_threads() * 4, size_t(rows / 32)));
+    vm::parallel_for(blocks, [&](size_t b) {
+        uint64_t begin = rows * b / blocks, end = rows * (b + 1) / blocks;
+        for (uint64_t r = begin; r < end; ++r) y[r] = cblas_sdot(int(cols), W + r * cols, 1, x, 1);
+    });
 }
 
 int8_t round_clamp_127(double v) {
@@ -71,8 +83,7 @@ void VMEngine::projq(int32_t layer, int32_t which, const Tensor& W, const std::v
         for (int32_t k = 0; k < m.n_salient; ++k) act_q8_perm[size_t(k)] = act_q8[size_t(m.perm[size_t(k)])];
         vm::matvec_w1a8_mt_s(m, s, act_q8.data(), act_q8_perm.data(), y);
     } else {
-        cblas_sgemv(CblasRowMajor, CblasNoTrans, int(W.rows), int(W.cols), 1.0f, W.data.data(), int(W.cols), x, 1,
-                    0.0f, y, 1);
+        matvec_f32(W.data.data(), W.rows, W.cols, x, y);
     }
     if (bias != nullptr)
         for (uint64_t i = 0; i < W.rows; ++i) y[i] += (*bias)[size_t(i)];
@@ -231,6 +242,5 @@ void VMEngine::forward_token_into(Session& s, int32_t token, int32_t pos, std::v
     last_hidden.assign(x, x + hidden);
     rms_norm(x, output_norm, hidden, rms_eps, xn);
     logits.assign(size_t(vocab_size), 0.0f);
-    cblas_sgemv(CblasRowMajor, CblasNoTrans, vocab_size, hidden, 1.0f, tok_embd.data.data(), hidden, xn, 1, 0.0f,
-                logits.data(), 1);
+    matvec_f32(tok_embd.data.data(), uint64_t(vocab_size), uint64_t(hidden), xn, logits.data());
 }
