@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "gguf_file.h"
+#include "utf8_lead.h"
 
 namespace {
 
@@ -156,26 +157,10 @@ std::vector<BPETokenizer::CP> BPETokenizer::decode_utf8(std::string_view text) {
     const size_t n = text.size();
     size_t i = 0;
     while (i < n) {
-        uint8_t lead = p[i];
-        size_t len;
-        uint32_t code;
-        if (lead < 0x80) {
-            len = 1;
-            code = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            len = 2;
-            code = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            len = 3;
-            code = lead & 0x0F;
-        } else {
-            // A proper four-byte lead, a stray continuation byte or 0xF8-0xFF.
-            len = 4;
-            code = lead & 0x07;
-        }
+        vm::Utf8Lead l = vm::utf8_lead(p[i]);
         // A sequence cut off by the end keeps only the bytes that exist.
-        size_t have = std::min(len, n - i);
-        for (size_t k = 1; k < len; ++k) code = (code << 6) | (k < have ? (p[i + k] & 0x3Fu) : 0u);
+        size_t have = std::min(l.len, n - i);
+        uint32_t code = vm::utf8_code(p + i, l, have);
         out.push_back(CP{code, i, have});
         i += have;
     }
@@ -265,23 +250,10 @@ struct ByteChars {
     const uint8_t* p;
     size_t n;
     size_t end() const { return n; }
-    size_t len(size_t i) const {
-        uint8_t lead = p[i];
-        size_t l = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : 4;
-        return std::min(l, n - i);
-    }
-    size_t next(size_t i) const { return i + len(i); }
+    size_t next(size_t i) const { return i + std::min(vm::utf8_lead(p[i]).len, n - i); }
     uint32_t code(size_t i) const {
-        uint8_t lead = p[i];
-        if (lead < 0x80) return lead;
-        size_t l;
-        uint32_t c;
-        if ((lead & 0xE0) == 0xC0) { l = 2; c = lead & 0x1Fu; }
-        else if ((lead & 0xF0) == 0xE0) { l = 3; c = lead & 0x0Fu; }
-        else { l = 4; c = lead & 0x07u; }
-        size_t have = std::min(l, n - i);
-        for (size_t k = 1; k < l; ++k) c = (c << 6) | (k < have ? (p[i + k] & 0x3Fu) : 0u);
-        return c;
+        vm::Utf8Lead l = vm::utf8_lead(p[i]);
+        return vm::utf8_code(p + i, l, std::min(l.len, n - i));
     }
 };
 
@@ -429,17 +401,10 @@ size_t BPETokenizer::detok_into(int32_t id, char* buf, size_t cap) const {
     const size_t n = t.size();
     size_t i = 0, w = 0;
     while (i < n && w < cap) {
-        uint8_t lead = p[i];
-        size_t len;
-        uint32_t code;
-        if (lead < 0x80) { len = 1; code = lead; }
-        else if ((lead & 0xE0) == 0xC0) { len = 2; code = lead & 0x1F; }
-        else if ((lead & 0xF0) == 0xE0) { len = 3; code = lead & 0x0F; }
-        else if ((lead & 0xF8) == 0xF0) { len = 4; code = lead & 0x07; }
-        else break;
-        if (len > n - i) break;
-        for (size_t k = 1; k < len; ++k) code = (code << 6) | (p[i + k] & 0x3Fu);
-        i += len;
+        vm::Utf8Lead l = vm::utf8_lead(p[i]);
+        if (!l.proper || l.len > n - i) break;
+        uint32_t code = vm::utf8_code(p + i, l, l.len);
+        i += l.len;
         if (code >= 512) continue;
         if (byte_dec[code] >= 0) buf[w++] = char(byte_dec[code]);
     }

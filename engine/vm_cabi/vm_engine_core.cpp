@@ -12,6 +12,7 @@
 #include "common/engine_log.h"
 #include "half.h"
 #include "kivi_pos_codec.h"
+#include "utf8_lead.h"
 
 namespace {
 
@@ -317,16 +318,10 @@ std::string VMEngine::detok_id(int32_t id) const {
     std::string out;
     size_t i = 0;
     while (i < t.size()) {
-        uint8_t lead = p[i];
-        size_t len;
-        uint32_t code;
-        if (lead < 0x80) { len = 1; code = lead; }
-        else if ((lead & 0xE0) == 0xC0) { len = 2; code = lead & 0x1F; }
-        else if ((lead & 0xF0) == 0xE0) { len = 3; code = lead & 0x0F; }
-        else { len = 4; code = lead & 0x07; }
-        if (len > t.size() - i) break;
-        for (size_t k = 1; k < len; ++k) code = (code << 6) | (p[i + k] & 0x3Fu);
-        i += len;
+        vm::Utf8Lead l = vm::utf8_lead(p[i]); // an unusual lead reads as four bytes
+        if (l.len > t.size() - i) break;
+        uint32_t code = vm::utf8_code(p + i, l, l.len);
+        i += l.len;
         auto it = byte_decoder.find(code);
         if (it != byte_decoder.end()) out += char(it->second);
     }
