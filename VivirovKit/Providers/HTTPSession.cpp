@@ -1,5 +1,7 @@
 #include "VivirovKit/Providers/HTTPSession.h"
 
+#include <chrono>
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -24,6 +26,9 @@ void globalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+constexpr size_t kDrainBytes = 64 * 1024;
+constexpr auto kDrainTime = std::chrono::milliseconds(250);
+
 uint64_t secondsToNanos(double s) { return s <= 0 ? 0 : uint64_t(s * 1e9); }
 
 // State shared with libcurl's callbacks during one transfer.
@@ -33,6 +38,12 @@ struct Transfer {
     const HTTPSession::OnBody* onBody = nullptr;
     bool responseReported = false;
     bool stoppedByHandler = false;
+    // After the handler has what it needs (an SSE "[DONE]"), the rest of a
+    // short body is read and dropped, so the connection ends cleanly and stays
+    // cached for the next round instead of being torn down.
+    bool draining = false;
+    size_t drained = 0;
+    std::chrono::steady_clock::time_point drainStart;
     std::exception_ptr handlerError;
     uint64_t lastActivity = 0;
     curl_off_t uploaded = 0;
@@ -58,11 +69,17 @@ size_t writeCallback(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     size_t n = size * count;
     t->touch();
+    if (t->draining) {
+        t->drained += n;
+        return t->drained > kDrainBytes ? 0 : n;
+    }
     if (!t->reportResponse()) return 0;
     try {
         if (*t->onBody && !(*t->onBody)(std::string_view(data, n))) {
             t->stoppedByHandler = true;
-            return 0;
+            t->draining = true;
+            t->drainStart = std::chrono::steady_clock::now();
+            return n;
         }
     } catch (...) {
         t->handlerError = std::current_exception();
@@ -262,7 +279,10 @@ void HTTPSession::perform(const HTTPRequest& request, std::stop_token cancel, co
                 finished = true;
             }
         }
-        if (finished || t.stoppedByHandler || t.handlerError || cancelled) break;
+        if (finished || t.handlerError || cancelled) break;
+        if (t.stoppedByHandler && (!t.draining || t.drained > kDrainBytes ||
+                                   std::chrono::steady_clock::now() - t.drainStart > kDrainTime))
+            break;
         uint64_t now = Clock::current().uptimeNanos();
         uint64_t idleFor = now > t.lastActivity ? now - t.lastActivity : 0;
         if (now - start >= totalLimit || idleFor >= idleLimit) {
