@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <thread>
 #include <utility>
 
 #include "VivirovKit/Agentic/GraphemeText.h"
@@ -82,8 +81,9 @@ void InferenceTransactionManager::run(const std::string& prompt, int32_t nCtx, f
         while (!stopRequested(stop)) {
             SessionBridging::Decoded next = bridge_->decodeNext();
             if (next.finished) break;
+            // No yield between pieces: cancel() and state() never wait for
+            // the run, so nothing is starved by a tight loop here.
             ingest(next.piece);
-            std::this_thread::yield();
         }
 
         // Blocks that closed within a piece after another block wait in the
@@ -162,7 +162,9 @@ void InferenceTransactionManager::ingest(const std::string& piece) {
 // Only the first envelope or fence line is handled; whatever follows it is
 // examined when the next piece arrives.
 bool InferenceTransactionManager::handleCallOrFence() {
-    if (toolHandler_) {
+    // The envelope detector needs the opening tag; looking for it first keeps
+    // plain prose cheap.
+    if (toolHandler_ && prose_.find(envelopeTag) != std::string::npos) {
         if (auto call = detectToolCall(prose_)) {
             if (!call->prefix.empty()) emit(call->prefix);
             prose_ = std::move(call->suffix);

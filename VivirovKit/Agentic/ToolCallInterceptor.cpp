@@ -136,7 +136,11 @@ ToolCallInterceptor::Feed ToolCallInterceptor::feed(std::string_view piece) {
         }
     }
 
-    if (auto envelope = InferenceTransactionManager::detectToolCall(pending)) {
+    // Both forms need a literal that is cheap to look for first: the opening
+    // tag, and the closing brace.
+    std::optional<InferenceTransactionManager::ToolInvocation> envelope;
+    if (pending.find(envelopeTag) != std::string::npos) envelope = InferenceTransactionManager::detectToolCall(pending);
+    if (envelope) {
         // The suffix is the tail of the pending text: a "}" right before it
         // means the envelope ended without its closing tag.
         size_t end = pending.size() - envelope->suffix.size();
@@ -147,7 +151,10 @@ ToolCallInterceptor::Feed ToolCallInterceptor::feed(std::string_view piece) {
 
     // A character split across pieces stays out of the search and after the call.
     size_t whole = text::completeUTF8PrefixLength(pending);
-    if (auto call = detectShorthandToolCall(std::string_view(pending).substr(0, whole))) {
+    std::optional<ShorthandCall> call;
+    if (pending.find('}') != std::string::npos)
+        call = detectShorthandToolCall(std::string_view(pending).substr(0, whole));
+    if (call) {
         pending = call->suffix + pending.substr(whole);
         return {std::move(call->prefix), std::move(call->inner)};
     }
