@@ -7,6 +7,7 @@
 
 #include "VivirovKit/Agentic/GraphemeText.h"
 #include "VivirovKit/Agentic/InferenceTransactionManager.h"
+#include "VivirovKit/Agentic/ShorthandToolCallParser.h"
 #include "VivirovKit/Support/Regex.h"
 #include "VivirovKit/Support/Text.h"
 
@@ -222,13 +223,8 @@ std::optional<ToolCallInterceptor::ShorthandCall> ToolCallInterceptor::detectSho
     return call;
 }
 
-std::string ToolCallInterceptor::primaryArgKey(std::string_view tool) {
-    if (tool == "web_search") return "query";
-    if (tool == "web_fetch" || tool == "browser_navigate") return "url";
-    if (tool == "read_file" || tool == "write_file") return "path";
-    if (tool == "execute_bash") return "command";
-    return "input";
-}
+// The same keys as the shorthand of finished answers.
+std::string ToolCallInterceptor::primaryArgKey(std::string_view tool) { return ShorthandToolCallParser::primaryArgKey(tool); }
 
 std::string ToolCallInterceptor::parseArgs(std::string_view args, std::string_view tool) {
     std::string body = text::trimmed(args);
