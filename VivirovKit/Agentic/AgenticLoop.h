@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "VivirovKit/Agentic/AgentEvent.h"
+#include "VivirovKit/Agentic/AgenticSwarm.h"
 #include "VivirovKit/Agentic/AgenticPermissionGate.h"
 #include "VivirovKit/Agentic/AgenticUISink.h"
 #include "VivirovKit/Providers/ProviderTypes.h"
@@ -53,6 +54,11 @@ public:
                 int maxIterations, std::string persona, std::vector<std::string> stopPhrases, Probes probes = {});
 
     void setActivitySink(AgentActivitySink sink);
+
+    // Runs the variants as scheduler jobs and reduces their outputs.
+    static SwarmResult runSwarm(const std::vector<std::string>& variants, ConsensusStrategy consensus, int64_t maxAgents) {
+        return AgenticSwarm::runSwarm(variants, consensus, maxAgents);
+    }
     int maxIterations() const { return maxIterations_; }
 
     // Blocks until the run ends; `cancel` ends it promptly with "cancelled",
