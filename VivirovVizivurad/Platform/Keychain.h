@@ -20,7 +20,7 @@ public:
     static bool save(const std::string& account, const std::string& value);
     // True when the account has no secret afterwards (also when it had none).
     static bool remove(const std::string& account);
-    // The spec's name for remove (`delete` is a C++ keyword).
+    // `delete` is a C++ keyword; callers that know the store by that name use this.
     static bool deleteItem(const std::string& account) { return remove(account); }
 };
 
