@@ -13,33 +13,13 @@ bool pathExists(const std::string& path) {
 
 } // namespace
 
-DerevududuvProvider::DerevududuvProvider(std::string modelPath) : model_(std::move(modelPath)) {}
+DerevududuvProvider::DerevududuvProvider(std::string modelPath) : ProviderBase(std::nullopt, std::move(modelPath)) {}
 
 std::string DerevududuvProvider::displayName() const {
     return "Local \xC2\xB7 Derevududuv (Qwen chat \xC2\xB7 ZOV4 LIVE separate)";
 }
 
 bool DerevududuvProvider::isReady() const { return pathExists(model()); }
-
-std::optional<std::string> DerevududuvProvider::apiKey() const {
-    std::lock_guard guard(stateLock_);
-    return apiKey_;
-}
-
-void DerevududuvProvider::setApiKey(std::optional<std::string> key) {
-    std::lock_guard guard(stateLock_);
-    apiKey_ = std::move(key);
-}
-
-std::string DerevududuvProvider::model() const {
-    std::lock_guard guard(stateLock_);
-    return model_;
-}
-
-void DerevududuvProvider::setModel(std::string model) {
-    std::lock_guard guard(stateLock_);
-    model_ = std::move(model);
-}
 
 ProviderResponse DerevududuvProvider::stream(const std::vector<ProviderChatMessage>&, const std::vector<ToolSchema>&,
                                              double, const OnDelta&, std::stop_token) {
