@@ -320,6 +320,9 @@ private:
 } // namespace
 
 TEST_F(VMEngineTest, MemoryLockingIsBestEffort) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer runtimes turn mlock into a no-op that always succeeds";
+#endif
     QwenShape shape;
     shape.vocab = 8192; // a 2 MB embedding, so that refused bytes show in the line
     QwenModel model(shape);
