@@ -279,7 +279,7 @@ TEST_F(ProviderRouterTest, StartupProbeIsBoundedAgainstABlackHole) {
     EXPECT_EQ(router->activeProviderID(), "derevududuv");
     EXPECT_EQ(stored(kActiveKey), std::nullopt);
     // 2 s allowed, plus a margin for a loaded machine; a hang would be far longer.
-    EXPECT_LT(elapsed, 3s);
+    EXPECT_LT(elapsed, 5s);
     int probe = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK); // the probe did knock
     EXPECT_GE(probe, 0);
     if (probe >= 0) close(probe);
