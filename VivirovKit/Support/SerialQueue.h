@@ -39,7 +39,6 @@ public:
     }
 
     const std::string& name() const { return name_; }
-    bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 private:
     void run();

@@ -18,10 +18,9 @@ public:
     static std::optional<std::string> read(const std::string& account);
     // Replaces the account's secret in one step: a failed save keeps the old one.
     static bool save(const std::string& account, const std::string& value);
-    // True when the account has no secret afterwards (also when it had none).
+    // Deletes the account's secret (`delete` is a keyword). True when the
+    // account has no secret afterwards (also when it had none).
     static bool remove(const std::string& account);
-    // `delete` is a C++ keyword; callers that know the store by that name use this.
-    static bool deleteItem(const std::string& account) { return remove(account); }
 };
 
 } // namespace vivirov

@@ -9,6 +9,7 @@
 
 #include "VivirovKit/Support/UUID.h"
 #include "VivirovVizivurad/Platform/Keychain.h"
+#include "tests/support/SecretServiceProbe.h"
 #include "tests/support/StderrCapture.h"
 #include "tests/support/TempDir.h"
 
@@ -18,17 +19,6 @@ using vivirov::Keychain;
 
 namespace {
 
-bool secretServiceAvailable() {
-    static bool available = [] {
-        GError* error = nullptr;
-        SecretService* s = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
-        if (error) g_error_free(error);
-        if (s) g_object_unref(s);
-        return s != nullptr;
-    }();
-    return available;
-}
-
 std::string uniqueAccount(const char* base) { return std::string(base) + "-" + vivirov::UUID::random().string(); }
 
 } // namespace
@@ -36,7 +26,7 @@ std::string uniqueAccount(const char* base) { return std::string(base) + "-" + v
 class KeychainStore : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!secretServiceAvailable()) GTEST_SKIP() << "no Secret Service on this bus (run through make test)";
+        if (!vivirov::test::secretServiceAnswers()) GTEST_SKIP() << "no Secret Service on this bus (run through make test)";
     }
 };
 

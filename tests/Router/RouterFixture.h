@@ -19,20 +19,10 @@
 #include "VivirovVizivurad/Platform/Keychain.h"
 #include "VivirovVizivurad/Providers/ProviderRouter.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/SecretServiceProbe.h"
 #include "tests/support/TempDir.h"
 
 namespace vivirov::test {
-
-inline bool secretServiceAnswers() {
-    static const bool available = [] {
-        GError* error = nullptr;
-        SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
-        if (error) g_error_free(error);
-        if (service) g_object_unref(service);
-        return service != nullptr;
-    }();
-    return available;
-}
 
 class RouterFixture : public ::testing::Test {
 protected:
