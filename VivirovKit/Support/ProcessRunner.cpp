@@ -106,8 +106,8 @@ void killGroup(pid_t pgid) {
 
 } // namespace
 
-ProcessResult ProcessRunner::run(const ProcessRequest& request) {
-    ProcessResult result;
+ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
+    ProcessRunResult result;
 
     Fd outRead, outWrite, errRead, errWrite, stopRead, stopWrite;
     if ((request.captureStdout && !makePipe(outRead, outWrite)) ||

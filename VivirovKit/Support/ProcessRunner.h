@@ -34,7 +34,7 @@ struct ProcessRequest {
     std::stop_token stopToken;           // a stop request kills the group
 };
 
-struct ProcessResult {
+struct ProcessRunResult {
     bool started = false;
     std::string startError;      // the system's description when not started
     int exitStatus = -1;         // exit code, or the signal number when signaled
@@ -55,7 +55,7 @@ public:
     // Runs the program to its end (or its time limit, stop request or line
     // limit). Standard input is /dev/null. When the program ends, whatever it
     // left running in its process group is killed.
-    static ProcessResult run(const ProcessRequest& request);
+    static ProcessRunResult run(const ProcessRequest& request);
 };
 
 // Where the kit finds the external programs it runs, by short name ("find",

@@ -52,7 +52,7 @@ protected:
         r.program = "/usr/bin/python3";
         r.arguments = {"-c", code};
         r.timeLimit = std::chrono::seconds(60);
-        ProcessResult res = ProcessRunner::run(r);
+        ProcessRunResult res = ProcessRunner::run(r);
         EXPECT_TRUE(res.succeeded()) << res.stderrData;
         return res.stdoutData;
     }

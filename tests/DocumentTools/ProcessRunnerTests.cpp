@@ -37,7 +37,7 @@ pid_t readPid(const std::string& path) {
 }
 
 TEST(ProcessRunner, CollectsBothStreamsAndTheExitStatus) {
-    ProcessResult r = ProcessRunner::run(shell("printf out; printf err >&2; exit 3"));
+    ProcessRunResult r = ProcessRunner::run(shell("printf out; printf err >&2; exit 3"));
     EXPECT_TRUE(r.started);
     EXPECT_EQ(r.stdoutData, "out");
     EXPECT_EQ(r.stderrData, "err");
@@ -48,7 +48,7 @@ TEST(ProcessRunner, CollectsBothStreamsAndTheExitStatus) {
 
 TEST(ProcessRunner, DrainsLargeOutputOnBothStreamsWithoutStalling) {
     // Far more than a pipe holds, interleaved on both streams.
-    ProcessResult r = ProcessRunner::run(
+    ProcessRunResult r = ProcessRunner::run(
         shell("head -c 1048576 /dev/zero | tr '\\0' a; head -c 1048576 /dev/zero | tr '\\0' b >&2; "
               "head -c 1048576 /dev/zero | tr '\\0' c"));
     ASSERT_TRUE(r.succeeded());
@@ -60,7 +60,7 @@ TEST(ProcessRunner, DrainsLargeOutputOnBothStreamsWithoutStalling) {
 TEST(ProcessRunner, BoundsOutputWhileStillReadingToTheEnd) {
     ProcessRequest req = shell("head -c 4194304 /dev/zero; echo done >&2");
     req.maxOutputBytes = 65536;
-    ProcessResult r = ProcessRunner::run(req);
+    ProcessRunResult r = ProcessRunner::run(req);
     ASSERT_TRUE(r.succeeded()) << "the child must not block on a full pipe";
     EXPECT_EQ(r.stdoutData.size(), 65536u);
     EXPECT_TRUE(r.stdoutTruncated);
@@ -73,7 +73,7 @@ TEST(ProcessRunner, TimeLimitKillsTheWholeProcessGroup) {
     std::string pidFile = dir.file("child.pid");
     ProcessRequest req = shell("sleep 30 & echo $! > " + pidFile + "; wait");
     req.timeLimit = std::chrono::milliseconds(300);
-    ProcessResult r = ProcessRunner::run(req);
+    ProcessRunResult r = ProcessRunner::run(req);
     EXPECT_TRUE(r.timedOut);
     EXPECT_TRUE(r.signaled);
     EXPECT_EQ(r.exitStatus, SIGKILL);
@@ -87,7 +87,7 @@ TEST(ProcessRunner, WhatTheProgramLeavesRunningInItsGroupIsKilledWhenItEnds) {
     // this call would wait for it.
     ProcessRequest req = shell("sleep 30 & echo $!");
     req.timeLimit = std::chrono::seconds(20);
-    ProcessResult r = ProcessRunner::run(req);
+    ProcessRunResult r = ProcessRunner::run(req);
     ASSERT_TRUE(r.succeeded());
     EXPECT_FALSE(r.timedOut);
     pid_t background = static_cast<pid_t>(std::stol(r.stdoutData));
@@ -99,7 +99,7 @@ TEST(ProcessRunner, StopsReadingOnceEnoughLinesArrived) {
     req.program = "/usr/bin/yes";
     req.timeLimit = std::chrono::seconds(20);
     req.stopAfterStdoutLines = 5;
-    ProcessResult r = ProcessRunner::run(req);
+    ProcessRunResult r = ProcessRunner::run(req);
     EXPECT_TRUE(r.stoppedEarly);
     EXPECT_FALSE(r.timedOut);
     EXPECT_GE(std::count(r.stdoutData.begin(), r.stdoutData.end(), '\n'), 5);
@@ -113,7 +113,7 @@ TEST(ProcessRunner, StopRequestKillsTheChild) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         source.request_stop();
     });
-    ProcessResult r = ProcessRunner::run(req);
+    ProcessRunResult r = ProcessRunner::run(req);
     EXPECT_TRUE(r.cancelled);
     EXPECT_TRUE(r.signaled);
 }
@@ -121,7 +121,7 @@ TEST(ProcessRunner, StopRequestKillsTheChild) {
 TEST(ProcessRunner, StandardInputIsEmptyAndEnvironmentIsExtended) {
     ProcessRequest req = shell("cat; printf \"$VIVIROV_RUNNER_TEST\"");
     req.environment = {{"VIVIROV_RUNNER_TEST", "set"}};
-    ProcessResult r = ProcessRunner::run(req);
+    ProcessRunResult r = ProcessRunner::run(req);
     ASSERT_TRUE(r.succeeded());
     EXPECT_EQ(r.stdoutData, "set");
 }
@@ -129,7 +129,7 @@ TEST(ProcessRunner, StandardInputIsEmptyAndEnvironmentIsExtended) {
 TEST(ProcessRunner, AProgramThatCannotStartReportsWhy) {
     ProcessRequest req;
     req.program = "/nonexistent/program";
-    ProcessResult r = ProcessRunner::run(req);
+    ProcessRunResult r = ProcessRunner::run(req);
     EXPECT_FALSE(r.started);
     EXPECT_EQ(r.startError, "No such file or directory");
 }

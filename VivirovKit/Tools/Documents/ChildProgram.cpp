@@ -7,7 +7,7 @@
 
 namespace vivirov {
 
-ProcessResult ChildProgram::run(const std::string& program, const std::vector<std::string>& arguments,
+ProcessRunResult ChildProgram::run(const std::string& program, const std::vector<std::string>& arguments,
                                 size_t stopAfterStdoutLines,
                                 std::vector<std::pair<std::string, std::string>> environment) {
     ProcessRequest request;
@@ -31,7 +31,7 @@ std::string ChildProgram::operand(const std::string& path) {
     return !path.empty() && path.front() == '-' ? "./" + path : path;
 }
 
-std::optional<std::string> ChildProgram::failureText(const ProcessResult& r, const std::string& label,
+std::optional<std::string> ChildProgram::failureText(const ProcessRunResult& r, const std::string& label,
                                                      const std::string& startFailure) {
     if (!r.started) return startFailure + r.startError;
     if (r.timedOut) return timedOutText(label);

@@ -14,7 +14,7 @@ namespace vivirov {
 class ChildProgram {
 public:
     // Runs `program` with `arguments` under DocumentTools::childTimeLimit().
-    static ProcessResult run(const std::string& program, const std::vector<std::string>& arguments,
+    static ProcessRunResult run(const std::string& program, const std::vector<std::string>& arguments,
                              size_t stopAfterStdoutLines = 0,
                              std::vector<std::pair<std::string, std::string>> environment = {});
 
@@ -34,7 +34,7 @@ public:
     // The answer for a converter run that did not succeed: `startFailure` and
     // the reason when it could not start, the timed-out text, or
     // "error: <label> exit <n>: " and its whole error output; none on success.
-    static std::optional<std::string> failureText(const ProcessResult& result, const std::string& label,
+    static std::optional<std::string> failureText(const ProcessRunResult& result, const std::string& label,
                                                   const std::string& startFailure);
 
     // "error: <label> timed out after <n> s".

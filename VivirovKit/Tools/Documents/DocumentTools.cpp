@@ -102,7 +102,7 @@ std::string DocumentTools::runPython(const std::string& script) {
     std::string error;
     if (!file.write(script, error)) return "error: write script: " + error;
 
-    ProcessResult r = ChildProgram::run(docsPython(), {file.path()}, 0, {{"PYTHONIOENCODING", "utf-8"}});
+    ProcessRunResult r = ChildProgram::run(docsPython(), {file.path()}, 0, {{"PYTHONIOENCODING", "utf-8"}});
     if (!r.started) return "error: python: " + r.startError;
     if (r.timedOut) return ChildProgram::timedOutText("python");
     std::string err = ChildProgram::decode(r.stderrData, r.stderrTruncated);
@@ -221,7 +221,7 @@ std::string DocumentTools::pandocToText(const std::string& path, int64_t maxChar
     if (reader.empty())
         return ext.empty() ? "error: pandoc cannot read files without an extension"
                            : "error: pandoc cannot read ." + ext + " files";
-    ProcessResult r = ChildProgram::run(ProgramPaths::path("pandoc"),
+    ProcessRunResult r = ChildProgram::run(ProgramPaths::path("pandoc"),
                                         {"-f", reader, "-t", "plain", "--wrap=none", ChildProgram::operand(path)});
     if (auto failure = ChildProgram::failureText(r, "pandoc", "error: pandoc: ")) return *failure;
     std::string out = ChildProgram::decode(r.stdoutData, r.stdoutTruncated);
@@ -232,7 +232,7 @@ std::string DocumentTools::pandocToText(const std::string& path, int64_t maxChar
 std::string DocumentTools::pdfToText(const std::string& path, int64_t maxChars) {
     std::string pdftotext = ProgramPaths::path("pdftotext");
     if (isExecutableFile(pdftotext)) {
-        ProcessResult r = ChildProgram::run(pdftotext, {"-layout", ChildProgram::operand(path), "-"});
+        ProcessRunResult r = ChildProgram::run(pdftotext, {"-layout", ChildProgram::operand(path), "-"});
         if (!r.started) return "error: pdftotext: " + r.startError;
         if (r.timedOut) return ChildProgram::timedOutText("pdftotext");
         std::string out = ChildProgram::decode(r.stdoutData, r.stdoutTruncated);

@@ -57,7 +57,7 @@ std::string DocumentTools::createDocx(const std::string& path, const std::string
     std::string error;
     if (!tmp.write(content, error)) return "error: write temp failed: " + error;
 
-    ProcessResult r = ChildProgram::run(
+    ProcessRunResult r = ChildProgram::run(
         ProgramPaths::path("pandoc"),
         {"-f", PandocFormats::plainTextReader(), "--preserve-tabs", "-t", "docx", tmp.path(), "-o", ChildProgram::operand(target)});
     if (auto failure = ChildProgram::failureText(r, "pandoc", "error: pandoc failed to start: ")) return *failure;
@@ -149,7 +149,7 @@ std::string DocumentTools::convert(const std::string& path, const std::string& f
     if (fmt == "txt") args.push_back("--wrap=none");
     args.insert(args.end(), {ChildProgram::operand(source), "-o", ChildProgram::operand(target)});
 
-    ProcessResult r = ChildProgram::run(ProgramPaths::path("pandoc"), args);
+    ProcessRunResult r = ChildProgram::run(ProgramPaths::path("pandoc"), args);
     if (auto failure = ChildProgram::failureText(r, "pandoc", "error: pandoc: ")) return *failure;
     return "ok: converted → " + target;
 }

@@ -33,7 +33,7 @@ std::string DocumentTools::findFallback(const std::string& root, const std::stri
     }
     args.push_back("-print");
     size_t cap = clampedLimit(limit);
-    ProcessResult p = ChildProgram::run(ProgramPaths::path("find"), args, cap);
+    ProcessRunResult p = ChildProgram::run(ProgramPaths::path("find"), args, cap);
     if (!p.started) return "error: find: " + p.startError;
     if (p.timedOut) return ChildProgram::timedOutText("find");
     auto kept = ChildProgram::lines(ChildProgram::decodeListing(p.stdoutData), cap);
@@ -55,7 +55,7 @@ std::string DocumentTools::workspaceSearch(const std::string& root, const std::s
     else
         args = {"-R", "-n", "-m", count, "-e", trimmedPattern, "--", ChildProgram::operand(r)};
 
-    ProcessResult p = ChildProgram::run(program, args, cap);
+    ProcessRunResult p = ChildProgram::run(program, args, cap);
     if (!p.started) return "error: search failed: " + p.startError;
     if (p.timedOut) return ChildProgram::timedOutText("search");
     std::string out = ChildProgram::decodeListing(p.stdoutData);
@@ -67,7 +67,7 @@ std::string DocumentTools::fileTree(const std::string& root, int64_t depth) {
     std::string r = expand(root);
     int64_t clamped = std::clamp<int64_t>(depth, 1, 4);
     constexpr size_t maxLines = 200;
-    ProcessResult p = ChildProgram::run(ProgramPaths::path("find"),
+    ProcessRunResult p = ChildProgram::run(ProgramPaths::path("find"),
                                         {ChildProgram::operand(r), "-maxdepth", std::to_string(clamped), "-print"},
                                         maxLines);
     if (!p.started) return "error: find failed: " + p.startError;
