@@ -7,6 +7,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tests/support/RandomBlocks.h"
+
 namespace vivirov::test {
 
 GGUFWriter& GGUFWriter::magic(std::string_view fourBytes) {
@@ -76,6 +78,13 @@ GGUFWriter& GGUFWriter::tensor(std::string_view name, const std::vector<uint64_t
 GGUFWriter& GGUFWriter::tensorF32(std::string_view name, const std::vector<uint64_t>& dims,
                                   const std::vector<float>& values) {
     return tensor(name, dims, GF32, f32Bytes(values));
+}
+
+GGUFWriter& GGUFWriter::tensorRandom(std::string_view name, const std::vector<uint64_t>& dims,
+                                     uint32_t ggmlType, uint32_t seed) {
+    uint64_t elements = 1;
+    for (uint64_t d : dims) elements *= d;
+    return tensor(name, dims, ggmlType, randomBlocks(ggmlType, elements, seed));
 }
 
 GGUFWriter& GGUFWriter::dataSize(uint64_t n) {

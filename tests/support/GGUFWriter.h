@@ -46,6 +46,10 @@ public:
                        std::string_view bytes);
     GGUFWriter& tensorF32(std::string_view name, const std::vector<uint64_t>& dims,
                           const std::vector<float>& values);
+    // A tensor of random but valid blocks of any supported type (see
+    // RandomBlocks.h); the product of dims must be a whole number of blocks.
+    GGUFWriter& tensorRandom(std::string_view name, const std::vector<uint64_t>& dims, uint32_t ggmlType,
+                             uint32_t seed);
     // A tensor info only, at an explicit offset; the data section is left as is.
     GGUFWriter& tensorInfo(std::string_view name, const std::vector<uint64_t>& dims, uint32_t ggmlType,
                            uint64_t offset);

@@ -1,0 +1,44 @@
+#pragma once
+// The arithmetic cores of the dequantisers and the fused matrix kernels, in
+// two builds chosen at run time: AVX2/FMA/F16C vector code, and a portable
+// build (std::fma, scalar lanes). Both keep the same lane assignment and
+// reduction order — four single-precision fma lanes, lane j taking elements
+// j, j + 4, …, reduced as (l0 + l1) + (l2 + l3) — so they give the same bits.
+#include <cstdint>
+
+namespace vm {
+
+struct KernelOps {
+    const char* name;
+    // Decoders (whole blocks; F16 any count).
+    void (*widen_f16)(const uint8_t* src, float* dst, uint64_t count);
+    void (*deq_q5_0)(const uint8_t* block, float* out);
+    void (*deq_q8_0)(const uint8_t* block, float* out);
+    void (*deq_q4_k)(const uint8_t* block, float* out);
+    void (*deq_q5_k)(const uint8_t* block, float* out);
+    void (*deq_q6_k)(const uint8_t* block, float* out);
+    // One row against one vector. F32 and F16 rows: lanes over the first
+    // 4⌊k/4⌋ products, the rest added in double. Q8_0: the scale applied
+    // once per block by fma into a single-precision total. Block types
+    // (6, 8, 12, 13, 14): per-block lane partials summed in double.
+    float (*f32_row_dot)(const float* row, const float* x, int32_t k);
+    float (*f16_row_dot)(const uint8_t* row, const float* x, int32_t k);
+    float (*q8_0_row_dot)(const uint8_t* row, const float* x, int32_t k);
+    float (*block_row_dot)(uint32_t type, const uint8_t* row, const float* x, int32_t k);
+    // One row against m ≥ 2 activation rows (X row b at X + b·k): each block
+    // decoded once (Q8_0 as d × q), per-block lane partials added to out[b]
+    // in single precision. Types 6, 8, 12, 13, 14.
+    void (*block_row_batch)(uint32_t type, const uint8_t* row, int32_t k, const float* X, int32_t m,
+                            float* out);
+};
+
+const KernelOps& portable_kernel_ops();
+// The vector build, or null when this CPU lacks AVX2, FMA or F16C.
+const KernelOps* avx2_kernel_ops();
+
+// The build in use: the vector one when available unless tests forced the
+// portable one.
+const KernelOps& kernel_ops();
+void force_portable_kernels(bool on);
+
+} // namespace vm

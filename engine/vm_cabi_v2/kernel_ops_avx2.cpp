@@ -1,0 +1,41 @@
+// The x86-64 vector build of the kernel cores (AVX2, FMA, F16C), compiled
+// for those features only inside this file and chosen at run time.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "kernel_ops.h"
+#include "vm_cabi/half.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,f16c")
+namespace vm {
+namespace kernels_avx2 {
+#define KERNEL_BODY_AVX2 1
+#include "kernel_body.inc"
+#undef KERNEL_BODY_AVX2
+} // namespace kernels_avx2
+} // namespace vm
+#pragma GCC pop_options
+
+namespace vm {
+const KernelOps* avx2_kernel_ops() {
+    static const KernelOps* const ops = []() -> const KernelOps* {
+        __builtin_cpu_init();
+        if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma") || !__builtin_cpu_supports("f16c"))
+            return nullptr;
+        static const KernelOps table = kernels_avx2::make_ops("avx2");
+        return &table;
+    }();
+    return ops;
+}
+} // namespace vm
+#else
+namespace vm {
+const KernelOps* avx2_kernel_ops() { return nullptr; }
+} // namespace vm
+#endif
