@@ -1,5 +1,7 @@
 #include "parallel_for.h"
 
+#include "common/thread_budget.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -32,7 +34,7 @@ public:
     static constexpr size_t kMaxBlock = size_t(kMask);
 
     Pool() {
-        unsigned n = std::max(1u, std::thread::hardware_concurrency());
+        const unsigned n = unsigned(thread_budget());
         for (unsigned i = 1; i < n; ++i) std::thread([this] { work(); }).detach();
     }
 
@@ -110,6 +112,6 @@ void parallel_for(size_t n, const std::function<void(size_t)>& fn) {
     pool->run(n, fn);
 }
 
-size_t parallel_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+size_t parallel_threads() { return size_t(thread_budget()); }
 
 } // namespace vm

@@ -1,0 +1,77 @@
+#pragma once
+// The engine's one process-wide pool of CPU workers. parallel(job) runs
+// job(i, n) once on every participant i — the calling thread is 0, the
+// workers 1 … n − 1 — and returns when all have finished. The pool never
+// splits work: a job claims items from its own atomic counter and computes
+// each output wholly on the thread that claimed it, in a fixed order of
+// operations, which makes results identical for any participant count.
+//
+// One job at a time: callers from different threads (two engines) take
+// turns. A job that calls parallel itself runs that inner job alone on its
+// own thread as participant 0 of 1.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace vm::apex {
+
+class DetPool {
+public:
+    // How a worker thread is started; a starter that throws stops the
+    // construction there and leaves a smaller pool.
+    using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+
+    // k participants (1 when k < 2).
+    explicit DetPool(int k);
+    DetPool(int k, const ThreadStarter& start);
+    // Stops and joins the workers. The process-wide pool is never destroyed.
+    ~DetPool();
+    DetPool(const DetPool&) = delete;
+    DetPool& operator=(const DetPool&) = delete;
+
+    int participants() const { return n_; }
+
+    // job(int participant, int count), called once per participant.
+    template <class Job>
+    void parallel(Job&& job) {
+        using J = std::remove_reference_t<Job>;
+        run({const_cast<void*>(static_cast<const void*>(std::addressof(job))),
+             [](void* p, int i, int n) { (*static_cast<J*>(p))(i, n); }});
+    }
+
+private:
+    struct JobRef {
+        void* ctx = nullptr;
+        void (*call)(void*, int, int) = nullptr;
+    };
+
+    void run(JobRef job);
+    void work(int index);
+
+    int n_ = 1;
+    std::vector<std::thread> workers_;
+    std::mutex caller_mu_; // one caller at a time
+    std::mutex mu_;        // guards the hand-off to sleeping workers
+    std::condition_variable wake_;
+    int sleepers_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<int> done_{0};
+    JobRef job_;
+};
+
+// Participants of the process-wide pool for a thread budget h: h when 1-7,
+// otherwise 8 (also when h is 0).
+int det_pool_size(int h);
+
+// The process-wide pool, created on first use with det_pool_size of the
+// engine's thread budget.
+DetPool* det_pool_global();
+
+} // namespace vm::apex

@@ -1,0 +1,266 @@
+#include "fused_q_kernels.h"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+
+#include "amx_tile_scratch.h"
+#include "common/thread_budget.h"
+#include "det_pool.h"
+#include "gemm_route.h"
+#include "ggml_blocks.h"
+#include "kernel_ops.h"
+#include "vm_cabi/parallel_for.h"
+
+namespace vm::apex {
+
+namespace {
+
+constexpr int32_t kBatchRows = 16;
+
+bool valid_matrix(uint32_t type, const uint8_t* W, int32_t N, int32_t K, const void* x, const void* y) {
+    if (N < 1 || K < 1 || !W || !x || !y || !ggml_supported(type)) return false;
+    return K % int32_t(ggml_block(type).elements) == 0;
+}
+
+// One row by the single-vector rules: F32 and F16 lanes, Q8_0 with the scale
+// per block, other block types by per-block partials in double.
+inline float gemv_row(const KernelOps& ops, uint32_t type, const uint8_t* row, int32_t K, const float* x) {
+    switch (type) {
+    case kGgmlF32: return ops.f32_row_dot(reinterpret_cast<const float*>(row), x, K);
+    case kGgmlF16: return ops.f16_row_dot(row, x, K);
+    case kGgmlQ8_0: return ops.q8_0_row_dot(row, x, K);
+    default: return ops.block_row_dot(type, row, x, K);
+    }
+}
+
+void gemv_rows(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t r0, int32_t r1, int32_t K,
+               const float* x, float* y) {
+    const uint64_t rb = ggml_row_bytes(type, uint64_t(K));
+    for (int32_t r = r0; r < r1; ++r) y[r] = gemv_row(ops, type, W + uint64_t(r) * rb, K, x);
+}
+
+float row_dot(const KernelOps& ops, uint32_t type, const uint8_t* row, int32_t K, const float* x) {
+    if (K <= 0) return 0.0f;
+    switch (type) {
+    case kGgmlF32: return ops.f32_row_dot(reinterpret_cast<const float*>(row), x, K);
+    case kGgmlF16: return ops.f16_row_dot(row, x, K);
+    case kGgmlQ5_0:
+    case kGgmlQ8_0:
+    case kGgmlQ4_K:
+    case kGgmlQ5_K:
+    case kGgmlQ6_K: return ops.block_row_dot(type, row, x, K);
+    default: return 0.0f;
+    }
+}
+
+void row_batch(const KernelOps& ops, uint32_t type, const uint8_t* row, int32_t K, const float* X, int32_t M,
+               float* out) {
+    if (M <= 0) return;
+    if (type == kGgmlQ8_0) {
+        if (M == 1) out[0] = ops.q8_0_row_dot(row, X, K);
+        else ops.block_row_batch(type, row, K, X, M, out);
+        return;
+    }
+    if (M == 1) {
+        out[0] = row_dot(ops, type, row, K, X);
+        return;
+    }
+    switch (type) {
+    case kGgmlQ5_0:
+    case kGgmlQ4_K:
+    case kGgmlQ5_K:
+    case kGgmlQ6_K: ops.block_row_batch(type, row, K, X, M, out); return;
+    case kGgmlF32:
+    case kGgmlF16:
+        // Each activation row by itself, with the single-vector arithmetic.
+        for (int32_t b = 0; b < M; ++b) out[b] = row_dot(ops, type, row, K, X + size_t(b) * size_t(K));
+        return;
+    default: std::fill(out, out + M, 0.0f);
+    }
+}
+
+// Rows claimed from a shared counter, `per_claim` at a time.
+template <class Body>
+void claim_rows(int32_t N, int32_t per_claim, Body body) {
+    std::atomic<int32_t> next{0};
+    det_pool_global()->parallel([&](int, int) {
+        for (int32_t s; (s = next.fetch_add(per_claim, std::memory_order_relaxed)) < N;)
+            body(s, std::min(N, s + per_claim));
+    });
+}
+
+// Whole-matrix sgemm forms: Y = X·Wᵀ straight into a dense Y, or through
+// T = W·Xᵀ (N × M) scattered to the strided, offset Y.
+void sgemm_whole(const float* Wf, int32_t N, int32_t K, const float* X, int32_t M, float* Y, int32_t ldy,
+                 int32_t y_off, AmxTileScratch& s) {
+    if (y_off == 0 && ldy == N) {
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, N, K, 1.0f, X, K, Wf, K, 0.0f, Y, N);
+        return;
+    }
+    s.ensure(0, size_t(M) * size_t(N), 0);
+    float* T = s.outputs.data();
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, N, M, K, 1.0f, Wf, K, X, K, 0.0f, T, M);
+    for (int32_t b = 0; b < M; ++b)
+        for (int32_t r = 0; r < N; ++r) Y[size_t(b) * size_t(ldy) + size_t(y_off) + size_t(r)] = T[size_t(r) * size_t(M) + size_t(b)];
+}
+
+// Dequantises columns [k0, k0 + kc) of rows [r0, r0 + nt) into `tile` (row
+// stride ld), rows claimed in equal shares by the pool's participants.
+void dequant_tile(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t K, int32_t r0, int32_t nt,
+                  int32_t k0, int32_t kc, float* tile, int32_t ld) {
+    const int n = det_pool_global()->participants();
+    const int32_t share = std::max<int32_t>(1, (nt + n - 1) / n);
+    const GgmlBlock g = ggml_block(type);
+    const uint64_t rb = ggml_row_bytes(type, uint64_t(K));
+    void (*decode)(const uint8_t*, float*) = type == kGgmlQ8_0   ? ops.deq_q8_0
+                                             : type == kGgmlQ4_K ? ops.deq_q4_k
+                                             : type == kGgmlQ5_K ? ops.deq_q5_k
+                                                                 : ops.deq_q6_k;
+    claim_rows(nt, share, [&](int32_t a, int32_t b) {
+        for (int32_t i = a; i < b; ++i) {
+            const uint8_t* row = W + uint64_t(r0 + i) * rb;
+            float* dst = tile + size_t(i) * size_t(ld);
+            for (int32_t c = 0; c < kc; c += int32_t(g.elements))
+                decode(row + uint64_t((k0 + c) / int32_t(g.elements)) * g.bytes, dst + c);
+        }
+    });
+}
+
+void tiled(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t N, int32_t K, const float* X, int32_t M,
+           float* Y, int32_t ldy, int32_t y_off, int32_t Kt, int32_t Nt, AmxTileScratch& s) {
+    s.ensure(size_t(Nt) * size_t(Kt), 0, size_t(M) * size_t(Kt));
+    float* tile = s.weights.data();
+    float* panel = s.panel.data();
+    for (int32_t r0 = 0; r0 < N; r0 += Nt) {
+        const int32_t nt = std::min(Nt, N - r0);
+        for (int32_t k0 = 0; k0 < K; k0 += Kt) {
+            const int32_t kc = std::min(Kt, K - k0);
+            dequant_tile(ops, type, W, K, r0, nt, k0, kc, tile, Kt);
+            for (int32_t b = 0; b < M; ++b)
+                std::memcpy(panel + size_t(b) * size_t(Kt), X + size_t(b) * size_t(K) + size_t(k0), size_t(kc) * 4);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, nt, kc, 1.0f, panel, Kt, tile, Kt,
+                        k0 == 0 ? 0.0f : 1.0f, Y + size_t(y_off) + size_t(r0), ldy);
+        }
+    }
+}
+
+// One group of at most 16 activation rows (M ≥ 2); arguments checked.
+void gemm_group(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t N, int32_t K, const float* X,
+                int32_t M, float* Y, int32_t chunk, int32_t ldy, int32_t y_off, AmxTileScratch& s) {
+    switch (gemm_route(type, N, K, M)) {
+    case GemmRoute::f32_sgemm:
+        sgemm_whole(reinterpret_cast<const float*>(W), N, K, X, M, Y, ldy, y_off, s);
+        return;
+    case GemmRoute::amx_full: {
+        s.ensure(size_t(K) * size_t(N), 0, 0);
+        dequant_tile(ops, type, W, K, 0, N, 0, K, s.weights.data(), K);
+        sgemm_whole(s.weights.data(), N, K, X, M, Y, ldy, y_off, s);
+        return;
+    }
+    case GemmRoute::amx_pc: {
+        const int32_t Nt = std::min(N, N < 8192 ? 512 : N < 16384 ? 1024 : 2048);
+        tiled(ops, type, W, N, K, X, M, Y, ldy, y_off, std::min(K, 2048), Nt, s);
+        return;
+    }
+    case GemmRoute::qk_pc: {
+        const int32_t Kt = std::min(K, K >= 4096 ? 2048 : 1024);
+        const int32_t Nt = std::min(N, N < 1024 ? 256 : N < 2048 ? 512 : N < 8192 ? 1024 : 2048);
+        tiled(ops, type, W, N, K, X, M, Y, ldy, y_off, Kt, Nt, s);
+        return;
+    }
+    case GemmRoute::gemv:
+    case GemmRoute::fused_rows: break;
+    }
+    int32_t per_claim = std::max<int32_t>(chunk, 8);
+    if (N >= 1024) per_claim = std::max<int32_t>(per_claim, 64);
+    if (N >= 4096) per_claim = std::max<int32_t>(per_claim, 128);
+    const uint64_t rb = ggml_row_bytes(type, uint64_t(K));
+    claim_rows(N, per_claim, [&](int32_t a, int32_t b) {
+        float out[kBatchRows];
+        for (int32_t r = a; r < b; ++r) {
+            row_batch(ops, type, W + uint64_t(r) * rb, K, X, M, out);
+            for (int32_t i = 0; i < M; ++i) Y[size_t(i) * size_t(ldy) + size_t(y_off) + size_t(r)] = out[i];
+        }
+    });
+}
+
+} // namespace
+
+bool fused_q_gemv(uint32_t type, const uint8_t* W, int32_t N, int32_t K, const float* x, float* y) {
+    if (!valid_matrix(type, W, N, K, x, y)) return false;
+    gemv_rows(kernel_ops(), type, W, 0, N, K, x, y);
+    return true;
+}
+
+bool fused_q_gemv_det(uint32_t type, const uint8_t* W, int32_t N, int32_t K, const float* x, float* y,
+                      int32_t chunk) {
+    if (!valid_matrix(type, W, N, K, x, y)) return false;
+    if (N <= 511) return fused_q_gemv(type, W, N, K, x, y);
+    const KernelOps& ops = kernel_ops();
+    claim_rows(N, std::max<int32_t>(chunk, 16),
+               [&](int32_t a, int32_t b) { gemv_rows(ops, type, W, a, b, K, x, y); });
+    return true;
+}
+
+bool fused_q_gemv_mt(uint32_t type, const uint8_t* W, int32_t N, int32_t K, const float* x, float* y, int32_t) {
+    if (!valid_matrix(type, W, N, K, x, y)) return false;
+    const bool kquant = type == kGgmlQ4_K || type == kGgmlQ6_K;
+    if (N < (kquant ? 1024 : 8192)) return fused_q_gemv(type, W, N, K, x, y);
+    const int32_t P = std::min(thread_budget(), 12);
+    const int32_t per = (N + P - 1) / P;
+    const KernelOps& ops = kernel_ops();
+    vm::parallel_for(size_t(P), [&](size_t p) {
+        const int32_t a = int32_t(p) * per;
+        gemv_rows(ops, type, W, std::min(N, a), std::min(N, a + per), K, x, y);
+    });
+    return true;
+}
+
+bool fused_q_gemm_det(uint32_t type, const uint8_t* W, int32_t N, int32_t K, const float* X, int32_t M, float* Y,
+                      int32_t chunk, int32_t ldy, int32_t y_off) {
+    if (M < 1 || !valid_matrix(type, W, N, K, X, Y) || y_off < 0) return false;
+    const int32_t ld = ldy < 0 ? N : ldy;
+    if (int64_t(ld) < int64_t(N) + int64_t(y_off)) return false;
+
+    AmxTileScratch& s = amx_tile_scratch();
+    std::lock_guard<std::mutex> one_caller(s.mu);
+    thread_budget(); // sets the BLAS thread count before any sgemm
+    // One activation row: the deterministic gemv, staged when Y is offset or strided.
+    auto one_row = [&](const float* x, float* y) {
+        if (y_off == 0 && ld == N) return fused_q_gemv_det(type, W, N, K, x, y, chunk);
+        s.ensure(0, size_t(N), 0);
+        if (!fused_q_gemv_det(type, W, N, K, x, s.outputs.data(), chunk)) return false;
+        std::memcpy(y + y_off, s.outputs.data(), size_t(N) * 4);
+        return true;
+    };
+    const KernelOps& ops = kernel_ops();
+    for (int32_t g = 0; g < M; g += kBatchRows) {
+        const int32_t m = std::min(kBatchRows, M - g);
+        const float* Xg = X + size_t(g) * size_t(K);
+        float* Yg = Y + size_t(g) * size_t(ld);
+        if (m == 1) {
+            if (!one_row(Xg, Yg)) return false;
+        } else {
+            gemm_group(ops, type, W, N, K, Xg, m, Yg, chunk, ld, y_off, s);
+        }
+    }
+    return true;
+}
+
+float row_block_dot(uint32_t type, const uint8_t* row, int32_t K, const float* x) {
+    return row_dot(kernel_ops(), type, row, K, x);
+}
+
+void row_q8_0_x_batch(const uint8_t* row, int32_t K, const float* X, int32_t M, float* out) {
+    row_batch(kernel_ops(), kGgmlQ8_0, row, K, X, M, out);
+}
+
+void row_block_x_batch(uint32_t type, const uint8_t* row, int32_t K, const float* X, int32_t M, float* out) {
+    row_batch(kernel_ops(), type, row, K, X, M, out);
+}
+
+} // namespace vm::apex
