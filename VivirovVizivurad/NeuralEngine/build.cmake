@@ -1,0 +1,18 @@
+# Executables that link the app export their symbols, so a native hook such as
+# "ane_cabi_set_decoder" linked into them is found with dlopen(NULL)/dlsym.
+target_link_options(VivirovVizivurad INTERFACE -rdynamic)
+target_link_libraries(VivirovVizivurad PUBLIC ${CMAKE_DL_LIBS})
+
+# ONNX Runtime, when its C API header and library were fetched beside the
+# sources (scripts/fetch-npm-deps). The library is opened at run time, so the
+# build never links it.
+set(VIVIROV_ONNXRUNTIME_DIR ${PROJECT_SOURCE_DIR}/third_party/onnxruntime)
+if(EXISTS ${VIVIROV_ONNXRUNTIME_DIR}/include/onnxruntime_c_api.h
+   AND EXISTS ${VIVIROV_ONNXRUNTIME_DIR}/lib/libonnxruntime.so)
+  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/OnnxModelRuntime.cpp PROPERTIES
+    INCLUDE_DIRECTORIES ${VIVIROV_ONNXRUNTIME_DIR}/include
+    COMPILE_DEFINITIONS "VIVIROV_HAVE_ONNXRUNTIME;VIVIROV_ONNXRUNTIME_LIBRARY=\"${VIVIROV_ONNXRUNTIME_DIR}/lib/libonnxruntime.so\"")
+  message(STATUS "Neural-engine helpers: ONNX Runtime from ${VIVIROV_ONNXRUNTIME_DIR}")
+else()
+  message(STATUS "Neural-engine helpers: no ONNX Runtime; models report unavailable")
+endif()
