@@ -3,16 +3,18 @@
 target_link_options(VivirovVizivurad INTERFACE -rdynamic)
 target_link_libraries(VivirovVizivurad PUBLIC ${CMAKE_DL_LIBS})
 
-# ONNX Runtime, when its C API header and library were fetched beside the
-# sources (scripts/fetch-npm-deps). The library is opened at run time, so the
-# build never links it.
-set(VIVIROV_ONNXRUNTIME_DIR ${PROJECT_SOURCE_DIR}/third_party/onnxruntime)
-if(EXISTS ${VIVIROV_ONNXRUNTIME_DIR}/include/onnxruntime_c_api.h
-   AND EXISTS ${VIVIROV_ONNXRUNTIME_DIR}/lib/libonnxruntime.so)
+# ONNX Runtime, when the npm package that ships both its C API header and its
+# Linux library was fetched beside the sources (scripts/fetch-npm-deps). The
+# library is opened at run time, so the build never links it.
+set(VIVIROV_ONNXRUNTIME_PACKAGE ${PROJECT_SOURCE_DIR}/third_party/npm/com.github.asus4.onnxruntime)
+set(VIVIROV_ONNXRUNTIME_INCLUDE
+    "${VIVIROV_ONNXRUNTIME_PACKAGE}/Plugins/iOS~/onnxruntime.xcframework/ios-arm64/onnxruntime.framework/Headers")
+set(VIVIROV_ONNXRUNTIME_LIBRARY ${VIVIROV_ONNXRUNTIME_PACKAGE}/Plugins/Linux/x64/libonnxruntime.so)
+if(EXISTS "${VIVIROV_ONNXRUNTIME_INCLUDE}/onnxruntime_c_api.h" AND EXISTS ${VIVIROV_ONNXRUNTIME_LIBRARY})
   set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/OnnxModelRuntime.cpp PROPERTIES
-    INCLUDE_DIRECTORIES ${VIVIROV_ONNXRUNTIME_DIR}/include
-    COMPILE_DEFINITIONS "VIVIROV_HAVE_ONNXRUNTIME;VIVIROV_ONNXRUNTIME_LIBRARY=\"${VIVIROV_ONNXRUNTIME_DIR}/lib/libonnxruntime.so\"")
-  message(STATUS "Neural-engine helpers: ONNX Runtime from ${VIVIROV_ONNXRUNTIME_DIR}")
+    INCLUDE_DIRECTORIES "${VIVIROV_ONNXRUNTIME_INCLUDE}"
+    COMPILE_DEFINITIONS "VIVIROV_HAVE_ONNXRUNTIME;VIVIROV_ONNXRUNTIME_LIBRARY=\"${VIVIROV_ONNXRUNTIME_LIBRARY}\"")
+  message(STATUS "Neural-engine helpers: ONNX Runtime from ${VIVIROV_ONNXRUNTIME_PACKAGE}")
 else()
   message(STATUS "Neural-engine helpers: no ONNX Runtime; models report unavailable")
 endif()
