@@ -1,11 +1,10 @@
 #include "VivirovVizivurad/NeuralEngine/ANENeuralDecompress.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 
 #include "VivirovKit/Support/Paths.h"
-#include "VivirovVizivurad/NeuralEngine/NeuralModelRuntime.h"
+#include "VivirovVizivurad/NeuralEngine/NeuralModelSlot.h"
 
 namespace vivirov {
 
@@ -27,11 +26,6 @@ bool decodeWith(NeuralModel* model, const float* latent, int zDim, float* out, i
 
 } // namespace
 
-struct ANENeuralDecompress::Core {
-    std::string modelPath;
-    std::atomic<std::shared_ptr<NeuralModel>> model;
-};
-
 ANENeuralDecompress& ANENeuralDecompress::shared() {
     static ANENeuralDecompress* decoder = new ANENeuralDecompress();
     return *decoder;
@@ -42,32 +36,29 @@ std::string ANENeuralDecompress::defaultModelPath() {
 }
 
 ANENeuralDecompress::ANENeuralDecompress(std::string modelPath)
-    : queue_("com.dudive.vivirov.ane.decompress"), core_(std::make_shared<Core>()) {
-    core_->modelPath = std::move(modelPath);
+    : queue_("com.dudive.vivirov.ane.decompress"),
+      slot_(std::make_shared<NeuralModelSlot>(std::move(modelPath), "latent", "weights", "[ANENeuralDecompress]")) {
     reload();
 }
 
 ANENeuralDecompress::~ANENeuralDecompress() = default;
 
-void ANENeuralDecompress::reload() {
-    core_->model.store(
-        NeuralModelRuntime::loadIfPresent(core_->modelPath, "latent", "weights", "[ANENeuralDecompress]"));
-}
+void ANENeuralDecompress::reload() { slot_->reload(); }
 
-bool ANENeuralDecompress::isAvailable() const { return core_->model.load() != nullptr; }
+bool ANENeuralDecompress::isAvailable() const { return slot_->model() != nullptr; }
 
-const std::string& ANENeuralDecompress::modelPath() const { return core_->modelPath; }
+const std::string& ANENeuralDecompress::modelPath() const { return slot_->path(); }
 
 bool ANENeuralDecompress::decodeInto(const float* latent, int zDim, float* out, int outCount) const {
-    return decodeWith(core_->model.load().get(), latent, zDim, out, outCount);
+    return decodeWith(slot_->model().get(), latent, zDim, out, outCount);
 }
 
 void ANENeuralDecompress::decodeAsync(std::vector<float> latent, int outputCount, Completion completion) {
-    queue_.async([weakCore = std::weak_ptr<Core>(core_), latent = std::move(latent), outputCount,
+    queue_.async([weakSlot = std::weak_ptr<NeuralModelSlot>(slot_), latent = std::move(latent), outputCount,
                   completion = std::move(completion)] {
         std::shared_ptr<NeuralModel> model;
-        if (std::shared_ptr<Core> core = weakCore.lock())
-            model = core->model.load();
+        if (std::shared_ptr<NeuralModelSlot> slot = weakSlot.lock())
+            model = slot->model();
         else {
             completion(ANEDecodeError{errorDomain, -1, ""});
             return;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "VivirovKit/Support/SerialQueue.h"
+#include "VivirovVizivurad/NeuralEngine/NeuralModelSlot.h"
 
 namespace vivirov {
 
@@ -50,11 +51,10 @@ public:
     void decodeAsync(std::vector<float> latent, int outputCount, Completion completion);
 
 private:
-    struct Core;
     // Declared first so it is destroyed last: the queue finishes its jobs
-    // after the core is gone, and those jobs see the decoder as gone.
+    // after the slot is gone, and those jobs see the decoder as gone.
     SerialQueue queue_;
-    std::shared_ptr<Core> core_;
+    std::shared_ptr<NeuralModelSlot> slot_;
 };
 
 } // namespace vivirov

@@ -4,14 +4,13 @@
 #include <QMetaObject>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <utility>
 
 #include "VivirovKit/Support/Clock.h"
 #include "VivirovKit/Support/Log.h"
 #include "VivirovKit/Support/Paths.h"
-#include "VivirovVizivurad/NeuralEngine/NeuralModelRuntime.h"
+#include "VivirovVizivurad/NeuralEngine/NeuralModelSlot.h"
 
 namespace vivirov {
 
@@ -44,11 +43,6 @@ ANEExpertPrediction rank(int32_t layer, const std::vector<float>& logits, int to
 
 } // namespace
 
-struct ANERouterOracle::Core {
-    std::string modelPath;
-    std::atomic<std::shared_ptr<NeuralModel>> model;
-};
-
 ANERouterOracle& ANERouterOracle::shared() {
     static ANERouterOracle* oracle = new ANERouterOracle();
     return *oracle;
@@ -59,24 +53,22 @@ std::string ANERouterOracle::defaultModelPath() {
 }
 
 ANERouterOracle::ANERouterOracle(std::string modelPath)
-    : queue_("com.dudive.vivirov.ane.router"), core_(std::make_shared<Core>()) {
-    core_->modelPath = std::move(modelPath);
+    : queue_("com.dudive.vivirov.ane.router"),
+      slot_(std::make_shared<NeuralModelSlot>(std::move(modelPath), "hidden", "logits", "[ANERouterOracle]")) {
     loadIfPresent();
 }
 
 ANERouterOracle::~ANERouterOracle() = default;
 
-void ANERouterOracle::loadIfPresent() {
-    core_->model.store(NeuralModelRuntime::loadIfPresent(core_->modelPath, "hidden", "logits", "[ANERouterOracle]"));
-}
+void ANERouterOracle::loadIfPresent() { slot_->reload(); }
 
-bool ANERouterOracle::isAvailable() const { return core_->model.load() != nullptr; }
+bool ANERouterOracle::isAvailable() const { return slot_->model() != nullptr; }
 
 void ANERouterOracle::predictAsync(int32_t layer, std::vector<float> hidden, int topK, Completion completion) {
-    queue_.async([weakCore = std::weak_ptr<Core>(core_), layer, hidden = std::move(hidden), topK,
+    queue_.async([weakSlot = std::weak_ptr<NeuralModelSlot>(slot_), layer, hidden = std::move(hidden), topK,
                   completion = std::move(completion)] {
         std::shared_ptr<NeuralModel> model;
-        if (std::shared_ptr<Core> core = weakCore.lock()) model = core->model.load();
+        if (std::shared_ptr<NeuralModelSlot> slot = weakSlot.lock()) model = slot->model();
         if (!model || topK < 0) {
             deliverOnGuiThread(completion, std::nullopt);
             return;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "VivirovKit/Support/SerialQueue.h"
+#include "VivirovVizivurad/NeuralEngine/NeuralModelSlot.h"
 #include "VivirovVizivurad/NeuralEngine/ANEExpertPrediction.h"
 
 namespace vivirov {
@@ -45,11 +46,10 @@ public:
     void prefetchHorizon(int32_t startLayer, int depth, std::vector<float> hidden, Enqueue enqueue);
 
 private:
-    struct Core;
-    // Declared first so it is destroyed last: jobs left on it after the core
+    // Declared first so it is destroyed last: jobs left on it after the slot
     // is gone complete with nothing.
     SerialQueue queue_;
-    std::shared_ptr<Core> core_;
+    std::shared_ptr<NeuralModelSlot> slot_;
 };
 
 } // namespace vivirov

@@ -21,11 +21,6 @@ public:
 
     static NeuralModelRuntime& current();
     static void setCurrent(NeuralModelRuntime* runtime); // nullptr restores ONNX Runtime
-
-    // None when nothing exists at `path` (silently); otherwise the loaded
-    // model, or none after logging "<logTag> load failed: <reason>".
-    static std::shared_ptr<NeuralModel> loadIfPresent(const std::string& path, const std::string& inputName,
-                                                      const std::string& outputName, const std::string& logTag);
 };
 
 } // namespace vivirov
