@@ -128,12 +128,10 @@ void ArtifactView::setArtifact(const Artifact& artifact) {
     const bool sameKind = artifact.kind == artifact_.kind;
     artifact_ = artifact;
     refreshHeader();
-    if (!sameKind || !webView_) rebuildBody();
-    else webView_->setArtifact(artifact_);
-    if (auto* source = body_ ? body_->findChild<QPlainTextEdit*>() : nullptr)
-        source->setPlainText(QString::fromStdString(artifact_.content));
-    if (auto* markdown = body_ ? body_->findChild<MarkdownMessage*>() : nullptr)
-        markdown->setContent(QString::fromStdString(artifact_.content), false);
+    // The web view reloads only when the page text changed; the source and
+    // Markdown bodies are cheap to rebuild.
+    if (webView_ && sameKind) webView_->setArtifact(artifact_);
+    else rebuildBody();
 }
 
 void ArtifactView::refreshHeader() {

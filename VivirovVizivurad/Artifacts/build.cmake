@@ -3,21 +3,12 @@
 # resources under ":/artifact-runtime/", staged next to each page.
 find_package(Qt6 REQUIRED COMPONENTS WebEngineWidgets WebChannel)
 set(npm_root ${PROJECT_SOURCE_DIR}/third_party/npm)
-set(artifact_runtimes
+vivirov_write_qrc(${CMAKE_CURRENT_BINARY_DIR}/artifact_runtime.qrc "/artifact-runtime"
+  "Run scripts/bootstrap (or scripts/fetch-npm-deps) to fetch the artifact runtimes."
   "react.production.min.js=${npm_root}/react/umd/react.production.min.js"
   "react-dom.production.min.js=${npm_root}/react-dom/umd/react-dom.production.min.js"
   "babel.min.js=${npm_root}/@babel/standalone/babel.min.js"
   "mermaid.min.js=${npm_root}/mermaid/dist/mermaid.min.js")
-set(runtime_qrc "<RCC><qresource prefix=\"/artifact-runtime\">\n")
-foreach(entry ${artifact_runtimes})
-  string(REGEX MATCH "^([^=]+)=(.+)$" _ "${entry}")
-  if(NOT EXISTS ${CMAKE_MATCH_2})
-    message(FATAL_ERROR "Artifact runtime missing (${CMAKE_MATCH_2}). Run scripts/bootstrap (or scripts/fetch-npm-deps) first.")
-  endif()
-  string(APPEND runtime_qrc "  <file alias=\"${CMAKE_MATCH_1}\">${CMAKE_MATCH_2}</file>\n")
-endforeach()
-string(APPEND runtime_qrc "</qresource></RCC>\n")
-file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/artifact_runtime.qrc CONTENT "${runtime_qrc}")
 # Several megabytes of script: compiled straight to an object, not to C++ arrays.
 qt_add_big_resources(runtime_objects ${CMAKE_CURRENT_BINARY_DIR}/artifact_runtime.qrc)
 target_sources(VivirovVizivurad PRIVATE ${runtime_objects})

@@ -1,16 +1,11 @@
 #include "VivirovVizivurad/Markdown/FMIncremental.h"
+#include "VivirovVizivurad/Markdown/TextTrim.h"
 
 namespace vivirov {
 
 namespace {
 bool isBlank(QStringView line) { return line.trimmed().isEmpty(); }
 
-QStringView trimSpacesAndTabs(QStringView text) {
-    qsizetype begin = 0, end = text.size();
-    while (begin < end && (text[begin] == u' ' || text[begin] == u'\t')) ++begin;
-    while (end > begin && (text[end - 1] == u' ' || text[end - 1] == u'\t')) --end;
-    return text.sliced(begin, end - begin);
-}
 
 bool isClosingFence(QStringView prefix) {
     const QStringView trimmed = prefix.trimmed();

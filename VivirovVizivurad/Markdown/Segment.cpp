@@ -1,4 +1,5 @@
 #include "VivirovVizivurad/Markdown/Segment.h"
+#include "VivirovVizivurad/Markdown/TextTrim.h"
 
 #include <QStringList>
 
@@ -7,12 +8,6 @@ namespace vivirov {
 namespace {
 constexpr qsizetype maxLanguageLength = 24;
 
-QString trimSpacesAndTabs(QStringView text) {
-    qsizetype begin = 0, end = text.size();
-    while (begin < end && (text[begin] == u' ' || text[begin] == u'\t')) ++begin;
-    while (end > begin && (text[end - 1] == u' ' || text[end - 1] == u'\t')) --end;
-    return text.sliced(begin, end - begin).toString();
-}
 } // namespace
 
 std::vector<Segment> Segment::parse(const QString& text) {
@@ -25,7 +20,7 @@ std::vector<Segment> Segment::parse(const QString& text) {
             QString code = piece;
             const qsizetype feed = piece.indexOf(u'\n');
             if (feed >= 0) {
-                const QString first = trimSpacesAndTabs(QStringView(piece).first(feed));
+                const QString first = trimSpacesAndTabs(QStringView(piece).first(feed)).toString();
                 if (!first.isEmpty() && first.size() <= maxLanguageLength && !first.contains(u' ')) {
                     lang = first;
                     code = piece.sliced(feed + 1);
