@@ -176,16 +176,13 @@ void InlineMarkdown::insert(QTextCursor& cursor, QStringView text, const QTextCh
         cursor.insertText(text.toString(), base);
         return;
     }
+    const int pixels = base.font().pixelSize() > 0 ? base.font().pixelSize() : 13;
     for (const InlineRun& run : *runs) {
         QTextCharFormat format = base;
+        if (run.code) format.setFont(systemFont(pixels, QFont::Normal, FontDesign::monospaced));
         if (run.strong) format.setFontWeight(QFont::Bold);
         if (run.emphasis) format.setFontItalic(true);
         if (run.strikethrough) format.setFontStrikeOut(true);
-        if (run.code) {
-            static const QStringList mono{systemFont(13, QFont::Normal, FontDesign::monospaced).family()};
-            format.setFontFamilies(mono);
-            format.setFontFixedPitch(true);
-        }
         if (!run.link.isEmpty()) {
             format.setAnchor(true);
             format.setAnchorHref(run.link);

@@ -6,6 +6,7 @@
 
 #include "VivirovVizivurad/Appearance/Appearance.h"
 #include "VivirovVizivurad/Appearance/GenerationPhase.h"
+#include "VivirovVizivurad/Appearance/RefinedElevation.h"
 #include "VivirovVizivurad/Appearance/Symbols.h"
 #include "VivirovVizivurad/Appearance/Theme.h"
 #include "VivirovVizivurad/Appearance/ThemeSnapshot.h"
@@ -149,4 +150,15 @@ TEST(Symbols, DrawsKnownNamesInTheAskedColour) {
             }
         }
     EXPECT_GT(red, 100);
+}
+
+TEST(RefinedElevation, OutlineIsTheRingOrFaintPrimary) {
+    const QColor primary(240, 240, 240);
+    const RefinedElevation plain{16, std::nullopt, 0.5};
+    QColor faint = primary;
+    faint.setAlphaF(0.09f);
+    EXPECT_EQ(plain.outlineColor(primary), faint);
+    const QColor ring(10, 200, 30, 128);
+    const RefinedElevation ringed{12, ring, 1};
+    EXPECT_EQ(ringed.outlineColor(primary), ring);
 }

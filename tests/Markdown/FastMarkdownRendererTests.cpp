@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QFontInfo>
 #include <QImage>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -57,6 +58,7 @@ TEST(FastMarkdownRenderer, StreamedAnswerRendersWithCodeOnDarkBackground) {
     EXPECT_TRUE(formatAt("quickly").fontItalic());
     EXPECT_EQ(formatAt("print").background().color().rgb(), FastMarkdownRenderer::codeBackground().rgb());
     EXPECT_EQ(formatAt("link").anchorHref(), QStringLiteral("https://example.org"));
+    EXPECT_TRUE(QFontInfo(formatAt("code").font()).fixedPitch());
 
     const QSize size = view.sizeThatFits(400);
     view.resize(size);
