@@ -4,6 +4,7 @@
 
 #include "VivirovKit/Fleet/LocalServerPorts.h"
 #include "VivirovKit/Fleet/ModelLifecycleManager.h"
+#include "VivirovKit/Fleet/PortListeners.h"
 #include "tests/Fleet/FakeServerProcess.h"
 
 namespace vivirov {
@@ -140,6 +141,32 @@ TEST_F(ManagerTest, ListenersOfAnEditorAreSparedAndStayRunning) {
     EXPECT_TRUE(whisper->isRunning());
     EXPECT_EQ(lineFor("vision"), "vision:8081 UP core=false idle_s=1");
     EXPECT_EQ(lineFor("whisper"), "whisper:8082 UP core=false idle_s=1");
+}
+
+TEST_F(ManagerTest, NothingIsStoppedWhenTheListenerCannotBeIdentified) {
+    swapReading_ = 7000;
+    auto micro = serve(8100);
+    manager_.refreshHealth();
+    struct Case {
+        const char* tool;
+        const char* replacement;
+    } cases[] = {
+        {"ps", "/bin/false"},             // the command line is unknown: spared
+        {"lsof", "/nonexistent/lsof"},    // no listener found
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tool);
+        ProgramPaths::ScopedOverride broken(c.tool, c.replacement);
+        EXPECT_TRUE(manager_.reapIdle(true).empty());
+        EXPECT_TRUE(micro->isRunning());
+        EXPECT_EQ(lineFor("micro"), "micro:8100 UP core=false idle_s=0"); // the next reap tries again
+    }
+}
+
+TEST(PortListeners, OnlyPositiveProcessIdsCount) {
+    // 0 and negative ids would make kill() reach whole process groups.
+    EXPECT_EQ(PortListeners::parsePids("123\n456 abc -1 0 99999999999 12x\n"), (std::vector<int>{123, 456}));
+    EXPECT_TRUE(PortListeners::parsePids(" \n").empty());
 }
 
 } // namespace
