@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -104,23 +105,15 @@ void killGroup(pid_t pgid) {
     ::killpg(pgid, SIGKILL);
 }
 
-} // namespace
-
-ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
-    ProcessRunResult result;
-
-    Fd outRead, outWrite, errRead, errWrite, stopRead, stopWrite;
-    if ((request.captureStdout && !makePipe(outRead, outWrite)) ||
-        (request.captureStderr && !makePipe(errRead, errWrite)) || !makePipe(stopRead, stopWrite)) {
-        result.startError = std::strerror(errno);
-        return result;
-    }
-
+// Spawns the program into a process group of its own, standard input from
+// /dev/null and standard output and error onto the given descriptors (-1:
+// this process's own). Returns 0 or the spawn error.
+int spawnInOwnGroup(const ProcessRequest& request, int outFd, int errFd, pid_t& pid) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (request.captureStdout) posix_spawn_file_actions_adddup2(&actions, outWrite.fd, 1);
-    if (request.captureStderr) posix_spawn_file_actions_adddup2(&actions, errWrite.fd, 2);
+    if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     if (request.workingDirectory)
         posix_spawn_file_actions_addchdir_np(&actions, request.workingDirectory->c_str());
 
@@ -146,10 +139,27 @@ ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
     for (auto& e : envStrings) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    pid_t pid = -1;
     int spawnError = posix_spawn(&pid, request.program.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
+    return spawnError;
+}
+
+} // namespace
+
+ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
+    ProcessRunResult result;
+
+    Fd outRead, outWrite, errRead, errWrite, stopRead, stopWrite;
+    if ((request.captureStdout && !makePipe(outRead, outWrite)) ||
+        (request.captureStderr && !makePipe(errRead, errWrite)) || !makePipe(stopRead, stopWrite)) {
+        result.startError = std::strerror(errno);
+        return result;
+    }
+
+    pid_t pid = -1;
+    int spawnError = spawnInOwnGroup(request, request.captureStdout ? outWrite.fd : -1,
+                                     request.captureStderr ? errWrite.fd : -1, pid);
     outWrite.reset();
     errWrite.reset();
     if (spawnError != 0) {
@@ -195,24 +205,31 @@ ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
         }
     };
 
+    // Set when a time limit or stop request sent SIGTERM: SIGKILL follows then.
+    std::optional<Clock::time_point> killAt;
+
     while (true) {
         reapIfDone();
         if (exited && out.fd.fd < 0 && err.fd.fd < 0) break;
-        if (request.stopToken.stop_requested()) {
-            result.cancelled = true;
-            break;
-        }
         auto now = Clock::now();
-        if (now >= deadline) {
-            result.timedOut = !exited;
-            break;
+        if (killAt) {
+            if (exited || now >= *killAt) break;
+        } else {
+            if (request.stopToken.stop_requested()) result.cancelled = true;
+            else if (now >= deadline) result.timedOut = !exited;
+            if (result.cancelled || now >= deadline) {
+                if (exited || request.terminateGrace.count() <= 0) break;
+                ::killpg(pid, SIGTERM);
+                killAt = now + request.terminateGrace;
+                continue;
+            }
         }
         std::vector<pollfd> fds;
         if (out.fd.fd >= 0) fds.push_back({out.fd.fd, POLLIN, 0});
         if (err.fd.fd >= 0) fds.push_back({err.fd.fd, POLLIN, 0});
         if (pidfd.fd >= 0 && !exited) fds.push_back({pidfd.fd, POLLIN, 0});
-        fds.push_back({stopRead.fd, POLLIN, 0});
-        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        if (!killAt) fds.push_back({stopRead.fd, POLLIN, 0});
+        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(killAt.value_or(deadline) - now).count() + 1;
         // Without a pidfd the exit is noticed by polling waitpid.
         int timeout = static_cast<int>(std::min<long long>(remaining, (pidfd.fd >= 0 || exited) ? 60000 : 10));
         int ready = ::poll(fds.data(), fds.size(), timeout);
@@ -257,6 +274,49 @@ ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
         result.exitStatus = WTERMSIG(status);
     }
     return result;
+}
+
+ProcessStart ProcessRunner::start(const ProcessRequest& request, int outputFd) {
+    ProcessStart result;
+    pid_t pid = -1;
+    int spawnError = spawnInOwnGroup(request, outputFd, outputFd, pid);
+    if (spawnError != 0) {
+        result.startError = std::strerror(spawnError);
+        return result;
+    }
+    result.started = true;
+    result.process = std::make_shared<RunningProcess>(pid);
+    // The waiter lives as long as the child; it holds the record, not the caller.
+    std::thread([process = result.process] {
+        int status = 0;
+        while (::waitpid(process->pid(), &status, 0) < 0) {
+            if (errno != EINTR) return;
+        }
+        process->noteExit(status);
+    }).detach();
+    return result;
+}
+
+bool RunningProcess::isRunning() const {
+    std::lock_guard lock(mutex_);
+    return !exited_;
+}
+
+std::optional<int> RunningProcess::exitStatus() const {
+    std::lock_guard lock(mutex_);
+    if (!exited_) return std::nullopt;
+    return WIFSIGNALED(status_) ? WTERMSIG(status_) : WEXITSTATUS(status_);
+}
+
+bool RunningProcess::signaled() const {
+    std::lock_guard lock(mutex_);
+    return exited_ && WIFSIGNALED(status_);
+}
+
+void RunningProcess::noteExit(int waitStatus) {
+    std::lock_guard lock(mutex_);
+    exited_ = true;
+    status_ = waitStatus;
 }
 
 // ---- program paths ----

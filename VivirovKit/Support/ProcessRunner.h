@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -22,6 +24,10 @@ struct ProcessRequest {
     bool captureStderr = true;
     // Always enforced: past it the process group is killed.
     std::chrono::milliseconds timeLimit{std::chrono::seconds(120)};
+    // How a time limit or stop request ends the group: 0 sends SIGKILL at
+    // once; otherwise SIGTERM first, and SIGKILL when the program is still
+    // running this long after it (output keeps being read meanwhile).
+    std::chrono::milliseconds terminateGrace{0};
     // Bytes kept per captured stream; the rest is read and dropped so the
     // child never blocks on a full pipe.
     size_t maxOutputBytes = 16u << 20;
@@ -50,12 +56,47 @@ struct ProcessRunResult {
     bool succeeded() const { return started && !signaled && exitStatus == 0 && !timedOut && !cancelled; }
 };
 
+// A program started by ProcessRunner::start and left running. A background
+// waiter reaps it when it exits, so it never lingers as a zombie; dropping
+// the last reference neither stops nor forgets the child.
+class RunningProcess {
+public:
+    explicit RunningProcess(int pid) : pid_(pid) {}
+    int pid() const { return pid_; }
+    bool isRunning() const;
+    // The exit code, or the signal number when `signaled`; none while running.
+    std::optional<int> exitStatus() const;
+    bool signaled() const;
+
+private:
+    friend class ProcessRunner;
+    void noteExit(int waitStatus);
+
+    const int pid_;
+    mutable std::mutex mutex_;
+    bool exited_ = false;
+    int status_ = 0;
+};
+
+struct ProcessStart {
+    bool started = false;
+    std::string startError; // the system's description when not started
+    std::shared_ptr<RunningProcess> process;
+};
+
 class ProcessRunner {
 public:
     // Runs the program to its end (or its time limit, stop request or line
     // limit). Standard input is /dev/null. When the program ends, whatever it
     // left running in its process group is killed.
     static ProcessRunResult run(const ProcessRequest& request);
+
+    // Starts the program in a process group of its own and returns without
+    // waiting: the program outlives the call until something signals it.
+    // Uses the request's program, arguments, environment and working
+    // directory; standard input is /dev/null, standard output and error go
+    // to `outputFd` (this process's own when it is -1).
+    static ProcessStart start(const ProcessRequest& request, int outputFd = -1);
 };
 
 // Where the kit finds the external programs it runs, by short name ("find",

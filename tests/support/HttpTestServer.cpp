@@ -173,7 +173,7 @@ ScriptedResponse& ScriptedResponse::header(std::string name, std::string value) 
     return *this;
 }
 
-HttpTestServer::HttpTestServer() {
+HttpTestServer::HttpTestServer(int port) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::runtime_error("HttpTestServer: socket failed");
     int one = 1;
@@ -181,7 +181,7 @@ HttpTestServer::HttpTestServer() {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    address.sin_port = htons(static_cast<uint16_t>(port));
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listenFd_, 64) != 0) {
         ::close(listenFd_);

@@ -1,6 +1,6 @@
 #pragma once
 // A loopback HTTP/1.1 server for tests: listens on 127.0.0.1 on an ephemeral
-// port, records every request (method, target, headers, body) and plays
+// (or a chosen) port, records every request (method, target, headers, body) and plays
 // scripted answers in order.
 //
 //   HttpTestServer server;
@@ -83,7 +83,8 @@ class HttpTestServer {
 public:
     using Handler = std::function<ScriptedResponse(const RecordedRequest&)>;
 
-    HttpTestServer();
+    // Port 0 takes an ephemeral port.
+    explicit HttpTestServer(int port = 0);
     ~HttpTestServer();
     HttpTestServer(const HttpTestServer&) = delete;
     HttpTestServer& operator=(const HttpTestServer&) = delete;
