@@ -207,6 +207,8 @@ GpuBuffer* bind_buffer(const GpuDevice& dev, uint64_t size, VkDeviceMemory mem, 
 } // namespace
 
 GpuBuffer* buffer_create(const GpuDevice& dev, uint64_t size) {
+    // Whole 16-byte units: kernels read byte-addressed weights as 32-bit words.
+    size = (size + 15) / 16 * 16;
     if (size == 0 || (dev.max_alloc && size > dev.max_alloc)) return nullptr;
     VkMemoryAllocateInfo ai{VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO};
     ai.allocationSize = size;
