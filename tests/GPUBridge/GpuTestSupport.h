@@ -21,9 +21,9 @@ inline size_t rows_bytes(uint32_t type, uint32_t M, uint32_t K) {
     return size_t(M) * (K / block_weights(type)) * block_bytes(type);
 }
 
-// M rows of K weights of `type`, every block valid (finite scales).
+// M rows of K weights of `type`, every block valid (the shared fixture).
 std::vector<uint8_t> random_rows(uint32_t type, uint32_t M, uint32_t K, std::mt19937& rng);
-// The M×K float weights of those rows.
+// The M×K float weights of those rows, by the engine's CPU decoder.
 std::vector<float> dequantise(uint32_t type, const uint8_t* rows, uint32_t M, uint32_t K);
 std::vector<float> random_floats(size_t n, std::mt19937& rng, float lo = -1.0f, float hi = 1.0f);
 
