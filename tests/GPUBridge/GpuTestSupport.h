@@ -51,13 +51,16 @@ struct PageBuffer {
 // VIVIROV_GPU_ALLOW_CPU=1, set for every test process).
 #define REQUIRE_BRIDGE() ASSERT_EQ(vm_gpu_bridge_init(), 1) << "no Vulkan device for the bridge tests"
 
-// Runs `body` in a fresh copy of the test process; its EXPECTs decide the
-// result. Keep the test body free of bridge calls before this.
-#define EXPECT_IN_CHILD(body)                                                                                   \
-    GTEST_FLAG_SET(death_test_style, "threadsafe");                                                             \
-    EXPECT_EXIT(                                                                                                \
-        {                                                                                                       \
-            body;                                                                                               \
-            std::exit(::testing::Test::HasFailure() ? 1 : 0);                                                   \
-        },                                                                                                      \
-        ::testing::ExitedWithCode(0), "")
+// Runs the braced body in a fresh copy of the test process; its EXPECTs
+// decide the result. Keep the test body free of bridge calls before this.
+#define EXPECT_IN_CHILD(...)                                                                                    \
+    do {                                                                                                        \
+        GTEST_FLAG_SET(death_test_style, "threadsafe");                                                         \
+        auto child_body = [&] __VA_ARGS__;                                                                      \
+        EXPECT_EXIT(                                                                                            \
+            {                                                                                                   \
+                child_body();                                                                                   \
+                std::exit(::testing::Test::HasFailure() ? 1 : 0);                                               \
+            },                                                                                                  \
+            ::testing::ExitedWithCode(0), "");                                                                  \
+    } while (0)
