@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -30,6 +31,17 @@ class Listener {
 public:
     Listener() : thread_([this] { run(); }) {}
 
+    // Ends the thread before the process's static destructors run (the
+    // Vulkan driver's among them).
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stopping_ = true;
+        }
+        cv_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
     void add(const Notification& n) {
         {
             std::lock_guard<std::mutex> lock(mu_);
@@ -47,7 +59,9 @@ private:
             std::vector<Notification> due;
             {
                 std::unique_lock<std::mutex> lock(mu_);
+                if (stopping_) return;
                 cv_.wait_for(lock, std::chrono::milliseconds(pending_.empty() ? 1000 : 1));
+                if (stopping_) return;
                 for (size_t i = 0; i < pending_.size();) {
                     uint64_t now = 0;
                     vkGetSemaphoreCounterValue(dev, pending_[i].event->semaphore, &now);
@@ -71,6 +85,7 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<Notification> pending_;
+    bool stopping_ = false;
     std::thread thread_;
 };
 
@@ -113,7 +128,10 @@ void* vmb_shared_event_create(void) {
     }
     {
         std::lock_guard<std::mutex> lock(g_listener_lock);
-        if (!g_listener) g_listener = new Listener;
+        if (!g_listener) {
+            g_listener = new Listener;
+            std::atexit([] { g_listener->stop(); });
+        }
     }
     auto* ev = new SharedEvent;
     ev->semaphore = sem;
