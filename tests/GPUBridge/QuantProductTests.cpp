@@ -103,7 +103,12 @@ TEST(GpuQuantProducts, BufferOperandsAtByteOffsets) {
             Case cs(type, 13, k_for(type), N, 7 + type + N);
             SCOPED_TRACE(cs.name());
             const size_t a_off = type == kQ8_0 ? 34 : 144;
-            void* a = buffer_with(cs.a.data(), cs.a.size(), a_off);
+            // Weights as the engine hands them over: a registered dense buffer.
+            std::vector<uint8_t> padded(a_off, 0);
+            padded.insert(padded.end(), cs.a.begin(), cs.a.end());
+            const std::string key = "offsets." + cs.name();
+            void* a = vm_gpu_register_dense(key.c_str(), padded.data(), padded.size(), type);
+            ASSERT_NE(a, nullptr);
             void* b = buffer_with(cs.b.data(), cs.b.size() * 4, 144);
             std::vector<float> c(size_t(cs.M) * N);
             // Weights in a buffer, activations on the host: the tile paths read A in place.
@@ -120,7 +125,7 @@ TEST(GpuQuantProducts, BufferOperandsAtByteOffsets) {
             ASSERT_TRUE(vmb_f_matmul(type, a, a_off, b, 144, y, 16, cs.M, cs.K, N));
             ASSERT_TRUE(vmb_command_buffer_commit_and_wait());
             expect_matches(cs.ref, static_cast<float*>(vmb_persistent_contents(y)) + 4, cs.M, N, "vmb_f_matmul");
-            for (void* p : {a, b, y}) vmb_persistent_free(p);
+            for (void* p : {b, y}) vmb_persistent_free(p);
         }
 }
 
