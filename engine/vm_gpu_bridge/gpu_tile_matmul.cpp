@@ -86,6 +86,47 @@ Groups dequant_groups(unsigned type, uint32_t M, uint32_t K) {
     return {ceil_div(K / block_shape(type).weights, 8), ceil_div(M, 8), 1};
 }
 
+// The arena slots of a batched product, in order: the weights (a host copy
+// only), the zero-padded activations, the padded result, the result.
+struct BatchedSlots {
+    Placed w, act, padded, out;
+};
+
+bool reserve_batched(unsigned type, GpuBuffer* a_buf, size_t a_off, const void* a_host, size_t a_bytes,
+                     const float* b, uint32_t M, uint32_t K, uint32_t N, BatchedSlots& s) {
+    const uint32_t Mp = round8(M), Np = round8(N);
+    s.w = {a_buf, a_off};
+    if (!a_buf) {
+        if (a_bytes < quant_rows_bytes(type, M, K) || !arena_slot(a_bytes, s.w.off)) return false;
+        s.w.buf = bridge().arena;
+        std::memcpy(s.w.buf->host + s.w.off, a_host, a_bytes);
+    }
+    if (!place_padded_in_arena(b, K, N, Np, s.act) || !arena_slot(uint64_t(Mp) * Np * 4, s.padded.off) ||
+        !arena_slot(uint64_t(M) * N * 4, s.out.off))
+        return false;
+    s.padded.buf = s.out.buf = bridge().arena;
+    return true;
+}
+
+// matmul_f16_sg over the float weights f (Mp×K) and the padded activations.
+bool encode_tile_product(Submission& sub, GpuBuffer* f, Placed act, Placed padded, uint32_t Mp, uint32_t K,
+                         uint32_t Np) {
+    return sub.dispatch(Kernel::matmul_f16_sg,
+                        {{f, 0, uint64_t(Mp) * K * 4}, {act.buf, act.off, uint64_t(K) * Np * 4},
+                         {padded.buf, padded.off, uint64_t(Mp) * Np * 4}},
+                        {Mp, K, Np}, {Np / 8, Mp / 8, 1});
+}
+
+// Cuts the padded result to M×N into out, behind a barrier.
+bool encode_unpad(Submission& sub, Placed padded, Placed out, uint32_t M, uint32_t N, uint32_t Np) {
+    if (!sub.dispatch(Kernel::sg_unpad_c,
+                      {{padded.buf, padded.off, uint64_t(M) * Np * 4}, {out.buf, out.off, uint64_t(M) * N * 4}},
+                      {M, N, Np}, {ceil_div(N, 16), ceil_div(M, 16), 1}))
+        return false;
+    sub.barrier();
+    return true;
+}
+
 // Two-pass product inside the open batch (types 12, 14), weights from a_buf at
 // a_off or from a_host copied into the arena.
 bool two_pass_batched(unsigned type, GpuBuffer* a_buf, size_t a_off, const void* a_host, size_t a_bytes,
@@ -96,36 +137,19 @@ bool two_pass_batched(unsigned type, GpuBuffer* a_buf, size_t a_off, const void*
         !common_ok(type, a_buf, a_host, b, c, M, K, N) || !bridge().arena)
         return false;
     const uint32_t Mp = round8(M), Np = round8(N);
-    const uint64_t extent = quant_rows_bytes(type, M, K);
-    Placed w{a_buf, a_off}, act, padded, out;
-    if (!a_buf) {
-        if (a_bytes < extent || !arena_slot(a_bytes, w.off)) return false;
-        w.buf = bridge().arena;
-        std::memcpy(w.buf->host + w.off, a_host, a_bytes);
-    }
-    if (!place_padded_in_arena(b, K, N, Np, act) || !arena_slot(uint64_t(Mp) * Np * 4, padded.off) ||
-        !arena_slot(uint64_t(M) * N * 4, out.off))
-        return false;
-    padded.buf = out.buf = bridge().arena;
+    BatchedSlots s;
+    if (!reserve_batched(type, a_buf, a_off, a_host, a_bytes, b, M, K, N, s)) return false;
     GpuBuffer* f = ensure_buf(kF, uint64_t(K) * Mp * 4);
     if (!f) return false;
     Submission& sub = *batch->submission;
-    if (!sub.dispatch(dq, {{w.buf, w.off, extent, true}, {f, 0, uint64_t(M) * K * 4}}, {M, K},
-                      dequant_groups(type, M, K)))
+    if (!sub.dispatch(dq, {{s.w.buf, s.w.off, quant_rows_bytes(type, M, K), true}, {f, 0, uint64_t(M) * K * 4}},
+                      {M, K}, dequant_groups(type, M, K)))
         return false;
     sub.barrier();
-    if (!sub.dispatch(Kernel::matmul_f16_sg,
-                      {{f, 0, uint64_t(Mp) * K * 4}, {act.buf, act.off, uint64_t(K) * Np * 4},
-                       {padded.buf, padded.off, uint64_t(Mp) * Np * 4}},
-                      {Mp, K, Np}, {Np / 8, Mp / 8, 1}))
-        return false;
+    if (!encode_tile_product(sub, f, s.act, s.padded, Mp, K, Np)) return false;
     sub.barrier();
-    if (!sub.dispatch(Kernel::sg_unpad_c,
-                      {{padded.buf, padded.off, uint64_t(Mp) * Np * 4}, {out.buf, out.off, uint64_t(M) * N * 4}},
-                      {M, N, Np}, {ceil_div(N, 16), ceil_div(M, 16), 1}))
-        return false;
-    sub.barrier();
-    batch->copies.push_back({c, out.buf, out.off, uint64_t(M) * N * 4});
+    if (!encode_unpad(sub, s.padded, s.out, M, N, Np)) return false;
+    batch->copies.push_back({c, s.out.buf, s.out.off, uint64_t(M) * N * 4});
     return true;
 }
 
@@ -188,10 +212,7 @@ bool two_pass_sync(unsigned type, GpuBuffer* a_buf, size_t a_off, const void* a_
     if (!sub.ok() || !sub.dispatch(dq, {w, {f, 0, uint64_t(M) * K * 4}}, {M, K}, dequant_groups(type, M, K)))
         return false;
     sub.barrier();
-    if (!sub.dispatch(Kernel::matmul_f16_sg,
-                      {{f, 0, uint64_t(Mp) * K * 4}, {bs, 0, uint64_t(K) * Np * 4}, {cs, 0, uint64_t(Mp) * Np * 4}},
-                      {Mp, K, Np}, {Np / 8, Mp / 8, 1}))
-        return false;
+    if (!encode_tile_product(sub, f, {bs, 0}, {cs, 0}, Mp, K, Np)) return false;
     if (!sub.submit_and_wait()) {
         vm::log_line("[vmb] PHASE7 SG error: %s — CPU fallback", failure_text());
         count_miss();
@@ -209,31 +230,19 @@ bool fused_lane_batched(unsigned type, GpuBuffer* a_buf, size_t a_off, const voi
     if (!batch || !fused_lane_enabled() || !bridge().ready.load() || !has_kernel(k) || !has(Kernel::sg_unpad_c) ||
         !bridge().arena || !common_ok(type, a_buf, a_host, b, c, M, K, N) || (N < 8 && !small_n_allowed()))
         return false;
-    const uint32_t Mp = round8(M), Np = round8(N);
-    const uint64_t extent = quant_rows_bytes(type, M, K);
-    Placed w{a_buf, a_off}, act, padded, out;
-    if (!a_buf) {
-        if (a_bytes < extent || !arena_slot(a_bytes, w.off)) return false;
-        w.buf = bridge().arena;
-        std::memcpy(w.buf->host + w.off, a_host, a_bytes);
-    }
-    if (!place_padded_in_arena(b, K, N, Np, act) || !arena_slot(uint64_t(Mp) * Np * 4, padded.off) ||
-        !arena_slot(uint64_t(M) * N * 4, out.off))
-        return false;
-    padded.buf = out.buf = bridge().arena;
+    const uint32_t Np = round8(N);
+    BatchedSlots s;
+    if (!reserve_batched(type, a_buf, a_off, a_host, a_bytes, b, M, K, N, s)) return false;
     Submission& sub = *batch->submission;
     if (!sub.dispatch(k,
-                      {{w.buf, w.off, extent, true}, {act.buf, act.off, uint64_t(K) * Np * 4},
-                       {padded.buf, padded.off, uint64_t(Mp) * Np * 4}},
+                      {{s.w.buf, s.w.off, quant_rows_bytes(type, M, K), true},
+                       {s.act.buf, s.act.off, uint64_t(K) * Np * 4},
+                       {s.padded.buf, s.padded.off, uint64_t(round8(M)) * Np * 4}},
                       {M, K, Np}, {Np / 8, ceil_div(M, 8), 1}))
         return false;
     sub.barrier();
-    if (!sub.dispatch(Kernel::sg_unpad_c,
-                      {{padded.buf, padded.off, uint64_t(Mp) * Np * 4}, {out.buf, out.off, uint64_t(M) * N * 4}},
-                      {M, N, Np}, {ceil_div(N, 16), ceil_div(M, 16), 1}))
-        return false;
-    sub.barrier();
-    batch->copies.push_back({c, out.buf, out.off, uint64_t(M) * N * 4});
+    if (!encode_unpad(sub, s.padded, s.out, M, N, Np)) return false;
+    batch->copies.push_back({c, s.out.buf, s.out.off, uint64_t(M) * N * 4});
     return true;
 }
 
@@ -301,16 +310,9 @@ bool vmb_f_matmul_sg(uint32_t type, void* w_buf, size_t w_off, void* x_buf, size
                       dequant_groups(type, M, K)))
         return false;
     sub.barrier();
-    if (!sub.dispatch(Kernel::matmul_f16_sg,
-                      {{f, 0, uint64_t(Mp) * K * 4}, {act.buf, act.off, uint64_t(K) * Np * 4},
-                       {cs, 0, uint64_t(Mp) * Np * 4}},
-                      {Mp, K, Np}, {Np / 8, Mp / 8, 1}))
-        return false;
+    if (!encode_tile_product(sub, f, act, {cs, 0}, Mp, K, Np)) return false;
     sub.barrier();
-    if (!sub.dispatch(Kernel::sg_unpad_c, {{cs, 0, uint64_t(Mp) * Np * 4}, {y, y_off, uint64_t(M) * N * 4}},
-                      {M, N, Np}, {ceil_div(N, 16), ceil_div(M, 16), 1}))
-        return false;
-    sub.barrier();
+    if (!encode_unpad(sub, {cs, 0}, {y, y_off}, M, N, Np)) return false;
     count_hit();
     return true;
 }
