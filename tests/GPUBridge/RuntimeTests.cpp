@@ -200,9 +200,13 @@ TEST(GpuRuntime, SharedEventNotificationsRunOnTheListenerThread) {
     }
     vmb_shared_event_signal(ev, 5);
     ASSERT_TRUE(wait_for_calls(seen, 1));
+    vmb_shared_event_signal(ev, 3); // a timeline never goes back
+    vmb_shared_event_notify(ev, 4, record, &seen);
+    ASSERT_TRUE(wait_for_calls(seen, 2));
     std::lock_guard<std::mutex> lock(seen.mu);
     EXPECT_EQ(seen.calls[0].first, 5u) << "the value at notification time";
     EXPECT_EQ(seen.calls[0].second, "vm.uvm.event");
+    EXPECT_EQ(seen.calls[1].first, 5u);
     vmb_shared_event_release(ev);
 }
 
@@ -239,4 +243,24 @@ TEST(GpuRuntime, EncodedWaitAndSignalOrderTheBatch) {
     vmb_persistent_free(y);
     vmb_shared_event_release(gate);
     vmb_shared_event_release(done);
+}
+
+TEST(GpuRuntime, RingRegistration) {
+    EXPECT_IN_CHILD({
+        const size_t pg = size_t(sysconf(_SC_PAGESIZE));
+        std::vector<float> b(256, 1.0f), c(1, 4.0f);
+        EXPECT_FALSE(vm_gpu_matmul_q_sg_batched_zc(kQ4_K, nullptr, 0, 144, b.data(), c.data(), 1, 256, 1))
+            << "no buffer and no ring";
+        PageBuffer ring(2 * pg);
+        StderrCapture err;
+        EXPECT_EQ(vmb_register_uvm_ring(ring.data + 16, pg), nullptr);
+        EXPECT_EQ(err.text(), "[vmb] UVM ring not page-aligned (pg=" + std::to_string(pg) +
+                                  ") — refusing zero-copy bind\n");
+        void* first = vmb_register_uvm_ring(ring.data, pg);
+        void* second = vmb_register_uvm_ring(ring.data, 2 * pg);
+        ASSERT_TRUE(first && second);
+        vm_gpu_buffer_release(first); // the bridge dropped its reference when replaced
+        EXPECT_EQ(vmb_persistent_contents(second), ring.data);
+        vm_gpu_buffer_release(second);
+    });
 }
