@@ -1,5 +1,5 @@
 #pragma once
-// Shared pieces of the GPU bridge tests: the software Vulkan device is allowed
+// What the GPU bridge tests share: the software Vulkan device is allowed
 // for every test process, random valid weight blocks, a plain
 // dequantise-then-double-dot reference, and a runner for cases that need a
 // fresh process (read-once switches, one-time initialisation).
