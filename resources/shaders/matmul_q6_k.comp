@@ -1,0 +1,4 @@
+#version 450
+#extension GL_GOOGLE_include_directive : require
+#define QT_Q6_K
+#include "matmul_q_elem.glsl"
