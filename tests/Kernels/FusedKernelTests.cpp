@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "engine/vm_cabi_v2/fused_q_kernels.h"
@@ -222,4 +223,27 @@ TEST(FusedKernels, VectorAndPortableBuildsGiveTheSameBits) {
         for (size_t k = 0; k < results[0].size(); ++k)
             EXPECT_TRUE(bitsEqual(results[0][k], results[1][k])) << "type " << type << " result " << k;
     }
+}
+
+TEST(FusedKernels, ConcurrentCallersTakeTurnsOnThePoolAndScratch) {
+    // Two engines multiplying at once: tiled (scratch) and fused (pool) routes.
+    const TestMatrix q4(12, 300, 512, 31), q5(6, 600, 64, 32);
+    const auto X = randomFloats(8 * 512, 33);
+    std::vector<float> want4(8 * 300), want5(8 * 600);
+    ASSERT_TRUE(fused_q_gemm_det(12, q4.data(), 300, 512, X.data(), 8, want4.data(), 0, -1, 0));
+    ASSERT_TRUE(fused_q_gemm_det(6, q5.data(), 600, 64, X.data(), 8, want5.data(), 0, -1, 0));
+    auto run = [&](const TestMatrix& m, const std::vector<float>& want, bool* same) {
+        std::vector<float> Y(want.size());
+        *same = true;
+        for (int i = 0; i < 20; ++i) {
+            fused_q_gemm_det(m.type, m.data(), m.N, m.K, X.data(), 8, Y.data(), 0, -1, 0);
+            *same = *same && bitsEqual(Y, want);
+        }
+    };
+    bool a = false, b = false;
+    std::thread t1(run, std::cref(q4), std::cref(want4), &a), t2(run, std::cref(q5), std::cref(want5), &b);
+    t1.join();
+    t2.join();
+    EXPECT_TRUE(a);
+    EXPECT_TRUE(b);
 }
