@@ -21,7 +21,7 @@ thread_local bool t_in_job = false;
 
 // A decode step hands out hundreds of short jobs, so an idle worker spins
 // this long for the next one before it sleeps.
-constexpr auto kSpinBeforeSleep = std::chrono::microseconds(200);
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(50);
 
 struct InJob {
     InJob() { t_in_job = true; }

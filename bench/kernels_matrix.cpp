@@ -1,0 +1,123 @@
+// Quantised matrix products against same-run baselines.
+//
+// GEMV: weight GB/s of fused_q_gemv (1 participant) and fused_q_gemv_det on
+// the process-wide pool (all participants), beside the STREAM-style read
+// bandwidth of as many threads. Target: at least 0.6 of it with 8.
+//
+// GEMM: GFLOP/s of fused_q_gemm_det at M = 1, 2, 8, 16 beside OpenBLAS sgemm
+// on the dequantised matrix. The route switches are read once per process:
+// run once as is (tiled sgemm routes; target at least 0.5 of sgemm) and once
+// with VIVIROV_AMX_PC=0 (fused row route; target M = 16 within 2× of M = 1).
+// Each row's "route" label names the route taken.
+// Run with VIVIROV_ENGINE_THREADS=8 on machines with fewer than 8 threads.
+#include <benchmark/benchmark.h>
+#include <cblas.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/read_bandwidth.h"
+#include "engine/vm_cabi_v2/dequant.h"
+#include "engine/vm_cabi_v2/det_pool.h"
+#include "engine/vm_cabi_v2/fused_q_kernels.h"
+#include "engine/vm_cabi_v2/gemm_route.h"
+#include "tests/support/RandomBlocks.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string& weights(uint32_t type, int64_t n, int64_t k) {
+    static std::map<std::tuple<uint32_t, int64_t, int64_t>, std::string> cache;
+    auto& w = cache[{type, n, k}];
+    if (w.empty()) w = vivirov::test::randomBlocks(type, uint64_t(n * k), uint32_t(type * 7 + n));
+    return w;
+}
+
+std::vector<float> activations(size_t n) {
+    std::vector<float> x(n);
+    for (size_t i = 0; i < n; ++i) x[i] = float(int(i * 2654435761u % 2001) - 1000) * 1e-3f;
+    return x;
+}
+
+double bandwidth(unsigned threads) {
+    static std::map<unsigned, double> cache;
+    auto& b = cache[threads];
+    if (b == 0) b = vivirov::bench::measureReadBandwidth(threads);
+    return b;
+}
+
+void BM_Gemv(benchmark::State& state) {
+    const auto type = uint32_t(state.range(0));
+    const auto N = int32_t(state.range(1)), K = 4096;
+    const bool pooled = state.range(2) > 1;
+    const std::string& w = weights(type, N, K);
+    const auto* W = reinterpret_cast<const uint8_t*>(w.data());
+    const auto x = activations(size_t(K));
+    std::vector<float> y(static_cast<size_t>(N));
+    const unsigned participants = pooled ? unsigned(vm::apex::det_pool_global()->participants()) : 1;
+    const auto t0 = Clock::now();
+    for (auto _ : state) {
+        if (pooled) vm::apex::fused_q_gemv_det(type, W, N, K, x.data(), y.data(), 64);
+        else vm::apex::fused_q_gemv(type, W, N, K, x.data(), y.data());
+        benchmark::DoNotOptimize(y.data());
+    }
+    const double sec = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double gbps = double(w.size()) * double(state.iterations()) / sec / 1e9;
+    state.counters["participants"] = participants;
+    state.counters["weight_GB_per_s"] = gbps;
+    state.counters["read_GB_per_s"] = bandwidth(participants);
+    state.counters["share_of_read"] = gbps / bandwidth(participants);
+}
+
+void BM_Gemm(benchmark::State& state) {
+    const auto type = uint32_t(state.range(0));
+    const auto M = int32_t(state.range(1));
+    const int32_t N = 4096, K = 4096;
+    const std::string& w = weights(type, N, K);
+    const auto* W = reinterpret_cast<const uint8_t*>(w.data());
+    const auto X = activations(size_t(M) * size_t(K));
+    std::vector<float> Y(size_t(M) * size_t(N));
+    const auto t0 = Clock::now();
+    for (auto _ : state) {
+        vm::apex::fused_q_gemm_det(type, W, N, K, X.data(), M, Y.data(), 32, -1, 0);
+        benchmark::DoNotOptimize(Y.data());
+    }
+    const double sec = std::chrono::duration<double>(Clock::now() - t0).count() / double(state.iterations());
+
+    // Baseline: sgemm on the already dequantised matrix, same shape.
+    std::vector<float> Wf(size_t(N) * size_t(K));
+    vm::dequant_tensor(type, W, Wf.data(), Wf.size());
+    const int reps = 5;
+    const auto b0 = Clock::now();
+    for (int i = 0; i < reps; ++i)
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, N, K, 1.0f, X.data(), K, Wf.data(), K, 0.0f,
+                    Y.data(), N);
+    const double base = std::chrono::duration<double>(Clock::now() - b0).count() / reps;
+
+    static std::map<uint32_t, double> oneRow;
+    if (M == 1) oneRow[type] = sec;
+    const double flops = 2.0 * M * double(N) * K;
+    state.SetLabel(vm::apex::gemm_route_name(vm::apex::gemm_route(type, N, K, M)));
+    state.counters["GFLOP_per_s"] = flops / sec / 1e9;
+    state.counters["sgemm_GFLOP_per_s"] = flops / base / 1e9;
+    state.counters["share_of_sgemm"] = base / sec;
+    if (oneRow.count(type)) state.counters["time_over_M1"] = sec / oneRow[type];
+}
+
+} // namespace
+
+BENCHMARK(BM_Gemv)
+    ->ArgsProduct({{8, 12, 14}, {4096, 8192, 16384}, {1, 8}})
+    ->ArgNames({"type", "N", "participants"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Gemm)
+    ->ArgsProduct({{8, 12}, {1, 2, 8, 16}})
+    ->ArgNames({"type", "M"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+BENCHMARK_MAIN();
