@@ -55,12 +55,16 @@ int openPidfd(pid_t pid) {
     return -1;
 }
 
-// One captured stream: bytes kept up to the cap, the rest read and dropped.
+// One captured stream: the first `cap` bytes kept, then (with a tail cap) the
+// last `tailCap` bytes; the rest is read and dropped.
 struct Sink {
     Fd fd;
     std::string* data = nullptr;
     bool* truncated = nullptr;
+    size_t* dropped = nullptr;
     size_t cap = 0;
+    size_t tailCap = 0;
+    std::string tail;
 
     // Returns the bytes just read (0 at end of stream, -1 when nothing was ready).
     ssize_t readOnce(char* buffer, size_t size, size_t& nonEmptyLines, bool& lineHasBytes, bool countLines) {
@@ -70,7 +74,16 @@ struct Sink {
         size_t room = cap > data->size() ? cap - data->size() : 0;
         size_t keep = std::min(room, static_cast<size_t>(n));
         data->append(buffer, keep);
-        if (keep < static_cast<size_t>(n)) *truncated = true;
+        if (keep < static_cast<size_t>(n)) {
+            *truncated = true;
+            if (tailCap > 0) {
+                tail.append(buffer + keep, size_t(n) - keep);
+                // Trimmed in batches so the copying stays linear in the output.
+                if (tail.size() > 2 * tailCap) dropFront(tail.size() - tailCap);
+            } else {
+                *dropped += size_t(n) - keep;
+            }
+        }
         if (countLines) {
             for (ssize_t i = 0; i < n; ++i) {
                 if (buffer[i] == '\n') {
@@ -82,6 +95,18 @@ struct Sink {
             }
         }
         return n;
+    }
+
+    void dropFront(size_t count) {
+        tail.erase(0, count);
+        *dropped += count;
+    }
+
+    // Joins the kept tail to the head once the stream is done.
+    void finish() {
+        if (tail.size() > tailCap) dropFront(tail.size() - tailCap);
+        data->append(tail);
+        tail.clear();
     }
 };
 
@@ -108,10 +133,13 @@ void killGroup(pid_t pgid) {
 
 ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
     ProcessRunResult result;
+    using StartFailure = ProcessRunResult::StartFailure;
 
     Fd outRead, outWrite, errRead, errWrite, stopRead, stopWrite;
     if ((request.captureStdout && !makePipe(outRead, outWrite)) ||
         (request.captureStderr && !makePipe(errRead, errWrite)) || !makePipe(stopRead, stopWrite)) {
+        result.startFailure = StartFailure::pipe;
+        result.startErrorCode = errno;
         result.startError = std::strerror(errno);
         return result;
     }
@@ -121,6 +149,9 @@ ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (request.captureStdout) posix_spawn_file_actions_adddup2(&actions, outWrite.fd, 1);
     if (request.captureStderr) posix_spawn_file_actions_adddup2(&actions, errWrite.fd, 2);
+    // Descriptors this process opened without close-on-exec (databases,
+    // sockets, watches) must not leak into the program and what it leaves behind.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (request.workingDirectory)
         posix_spawn_file_actions_addchdir_np(&actions, request.workingDirectory->c_str());
 
@@ -153,10 +184,13 @@ ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
     outWrite.reset();
     errWrite.reset();
     if (spawnError != 0) {
+        result.startFailure = StartFailure::spawn;
+        result.startErrorCode = spawnError;
         result.startError = std::strerror(spawnError);
         return result;
     }
     result.started = true;
+    if (request.onStarted) request.onStarted(pid);
 
     // A stop request wakes the poll below through the stop pipe.
     std::optional<std::stop_callback<std::function<void()>>> onStop;
@@ -172,50 +206,70 @@ ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
     out.fd.fd = std::exchange(outRead.fd, -1);
     out.data = &result.stdoutData;
     out.truncated = &result.stdoutTruncated;
+    out.dropped = &result.stdoutDroppedBytes;
     out.cap = request.maxOutputBytes;
+    out.tailCap = request.keepTailBytes;
     err.fd.fd = std::exchange(errRead.fd, -1);
     err.data = &result.stderrData;
     err.truncated = &result.stderrTruncated;
+    err.dropped = &result.stderrDroppedBytes;
     err.cap = request.maxOutputBytes;
+    err.tailCap = request.keepTailBytes;
 
     Fd pidfd(openPidfd(pid));
     const auto deadline = Clock::now() + request.timeLimit;
+    std::optional<Clock::time_point> drainDeadline;
     bool exited = false;
     int status = 0;
     size_t lines = 0;
     bool lineHasBytes = false;
     std::vector<char> buffer(64 * 1024);
 
-    auto reapIfDone = [&] {
-        if (exited) return;
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            exited = true;
-            killGroup(pid); // anything the program left behind in its group
+    // The exit is seen without reaping, so the group is killed and the
+    // caller told while the zombie still holds the group id.
+    auto reap = [&](bool block) {
+        siginfo_t info{};
+        int flags = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+        int rc;
+        while ((rc = ::waitid(P_PID, id_t(pid), &info, flags)) < 0 && errno == EINTR) {
         }
+        if (rc != 0 || info.si_pid != pid) return;
+        if (request.killGroupOnExit) killGroup(pid); // what the program left behind
+        if (request.beforeReap) request.beforeReap(pid);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        exited = true;
+        drainDeadline = Clock::now() + request.drainAfterExit;
     };
 
     while (true) {
-        reapIfDone();
+        if (!exited) reap(false);
         if (exited && out.fd.fd < 0 && err.fd.fd < 0) break;
         if (request.stopToken.stop_requested()) {
             result.cancelled = true;
             break;
         }
         auto now = Clock::now();
-        if (now >= deadline) {
+        if (!request.noTimeLimit && now >= deadline) {
             result.timedOut = !exited;
             break;
         }
+        // Pipes still held by what the program left running are read no longer.
+        if (exited && !request.killGroupOnExit && now >= *drainDeadline) break;
         std::vector<pollfd> fds;
         if (out.fd.fd >= 0) fds.push_back({out.fd.fd, POLLIN, 0});
         if (err.fd.fd >= 0) fds.push_back({err.fd.fd, POLLIN, 0});
         if (pidfd.fd >= 0 && !exited) fds.push_back({pidfd.fd, POLLIN, 0});
         fds.push_back({stopRead.fd, POLLIN, 0});
-        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-        // Without a pidfd the exit is noticed by polling waitpid.
-        int timeout = static_cast<int>(std::min<long long>(remaining, (pidfd.fd >= 0 || exited) ? 60000 : 10));
-        int ready = ::poll(fds.data(), fds.size(), timeout);
+        long long waitMs = 60000;
+        auto until = [&](Clock::time_point t) {
+            waitMs = std::min<long long>(waitMs, std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count() + 1);
+        };
+        if (!request.noTimeLimit) until(deadline);
+        if (exited && !request.killGroupOnExit) until(*drainDeadline);
+        // Without a pidfd the exit is noticed by polling waitid.
+        if (pidfd.fd < 0 && !exited) waitMs = std::min<long long>(waitMs, 10);
+        int ready = ::poll(fds.data(), fds.size(), int(waitMs));
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
         for (const pollfd& p : fds) {
@@ -234,20 +288,20 @@ ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
 
     if (!exited) {
         killGroup(pid);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        exited = true;
+        reap(true);
     }
     // Collect what is already in the pipes without waiting for an end of
     // stream that a process outside the group could hold back forever.
     for (Sink* sink : {&out, &err}) {
-        if (sink->fd.fd < 0) continue;
-        ::fcntl(sink->fd.fd, F_SETFL, ::fcntl(sink->fd.fd, F_GETFL) | O_NONBLOCK);
-        size_t ignoredLines = 0;
-        bool ignoredFlag = false;
-        while (sink->readOnce(buffer.data(), buffer.size(), ignoredLines, ignoredFlag, false) > 0) {
+        if (sink->fd.fd >= 0) {
+            ::fcntl(sink->fd.fd, F_SETFL, ::fcntl(sink->fd.fd, F_GETFL) | O_NONBLOCK);
+            size_t ignoredLines = 0;
+            bool ignoredFlag = false;
+            while (sink->readOnce(buffer.data(), buffer.size(), ignoredLines, ignoredFlag, false) > 0) {
+            }
+            sink->fd.reset();
         }
-        sink->fd.reset();
+        if (sink->data) sink->finish();
     }
 
     if (WIFEXITED(status)) {
