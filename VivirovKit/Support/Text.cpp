@@ -1,5 +1,7 @@
 #include "VivirovKit/Support/Text.h"
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
@@ -43,20 +45,89 @@ void forEachBoundary(std::string_view utf8, Visit visit) {
 
 } // namespace
 
+namespace {
+
+// Length of the leading part made of ASCII bytes only.
+size_t asciiPrefixLength(std::string_view s) {
+    const char* p = s.data();
+    size_t i = 0;
+    constexpr uint64_t high = 0x8080808080808080ull;
+    for (; i + 32 <= s.size(); i += 32) {
+        uint64_t a, b, c, d;
+        std::memcpy(&a, p + i, 8);
+        std::memcpy(&b, p + i + 8, 8);
+        std::memcpy(&c, p + i + 16, 8);
+        std::memcpy(&d, p + i + 24, 8);
+        if ((a | b | c | d) & high) break;
+    }
+    while (i < s.size() && static_cast<unsigned char>(p[i]) < 0x80) ++i;
+    return i;
+}
+
+// The leading bytes whose characters are plain ASCII ones: every byte its own
+// character except CR LF. It stops before the last ASCII byte ahead of a
+// non-ASCII one, which a combining mark may join, so the rest starts on a
+// character boundary.
+size_t plainASCIIPrefix(std::string_view s) {
+    size_t p = asciiPrefixLength(s);
+    if (p == s.size()) return p;
+    size_t q = p == 0 ? 0 : p - 1;
+    if (q > 0 && s[q - 1] == '\r' && s[q] == '\n') --q;
+    return q;
+}
+
+// Walks `n` characters into the plain-ASCII text `s`; returns the byte
+// offset reached and lowers `n` by the characters walked.
+size_t walkPlainASCII(std::string_view s, size_t& n) {
+    size_t pos = 0;
+    while (n > 0 && pos < s.size()) {
+        const void* cr = std::memchr(s.data() + pos, '\r', s.size() - pos);
+        size_t r = cr ? size_t(static_cast<const char*>(cr) - s.data()) : s.size();
+        if (r - pos >= n || r == s.size()) {
+            size_t step = std::min(n, s.size() - pos);
+            pos += step;
+            n -= step;
+            break;
+        }
+        n -= r - pos;
+        pos = r + ((r + 1 < s.size() && s[r + 1] == '\n') ? 2 : 1);
+        --n;
+    }
+    return pos;
+}
+
+size_t countCRLF(std::string_view s) {
+    size_t pairs = 0;
+    for (size_t pos = 0;;) {
+        const void* cr = std::memchr(s.data() + pos, '\r', s.size() - pos);
+        if (!cr) return pairs;
+        size_t r = size_t(static_cast<const char*>(cr) - s.data());
+        if (r + 1 < s.size() && s[r + 1] == '\n') ++pairs;
+        pos = r + 1;
+    }
+}
+
+} // namespace
+
 size_t graphemeCount(std::string_view utf8) {
-    size_t count = 0;
-    forEachBoundary(utf8, [&](size_t) { ++count; return true; });
+    const size_t plain = plainASCIIPrefix(utf8);
+    size_t count = plain - countCRLF(utf8.substr(0, plain));
+    forEachBoundary(utf8.substr(plain), [&](size_t) { ++count; return true; });
     return count;
 }
 
 size_t graphemeByteOffset(std::string_view utf8, size_t n) {
     if (n == 0) return 0;
-    size_t seen = 0, offset = utf8.size();
-    forEachBoundary(utf8, [&](size_t b) {
-        if (++seen == n) { offset = b; return false; }
+    const size_t plain = plainASCIIPrefix(utf8);
+    size_t offset = walkPlainASCII(utf8.substr(0, plain), n);
+    if (n == 0) return offset;
+    std::string_view rest = utf8.substr(offset);
+    size_t seen = 0, restOffset = rest.size();
+    forEachBoundary(rest, [&](size_t b) {
+        if (++seen == n) { restOffset = b; return false; }
         return true;
     });
-    return offset;
+    return offset + restOffset;
 }
 
 size_t graphemeIndexOfByte(std::string_view utf8, size_t byteOffset) {
