@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -47,33 +50,42 @@ void forEachBoundary(std::string_view utf8, Visit visit) {
 
 namespace {
 
-// Length of the leading part made of ASCII bytes only.
-size_t asciiPrefixLength(std::string_view s) {
-    const char* p = s.data();
-    size_t i = 0;
-    constexpr uint64_t high = 0x8080808080808080ull;
-    for (; i + 32 <= s.size(); i += 32) {
-        uint64_t a, b, c, d;
-        std::memcpy(&a, p + i, 8);
-        std::memcpy(&b, p + i + 8, 8);
-        std::memcpy(&c, p + i + 16, 8);
-        std::memcpy(&d, p + i + 24, 8);
-        if ((a | b | c | d) & high) break;
-    }
-    while (i < s.size() && static_cast<unsigned char>(p[i]) < 0x80) ++i;
-    return i;
-}
+// The leading bytes whose characters are plain ASCII ones (every byte its
+// own character except CR LF), with the CR LF pairs among them. It stops
+// before the last ASCII byte ahead of a non-ASCII one, which a combining mark
+// may join, so the rest starts on a character boundary.
+struct PlainASCII {
+    size_t length = 0;
+    size_t crlfPairs = 0;
+};
 
-// The leading bytes whose characters are plain ASCII ones: every byte its own
-// character except CR LF. It stops before the last ASCII byte ahead of a
-// non-ASCII one, which a combining mark may join, so the rest starts on a
-// character boundary.
-size_t plainASCIIPrefix(std::string_view s) {
-    size_t p = asciiPrefixLength(s);
-    if (p == s.size()) return p;
-    size_t q = p == 0 ? 0 : p - 1;
-    if (q > 0 && s[q - 1] == '\r' && s[q] == '\n') --q;
-    return q;
+PlainASCII plainASCIIPrefix(std::string_view s) {
+    const char* p = s.data();
+    size_t i = 0, pairs = 0;
+    auto pairAt = [&](size_t k) { return k + 1 < s.size() && p[k + 1] == '\n'; };
+#if defined(__SSE2__)
+    // One pass, 64 bytes a step: high bits end the run, CR bytes are looked at.
+    const __m128i cr = _mm_set1_epi8('\r');
+    for (; i + 64 <= s.size(); i += 64) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 32));
+        __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 48));
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) break;
+        __m128i crs = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, cr), _mm_cmpeq_epi8(b, cr)),
+                                   _mm_or_si128(_mm_cmpeq_epi8(c, cr), _mm_cmpeq_epi8(d, cr)));
+        if (_mm_movemask_epi8(crs) != 0)
+            for (size_t k = i; k < i + 64; ++k) pairs += p[k] == '\r' && pairAt(k);
+    }
+#endif
+    for (; i < s.size() && static_cast<unsigned char>(p[i]) < 0x80; ++i) pairs += p[i] == '\r' && pairAt(i);
+    if (i == s.size()) return {i, pairs};
+    size_t q = i == 0 ? 0 : i - 1;
+    if (q > 0 && p[q - 1] == '\r' && p[q] == '\n') {
+        --q;
+        --pairs;
+    }
+    return {q, pairs};
 }
 
 // Walks `n` characters into the plain-ASCII text `s`; returns the byte
@@ -81,14 +93,15 @@ size_t plainASCIIPrefix(std::string_view s) {
 size_t walkPlainASCII(std::string_view s, size_t& n) {
     size_t pos = 0;
     while (n > 0 && pos < s.size()) {
-        const void* cr = std::memchr(s.data() + pos, '\r', s.size() - pos);
-        size_t r = cr ? size_t(static_cast<const char*>(cr) - s.data()) : s.size();
-        if (r - pos >= n || r == s.size()) {
-            size_t step = std::min(n, s.size() - pos);
-            pos += step;
-            n -= step;
-            break;
+        // Only the bytes that could be walked are searched for a CR.
+        const size_t window = std::min(n, s.size() - pos);
+        const void* cr = std::memchr(s.data() + pos, '\r', window);
+        if (!cr) {
+            pos += window;
+            n -= window;
+            continue;
         }
+        const size_t r = size_t(static_cast<const char*>(cr) - s.data());
         n -= r - pos;
         pos = r + ((r + 1 < s.size() && s[r + 1] == '\n') ? 2 : 1);
         --n;
@@ -96,30 +109,18 @@ size_t walkPlainASCII(std::string_view s, size_t& n) {
     return pos;
 }
 
-size_t countCRLF(std::string_view s) {
-    size_t pairs = 0;
-    for (size_t pos = 0;;) {
-        const void* cr = std::memchr(s.data() + pos, '\r', s.size() - pos);
-        if (!cr) return pairs;
-        size_t r = size_t(static_cast<const char*>(cr) - s.data());
-        if (r + 1 < s.size() && s[r + 1] == '\n') ++pairs;
-        pos = r + 1;
-    }
-}
-
 } // namespace
 
 size_t graphemeCount(std::string_view utf8) {
-    const size_t plain = plainASCIIPrefix(utf8);
-    size_t count = plain - countCRLF(utf8.substr(0, plain));
-    forEachBoundary(utf8.substr(plain), [&](size_t) { ++count; return true; });
+    const PlainASCII plain = plainASCIIPrefix(utf8);
+    size_t count = plain.length - plain.crlfPairs;
+    forEachBoundary(utf8.substr(plain.length), [&](size_t) { ++count; return true; });
     return count;
 }
 
 size_t graphemeByteOffset(std::string_view utf8, size_t n) {
     if (n == 0) return 0;
-    const size_t plain = plainASCIIPrefix(utf8);
-    size_t offset = walkPlainASCII(utf8.substr(0, plain), n);
+    size_t offset = walkPlainASCII(utf8.substr(0, plainASCIIPrefix(utf8).length), n);
     if (n == 0) return offset;
     std::string_view rest = utf8.substr(offset);
     size_t seen = 0, restOffset = rest.size();

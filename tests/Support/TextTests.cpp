@@ -48,6 +48,8 @@ TEST(Graphemes, AsciiRunsCountLikeTheFullIterator) {
              {run + "\r\r\n\n" + family, 74},
              {"\r\n" + run + "\r\n", 72},
              {run + "\r", 71},
+             {std::string(63, 'b') + "\r\n" + run, 134},           // CR LF across a block edge
+             {std::string(63, 'b') + "\r\n" + acute + run, 135},
          }) {
         EXPECT_EQ(text::graphemeCount(c.text), c.count) << c.text;
         for (size_t n = 0; n <= c.count; ++n) {
