@@ -113,7 +113,7 @@ std::shared_ptr<RoundCalls> startCalls(WorkerPool& pool, std::shared_ptr<ToolReg
     return round;
 }
 
-// Waits for every call of the round; false when `cancel` stopped the wait first.
+// Waits for every call of the round; false when `cancel` stopped the run.
 bool awaitCalls(RoundCalls& round, const std::stop_token& cancel) {
     // Registered before the lock is taken: it runs at once when already stopped.
     std::stop_callback wake(cancel, [&round] {
@@ -122,7 +122,8 @@ bool awaitCalls(RoundCalls& round, const std::stop_token& cancel) {
     });
     std::unique_lock lock(round.mutex);
     round.cv.wait(lock, [&] { return round.finished == round.calls.size() || cancel.stop_requested(); });
-    return round.finished == round.calls.size();
+    // A handler ended by the stop may finish first; the run is stopped all the same.
+    return !cancel.stop_requested();
 }
 
 std::string previewOfResult(const std::string& result) {
