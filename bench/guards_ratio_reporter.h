@@ -16,6 +16,9 @@ namespace vivirov::bench {
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Wall time instead, for work done by child processes or other threads.
+    explicit RatioReporter(bool realTime = false) : realTime_(realTime) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -27,7 +30,7 @@ public:
                 const std::string key = name.substr(0, at) + name.substr(at + std::string(role).size());
                 auto& pair = times_[key];
                 (std::string(role) == "/measured" ? pair.first : pair.second) =
-                    run.GetAdjustedCPUTime();
+                    realTime_ ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
             }
         }
     }
@@ -36,18 +39,19 @@ public:
         ConsoleReporter::Finalize();
         for (const auto& [key, pair] : times_) {
             if (pair.first > 0 && pair.second > 0)
-                std::printf("ratio %-40s %.3f (CPU time, measured / baseline)\n", key.c_str(),
-                            pair.first / pair.second);
+                std::printf("ratio %-40s %.3f (%s time, measured / baseline)\n", key.c_str(),
+                            pair.first / pair.second, realTime_ ? "wall" : "CPU");
         }
     }
 
 private:
+    bool realTime_;
     std::map<std::string, std::pair<double, double>> times_;
 };
 
-inline int runWithRatios(int argc, char** argv) {
+inline int runWithRatios(int argc, char** argv, bool realTime = false) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    RatioReporter reporter(realTime);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <thread>
 
 #include "VivirovKit/Agentic/ContextImportanceTracker.h"
 #include "VivirovKit/Agentic/DeltaForwarder.h"
@@ -16,6 +15,7 @@
 #include "VivirovKit/Support/Clock.h"
 #include "VivirovKit/Support/Env.h"
 #include "VivirovKit/Support/Text.h"
+#include "VivirovKit/Support/WorkerPool.h"
 
 namespace vivirov {
 
@@ -62,43 +62,68 @@ private:
     std::deque<std::pair<std::string, std::string>> seen_;
 };
 
-// One tool call running on its own thread. The run can stop waiting for it
-// (cancellation); the call then finishes on its own and its result is dropped.
-struct PendingCall {
+// Calls of one round on the tool pool: each pool job takes the next call not
+// yet started, so no more calls run at once than the pool has workers (or
+// than there are calls). Results land at their call's position. Once the run
+// is stopped no further call starts, and the running ones get the stop
+// request through their handler's token; the run does not wait for them.
+struct RoundCalls {
+    std::shared_ptr<ToolRegistry> registry;
+    std::vector<ProviderToolCall> calls;
+    std::stop_token stop;
     std::mutex mutex;
     std::condition_variable cv;
-    bool done = false;
-    std::string result;
-    int64_t durationMs = 0;
+    size_t next = 0;
+    size_t finished = 0;
+    std::vector<std::string> results;
+    std::vector<int64_t> durationsMs;
+
+    void work() {
+        for (;;) {
+            size_t index;
+            {
+                std::lock_guard lock(mutex);
+                if (next >= calls.size() || stop.stop_requested()) return;
+                index = next++;
+            }
+            const uint64_t start = Clock::current().uptimeNanos();
+            std::string result = registry->dispatch(calls[index], stop);
+            const uint64_t end = Clock::current().uptimeNanos();
+            {
+                std::lock_guard lock(mutex);
+                results[index] = std::move(result);
+                durationsMs[index] = int64_t((end - start) / 1'000'000);
+                ++finished;
+            }
+            cv.notify_all();
+        }
+    }
 };
 
-std::shared_ptr<PendingCall> startCall(std::shared_ptr<ToolRegistry> registry, ProviderToolCall call) {
-    auto pending = std::make_shared<PendingCall>();
-    std::thread([registry = std::move(registry), call = std::move(call), pending] {
-        const uint64_t start = Clock::current().uptimeNanos();
-        std::string result = registry->dispatch(call);
-        const uint64_t end = Clock::current().uptimeNanos();
-        {
-            std::lock_guard lock(pending->mutex);
-            pending->result = std::move(result);
-            pending->durationMs = int64_t((end - start) / 1'000'000);
-            pending->done = true;
-        }
-        pending->cv.notify_all();
-    }).detach();
-    return pending;
+std::shared_ptr<RoundCalls> startCalls(WorkerPool& pool, std::shared_ptr<ToolRegistry> registry,
+                                       std::vector<ProviderToolCall> calls, std::stop_token stop) {
+    auto round = std::make_shared<RoundCalls>();
+    round->registry = std::move(registry);
+    round->calls = std::move(calls);
+    round->stop = std::move(stop);
+    round->results.resize(round->calls.size());
+    round->durationsMs.resize(round->calls.size());
+    const size_t workers = std::min<size_t>(round->calls.size(), pool.size());
+    for (size_t i = 0; i < workers; ++i) pool.submit([round] { round->work(); });
+    return round;
 }
 
-// Waits for the call; false when `cancel` stopped the wait first.
-bool awaitCall(PendingCall& pending, const std::stop_token& cancel) {
+// Waits for every call of the round; false when `cancel` stopped the run.
+bool awaitCalls(RoundCalls& round, const std::stop_token& cancel) {
     // Registered before the lock is taken: it runs at once when already stopped.
-    std::stop_callback wake(cancel, [&pending] {
-        std::lock_guard lock(pending.mutex);
-        pending.cv.notify_all();
+    std::stop_callback wake(cancel, [&round] {
+        std::lock_guard lock(round.mutex);
+        round.cv.notify_all();
     });
-    std::unique_lock lock(pending.mutex);
-    pending.cv.wait(lock, [&] { return pending.done || cancel.stop_requested(); });
-    return pending.done;
+    std::unique_lock lock(round.mutex);
+    round.cv.wait(lock, [&] { return round.finished == round.calls.size() || cancel.stop_requested(); });
+    // A handler ended by the stop may finish first; the run is stopped all the same.
+    return !cancel.stop_requested();
 }
 
 std::string previewOfResult(const std::string& result) {
@@ -357,22 +382,21 @@ AgenticLoop::RoundEnd AgenticLoop::runToolRound(RunState& state, const std::vect
         withUISink([&](AgenticUISink& s) { s.surfaceToolResult(ToolRegistry::displayName(call.name), result); });
     };
 
+    WorkerPool& pool = probes_.toolPool ? *probes_.toolPool : WorkerPool::shared();
     if (!parallel) {
         for (const auto& call : approved) {
-            auto pending = startCall(registry_, call);
-            if (!awaitCall(*pending, state.cancel)) return RoundEnd::cancelled;
-            handle(call, pending->result, pending->durationMs);
+            auto round = startCalls(pool, registry_, {call}, state.cancel);
+            if (!awaitCalls(*round, state.cancel)) return RoundEnd::cancelled;
+            handle(call, round->results[0], round->durationsMs[0]);
         }
         return RoundEnd::next;
     }
 
     emit(AgentEvent::thinking(std::to_string(approved.size()) + " tools in parallel…"));
-    std::vector<std::shared_ptr<PendingCall>> pending;
-    for (const auto& call : approved) pending.push_back(startCall(registry_, call));
-    for (auto& p : pending)
-        if (!awaitCall(*p, state.cancel)) return RoundEnd::cancelled;
+    auto round = startCalls(pool, registry_, approved, state.cancel);
+    if (!awaitCalls(*round, state.cancel)) return RoundEnd::cancelled;
     // Results pair with their calls by position: two calls may share an id.
-    for (size_t i = 0; i < approved.size(); ++i) handle(approved[i], pending[i]->result, pending[i]->durationMs);
+    for (size_t i = 0; i < approved.size(); ++i) handle(approved[i], round->results[i], round->durationsMs[i]);
     emit(AgentEvent::thinking("drafting…"));
     return RoundEnd::next;
 }

@@ -19,12 +19,16 @@
 namespace vivirov {
 
 class SentinelDaemon;
+class WorkerPool;
 
 // What a run reads of the machine; tests replace it.
 struct AgenticLoopProbes {
     std::function<std::optional<double>()> swapUsedMB; // default: SwapGuard::usedMB
     SentinelDaemon* sentinel = nullptr;                // default: SentinelDaemon::shared()
     std::function<void()> schedulerYield;              // default: AgentScheduler::shared().yieldIfExhausted()
+    // Where approved tool calls run, never more at once than its workers.
+    // Handlers must not wait for work they queue on this same pool.
+    WorkerPool* toolPool = nullptr;                    // default: WorkerPool::shared()
 };
 
 // Runs one objective as a series of model rounds: stream an answer, find its

@@ -56,12 +56,16 @@ int openPidfd(pid_t pid) {
     return -1;
 }
 
-// One captured stream: bytes kept up to the cap, the rest read and dropped.
+// One captured stream: the first `cap` bytes kept, then (with a tail cap) the
+// last `tailCap` bytes; the rest is read and dropped.
 struct Sink {
     Fd fd;
     std::string* data = nullptr;
     bool* truncated = nullptr;
+    size_t* dropped = nullptr;
     size_t cap = 0;
+    size_t tailCap = 0;
+    std::string tail;
 
     // Returns the bytes just read (0 at end of stream, -1 when nothing was ready).
     ssize_t readOnce(char* buffer, size_t size, size_t& nonEmptyLines, bool& lineHasBytes, bool countLines) {
@@ -71,7 +75,16 @@ struct Sink {
         size_t room = cap > data->size() ? cap - data->size() : 0;
         size_t keep = std::min(room, static_cast<size_t>(n));
         data->append(buffer, keep);
-        if (keep < static_cast<size_t>(n)) *truncated = true;
+        if (keep < static_cast<size_t>(n)) {
+            *truncated = true;
+            if (tailCap > 0) {
+                tail.append(buffer + keep, size_t(n) - keep);
+                // Trimmed in batches so the copying stays linear in the output.
+                if (tail.size() > 2 * tailCap) dropFront(tail.size() - tailCap);
+            } else {
+                *dropped += size_t(n) - keep;
+            }
+        }
         if (countLines) {
             for (ssize_t i = 0; i < n; ++i) {
                 if (buffer[i] == '\n') {
@@ -83,6 +96,18 @@ struct Sink {
             }
         }
         return n;
+    }
+
+    void dropFront(size_t count) {
+        tail.erase(0, count);
+        *dropped += count;
+    }
+
+    // Joins the kept tail to the head once the stream is done.
+    void finish() {
+        if (tail.size() > tailCap) dropFront(tail.size() - tailCap);
+        data->append(tail);
+        tail.clear();
     }
 };
 
@@ -114,6 +139,9 @@ int spawnInOwnGroup(const ProcessRequest& request, int outFd, int errFd, pid_t& 
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    // Descriptors this process opened without close-on-exec (databases,
+    // sockets, watches) must not leak into the program and what it leaves behind.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (request.workingDirectory)
         posix_spawn_file_actions_addchdir_np(&actions, request.workingDirectory->c_str());
 
@@ -149,10 +177,13 @@ int spawnInOwnGroup(const ProcessRequest& request, int outFd, int errFd, pid_t& 
 
 ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
     ProcessRunResult result;
+    using StartFailure = ProcessRunResult::StartFailure;
 
     Fd outRead, outWrite, errRead, errWrite, stopRead, stopWrite;
     if ((request.captureStdout && !makePipe(outRead, outWrite)) ||
         (request.captureStderr && !makePipe(errRead, errWrite)) || !makePipe(stopRead, stopWrite)) {
+        result.startFailure = StartFailure::pipe;
+        result.startErrorCode = errno;
         result.startError = std::strerror(errno);
         return result;
     }
@@ -163,10 +194,13 @@ ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
     outWrite.reset();
     errWrite.reset();
     if (spawnError != 0) {
+        result.startFailure = StartFailure::spawn;
+        result.startErrorCode = spawnError;
         result.startError = std::strerror(spawnError);
         return result;
     }
     result.started = true;
+    if (request.onStarted) request.onStarted(pid);
 
     // A stop request wakes the poll below through the stop pipe.
     std::optional<std::stop_callback<std::function<void()>>> onStop;
@@ -182,57 +216,79 @@ ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
     out.fd.fd = std::exchange(outRead.fd, -1);
     out.data = &result.stdoutData;
     out.truncated = &result.stdoutTruncated;
+    out.dropped = &result.stdoutDroppedBytes;
     out.cap = request.maxOutputBytes;
+    out.tailCap = request.keepTailBytes;
     err.fd.fd = std::exchange(errRead.fd, -1);
     err.data = &result.stderrData;
     err.truncated = &result.stderrTruncated;
+    err.dropped = &result.stderrDroppedBytes;
     err.cap = request.maxOutputBytes;
+    err.tailCap = request.keepTailBytes;
 
     Fd pidfd(openPidfd(pid));
     const auto deadline = Clock::now() + request.timeLimit;
+    std::optional<Clock::time_point> drainDeadline;
     bool exited = false;
     int status = 0;
     size_t lines = 0;
     bool lineHasBytes = false;
     std::vector<char> buffer(64 * 1024);
 
-    auto reapIfDone = [&] {
-        if (exited) return;
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            exited = true;
-            killGroup(pid); // anything the program left behind in its group
+    // The exit is seen without reaping, so the group is killed and the
+    // caller told while the zombie still holds the group id.
+    auto reap = [&](bool block) {
+        siginfo_t info{};
+        int flags = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+        int rc;
+        while ((rc = ::waitid(P_PID, id_t(pid), &info, flags)) < 0 && errno == EINTR) {
         }
+        if (rc != 0 || info.si_pid != pid) return;
+        if (request.killGroupOnExit) killGroup(pid); // what the program left behind
+        if (request.beforeReap) request.beforeReap(pid);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        exited = true;
+        drainDeadline = Clock::now() + request.drainAfterExit;
     };
 
     // Set when a time limit or stop request sent SIGTERM: SIGKILL follows then.
     std::optional<Clock::time_point> killAt;
 
     while (true) {
-        reapIfDone();
+        if (!exited) reap(false);
         if (exited && out.fd.fd < 0 && err.fd.fd < 0) break;
         auto now = Clock::now();
         if (killAt) {
             if (exited || now >= *killAt) break;
         } else {
+            const bool pastDeadline = !request.noTimeLimit && now >= deadline;
             if (request.stopToken.stop_requested()) result.cancelled = true;
-            else if (now >= deadline) result.timedOut = !exited;
-            if (result.cancelled || now >= deadline) {
+            else if (pastDeadline) result.timedOut = !exited;
+            if (result.cancelled || pastDeadline) {
                 if (exited || request.terminateGrace.count() <= 0) break;
                 ::killpg(pid, SIGTERM);
                 killAt = now + request.terminateGrace;
                 continue;
             }
         }
+        // Pipes still held by what the program left running are read no longer.
+        if (exited && !request.killGroupOnExit && now >= *drainDeadline) break;
         std::vector<pollfd> fds;
         if (out.fd.fd >= 0) fds.push_back({out.fd.fd, POLLIN, 0});
         if (err.fd.fd >= 0) fds.push_back({err.fd.fd, POLLIN, 0});
         if (pidfd.fd >= 0 && !exited) fds.push_back({pidfd.fd, POLLIN, 0});
         if (!killAt) fds.push_back({stopRead.fd, POLLIN, 0});
-        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(killAt.value_or(deadline) - now).count() + 1;
-        // Without a pidfd the exit is noticed by polling waitpid.
-        int timeout = static_cast<int>(std::min<long long>(remaining, (pidfd.fd >= 0 || exited) ? 60000 : 10));
-        int ready = ::poll(fds.data(), fds.size(), timeout);
+        long long waitMs = 60000;
+        auto until = [&](Clock::time_point t) {
+            waitMs = std::min<long long>(waitMs, std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count() + 1);
+        };
+        if (killAt) until(*killAt);
+        else if (!request.noTimeLimit) until(deadline);
+        if (exited && !request.killGroupOnExit) until(*drainDeadline);
+        // Without a pidfd the exit is noticed by polling waitid.
+        if (pidfd.fd < 0 && !exited) waitMs = std::min<long long>(waitMs, 10);
+        int ready = ::poll(fds.data(), fds.size(), int(waitMs));
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
         for (const pollfd& p : fds) {
@@ -251,20 +307,20 @@ ProcessRunResult ProcessRunner::run(const ProcessRequest& request) {
 
     if (!exited) {
         killGroup(pid);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        exited = true;
+        reap(true);
     }
     // Collect what is already in the pipes without waiting for an end of
     // stream that a process outside the group could hold back forever.
     for (Sink* sink : {&out, &err}) {
-        if (sink->fd.fd < 0) continue;
-        ::fcntl(sink->fd.fd, F_SETFL, ::fcntl(sink->fd.fd, F_GETFL) | O_NONBLOCK);
-        size_t ignoredLines = 0;
-        bool ignoredFlag = false;
-        while (sink->readOnce(buffer.data(), buffer.size(), ignoredLines, ignoredFlag, false) > 0) {
+        if (sink->fd.fd >= 0) {
+            ::fcntl(sink->fd.fd, F_SETFL, ::fcntl(sink->fd.fd, F_GETFL) | O_NONBLOCK);
+            size_t ignoredLines = 0;
+            bool ignoredFlag = false;
+            while (sink->readOnce(buffer.data(), buffer.size(), ignoredLines, ignoredFlag, false) > 0) {
+            }
+            sink->fd.reset();
         }
-        sink->fd.reset();
+        if (sink->data) sink->finish();
     }
 
     if (WIFEXITED(status)) {

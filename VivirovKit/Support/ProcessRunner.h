@@ -4,9 +4,10 @@
 // it is read, and a time limit after which the whole group is killed.
 #include <chrono>
 #include <cstddef>
-#include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -38,6 +39,23 @@ struct ProcessRequest {
     std::vector<std::pair<std::string, std::string>> environment;
     std::optional<std::string> workingDirectory;
     std::stop_token stopToken;           // a stop request kills the group
+
+    // When true, timeLimit is ignored: the program runs until it ends or is stopped.
+    bool noTimeLimit = false;
+    // When false, what the program leaves running in its group survives its
+    // exit; the pipes it still holds are read for up to drainAfterExit more,
+    // then whatever they hold is collected and they are closed.
+    bool killGroupOnExit = true;
+    std::chrono::milliseconds drainAfterExit{0};
+    // When > 0, the last this-many bytes of each stream are kept besides the
+    // first maxOutputBytes; the data is then head + tail and the bytes
+    // dropped between them are counted in the result.
+    size_t keepTailBytes = 0;
+    // Called with the new group id (the child's pid) right after the spawn.
+    std::function<void(int pgid)> onStarted;
+    // Called once the program has ended but before it is reaped: until this
+    // returns the group id cannot be reused by another process.
+    std::function<void(int pgid)> beforeReap;
 };
 
 struct ProcessRunResult {
@@ -52,6 +70,13 @@ struct ProcessRunResult {
     std::string stderrData;
     bool stdoutTruncated = false;
     bool stderrTruncated = false;
+    // Bytes dropped from the middle of a stream (keepTailBytes > 0).
+    size_t stdoutDroppedBytes = 0;
+    size_t stderrDroppedBytes = 0;
+    // Why the program did not start, with the system's error code.
+    enum class StartFailure { none, pipe, spawn };
+    StartFailure startFailure = StartFailure::none;
+    int startErrorCode = 0;
 
     bool succeeded() const { return started && !signaled && exitStatus == 0 && !timedOut && !cancelled; }
 };
@@ -87,8 +112,9 @@ struct ProcessStart {
 class ProcessRunner {
 public:
     // Runs the program to its end (or its time limit, stop request or line
-    // limit). Standard input is /dev/null. When the program ends, whatever it
-    // left running in its process group is killed.
+    // limit). Standard input is /dev/null and no other descriptor of this
+    // process is inherited. When the program ends, whatever it left running in
+    // its process group is killed (unless killGroupOnExit is false).
     static ProcessRunResult run(const ProcessRequest& request);
 
     // Starts the program in a process group of its own and returns without

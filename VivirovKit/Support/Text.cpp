@@ -1,6 +1,11 @@
 #include "VivirovKit/Support/Text.h"
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -43,20 +48,87 @@ void forEachBoundary(std::string_view utf8, Visit visit) {
 
 } // namespace
 
+namespace {
+
+// The leading bytes whose characters are plain ASCII ones (every byte its
+// own character except CR LF), with the CR LF pairs among them. It stops
+// before the last ASCII byte ahead of a non-ASCII one, which a combining mark
+// may join, so the rest starts on a character boundary.
+struct PlainASCII {
+    size_t length = 0;
+    size_t crlfPairs = 0;
+};
+
+PlainASCII plainASCIIPrefix(std::string_view s) {
+    const char* p = s.data();
+    size_t i = 0, pairs = 0;
+    auto pairAt = [&](size_t k) { return k + 1 < s.size() && p[k + 1] == '\n'; };
+#if defined(__SSE2__)
+    // One pass, 64 bytes a step: high bits end the run, CR bytes are looked at.
+    const __m128i cr = _mm_set1_epi8('\r');
+    for (; i + 64 <= s.size(); i += 64) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 32));
+        __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 48));
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) break;
+        __m128i crs = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, cr), _mm_cmpeq_epi8(b, cr)),
+                                   _mm_or_si128(_mm_cmpeq_epi8(c, cr), _mm_cmpeq_epi8(d, cr)));
+        if (_mm_movemask_epi8(crs) != 0)
+            for (size_t k = i; k < i + 64; ++k) pairs += p[k] == '\r' && pairAt(k);
+    }
+#endif
+    for (; i < s.size() && static_cast<unsigned char>(p[i]) < 0x80; ++i) pairs += p[i] == '\r' && pairAt(i);
+    if (i == s.size()) return {i, pairs};
+    size_t q = i == 0 ? 0 : i - 1;
+    if (q > 0 && p[q - 1] == '\r' && p[q] == '\n') {
+        --q;
+        --pairs;
+    }
+    return {q, pairs};
+}
+
+// Walks `n` characters into the plain-ASCII text `s`; returns the byte
+// offset reached and lowers `n` by the characters walked.
+size_t walkPlainASCII(std::string_view s, size_t& n) {
+    size_t pos = 0;
+    while (n > 0 && pos < s.size()) {
+        // Only the bytes that could be walked are searched for a CR.
+        const size_t window = std::min(n, s.size() - pos);
+        const void* cr = std::memchr(s.data() + pos, '\r', window);
+        if (!cr) {
+            pos += window;
+            n -= window;
+            continue;
+        }
+        const size_t r = size_t(static_cast<const char*>(cr) - s.data());
+        n -= r - pos;
+        pos = r + ((r + 1 < s.size() && s[r + 1] == '\n') ? 2 : 1);
+        --n;
+    }
+    return pos;
+}
+
+} // namespace
+
 size_t graphemeCount(std::string_view utf8) {
-    size_t count = 0;
-    forEachBoundary(utf8, [&](size_t) { ++count; return true; });
+    const PlainASCII plain = plainASCIIPrefix(utf8);
+    size_t count = plain.length - plain.crlfPairs;
+    forEachBoundary(utf8.substr(plain.length), [&](size_t) { ++count; return true; });
     return count;
 }
 
 size_t graphemeByteOffset(std::string_view utf8, size_t n) {
     if (n == 0) return 0;
-    size_t seen = 0, offset = utf8.size();
-    forEachBoundary(utf8, [&](size_t b) {
-        if (++seen == n) { offset = b; return false; }
+    size_t offset = walkPlainASCII(utf8.substr(0, plainASCIIPrefix(utf8).length), n);
+    if (n == 0) return offset;
+    std::string_view rest = utf8.substr(offset);
+    size_t seen = 0, restOffset = rest.size();
+    forEachBoundary(rest, [&](size_t b) {
+        if (++seen == n) { restOffset = b; return false; }
         return true;
     });
-    return offset;
+    return offset + restOffset;
 }
 
 size_t graphemeIndexOfByte(std::string_view utf8, size_t byteOffset) {

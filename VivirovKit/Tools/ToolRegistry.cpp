@@ -13,7 +13,14 @@ void ToolRegistry::registerTool(ToolSchema schema, ToolHandler handler) {
     pluginOwner_.erase(name);
 }
 
-std::string ToolRegistry::dispatch(const ProviderToolCall& call) const {
+void ToolRegistry::registerTool(ToolSchema schema, PlainToolHandler handler) {
+    if (!handler) return registerTool(std::move(schema), ToolHandler());
+    registerTool(std::move(schema),
+                 ToolHandler([handler = std::move(handler)](const std::map<std::string, std::string>& args,
+                                                           std::stop_token) { return handler(args); }));
+}
+
+std::string ToolRegistry::dispatch(const ProviderToolCall& call, std::stop_token stop) const {
     std::shared_ptr<const ToolHandler> handler;
     {
         std::lock_guard guard(lock_);
@@ -22,7 +29,7 @@ std::string ToolRegistry::dispatch(const ProviderToolCall& call) const {
     }
     if (!handler || !*handler) return "error: unknown tool '" + call.name + "'";
     try {
-        return (*handler)(call.arguments);
+        return (*handler)(call.arguments, std::move(stop));
     } catch (const std::exception& e) {
         return "error: " + call.name + " threw: " + e.what();
     } catch (...) {
@@ -43,7 +50,7 @@ ToolRegistry::Entry ToolRegistry::pluginEntry(const ToolSchema& schema, const st
     std::string text = "error: '" + schema.name + "' is a plugin tool (" + pluginID +
                        ") with no in-process handler; route via the host MCP server.";
     auto handler = std::make_shared<const ToolHandler>(
-        [text](const std::map<std::string, std::string>&) { return text; });
+        [text](const std::map<std::string, std::string>&, std::stop_token) { return text; });
     return Entry{schema, std::move(handler)};
 }
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,9 +13,13 @@
 
 namespace vivirov {
 
-// Runs one tool call: takes the call's flat arguments, returns the result
-// text. May block and may throw; must be safe to call from any thread.
-using ToolHandler = std::function<std::string(const std::map<std::string, std::string>&)>;
+// Runs one tool call: takes the call's flat arguments and the stop token of
+// the run that made the call, returns the result text. May block and may
+// throw; must be safe to call from any thread. A handler that blocks for long
+// should end soon after a stop request.
+using ToolHandler = std::function<std::string(const std::map<std::string, std::string>&, std::stop_token)>;
+// A handler with nothing to stop.
+using PlainToolHandler = std::function<std::string(const std::map<std::string, std::string>&)>;
 
 // The table of tools a model may call: each name's schema (what is offered)
 // and handler (what runs). Thread-safe; one mutex guards the tables and is
@@ -29,10 +34,12 @@ public:
     // Adds a host tool, or replaces the schema and handler stored under the
     // schema's name.
     void registerTool(ToolSchema schema, ToolHandler handler);
+    void registerTool(ToolSchema schema, PlainToolHandler handler);
 
     // Runs the handler of the call's name and returns its text. Never throws:
     // an unknown name or a failing handler comes back as an "error: " text.
-    std::string dispatch(const ProviderToolCall& call) const;
+    // `stop` is handed to the handler.
+    std::string dispatch(const ProviderToolCall& call, std::stop_token stop = {}) const;
 
     // Every registered schema, ordered by name (byte order).
     std::vector<ToolSchema> schema() const;

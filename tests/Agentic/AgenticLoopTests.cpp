@@ -101,6 +101,7 @@ struct Harness {
     std::map<std::string, std::chrono::milliseconds> delays;
     std::stop_source stop;
     int cancelAtYield = 0; // request a stop in the scheduler yield of this round (1-based)
+    std::shared_ptr<std::atomic<bool>> slowStopped = std::make_shared<std::atomic<bool>>(false);
 
     explicit Harness(std::vector<ScriptedTurn> turns, std::set<std::string> denied = {}, bool ready = true,
                      bool gateWaits = false) {
@@ -108,7 +109,8 @@ struct Harness {
         provider = std::make_shared<ScriptedProvider>(std::move(turns), ready);
         for (std::string name : {"read_file", "web_search", "slow"}) {
             ToolSchema schema{name, "test tool", {{"path", "p", false}}};
-            registry->registerTool(schema, [this, name](const std::map<std::string, std::string>& args) {
+            registry->registerTool(schema, [this, name, slowStopped = slowStopped](
+                                               const std::map<std::string, std::string>& args, std::stop_token stop) {
                 const std::string path = args.count("path") ? args.at("path") : "";
                 auto it = delays.find(path);
                 const auto delay = it == delays.end() ? 0ms : it->second;
@@ -116,7 +118,8 @@ struct Harness {
                 // returned while the slow tool is still running.
                 journal.add("run " + name + (args.count("path") ? ":" + path : ""));
                 if (name == "slow") {
-                    std::this_thread::sleep_for(std::chrono::hours(1));
+                    // Ends only when the run stops it; the harness may be gone by then.
+                    if (!cancellableSleep(std::chrono::hours(1), stop)) *slowStopped = true;
                     return std::string();
                 }
                 std::this_thread::sleep_for(delay);
@@ -384,5 +387,9 @@ TEST(AgenticLoop, CancellationEndsPromptlyWhereverTheRunWaits) {
         const int rounds = (where == Where::gate || where == Where::tool) ? 0 : 1;
         EXPECT_EQ(r.iterations, rounds) << int(where);
         EXPECT_EQ(r.finalText, "round one") << int(where);
+        // A stopped run stops the handler it left running.
+        if (where == Where::tool) {
+            EXPECT_TRUE(test::waitUntil([&] { return h.slowStopped->load(); }));
+        }
     }
 }

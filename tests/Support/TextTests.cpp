@@ -35,6 +35,31 @@ TEST(Graphemes, PrefixSuffixAndSliceNeverSplitACluster) {
     EXPECT_EQ(text::graphemeIndexOfByte(s, 1 + family.size()), 2u);
 }
 
+// Long ASCII runs take a fast path; where it hands over to the full
+// iterator (a combining mark after ASCII, CR LF at the seam) must not change
+// a count or an offset.
+TEST(Graphemes, AsciiRunsCountLikeTheFullIterator) {
+    const std::string acute = "\xCC\x81", family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9";
+    const std::string run(70, 'a'); // longer than one 32-byte block
+    struct Case { std::string text; size_t count; };
+    for (const Case& c : std::vector<Case>{
+             {run + "e" + acute + "z", 72},
+             {run + "\r\n" + acute, 72},          // a mark after CR LF stands alone
+             {run + "\r\r\n\n" + family, 74},
+             {"\r\n" + run + "\r\n", 72},
+             {run + "\r", 71},
+             {std::string(63, 'b') + "\r\n" + run, 134},           // CR LF across a block edge
+             {std::string(63, 'b') + "\r\n" + acute + run, 135},
+         }) {
+        EXPECT_EQ(text::graphemeCount(c.text), c.count) << c.text;
+        for (size_t n = 0; n <= c.count; ++n) {
+            const std::string head = text::graphemePrefix(c.text, n);
+            EXPECT_EQ(text::graphemeCount(head), n) << c.text << " at " << n;
+            EXPECT_EQ(text::graphemeCount(head) + text::graphemeCount(c.text.substr(head.size())), c.count);
+        }
+    }
+}
+
 TEST(UTF8, ReplacesEachMaximalSubpart) {
     struct Case { std::string in, out; };
     const std::string R = "\xEF\xBF\xBD";

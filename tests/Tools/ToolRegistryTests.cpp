@@ -15,7 +15,7 @@ ToolSchema tool(std::string name, std::string description = "") {
     return ToolSchema{std::move(name), std::move(description), {}};
 }
 
-ToolHandler answer(std::string text) {
+PlainToolHandler answer(std::string text) {
     return [text](const std::map<std::string, std::string>&) { return text; };
 }
 
@@ -197,4 +197,15 @@ TEST(ToolRegistry, ConcurrentDispatchRegisterAndPluginChanges) {
     EXPECT_EQ(call(registry, "shared"), "host");
     EXPECT_EQ(call(registry, "p1_only"), "error: unknown tool 'p1_only'");
     EXPECT_FALSE(registry.pluginEnabled("p1"));
+}
+
+TEST(ToolRegistry, DispatchHandsTheCallersStopTokenToTheHandler) {
+    ToolRegistry registry;
+    registry.registerTool(tool("wait"), [](const std::map<std::string, std::string>&, std::stop_token stop) {
+        return std::string(stop.stop_requested() ? "stopped" : "running");
+    });
+    std::stop_source source;
+    EXPECT_EQ(registry.dispatch(ProviderToolCall{"id", "wait", {}}, source.get_token()), "running");
+    source.request_stop();
+    EXPECT_EQ(registry.dispatch(ProviderToolCall{"id", "wait", {}}, source.get_token()), "stopped");
 }
