@@ -7,9 +7,9 @@ namespace vivirov::store {
 class SqliteConnection;
 
 // Something that re-reads a query after each committed write that changed
-// one of its tables. The pool calls refresh() on the writer connection,
-// right after the commit and before the next write, so refreshes reach an
-// observer in commit order.
+// one of its tables. The pool calls refresh() on its notifier thread after
+// the commit, outside the writer's lock, one refresh at a time in commit
+// order; the connection it gets sees that commit (or a later one).
 class DatabaseObserver {
 public:
     virtual ~DatabaseObserver() = default;

@@ -62,27 +62,51 @@ DatabasePool::ReaderLease::~ReaderLease() {
     pool.readerReturned_.notify_one();
 }
 
-bool DatabasePool::startObserving(const std::shared_ptr<DatabaseObserver>& observer) {
+void DatabasePool::startObserving(const std::shared_ptr<DatabaseObserver>& observer) {
     ++accesses_;
     std::lock_guard lock(writerMutex_);
-    if (!observer->refresh(*writer_)) return false;
+    if (!notifier_) notifier_ = std::make_unique<SerialQueue>("com.dudive.vivirov.store.observe");
     observers_.push_back(observer);
-    return true;
+    notifier_->async([this, first = std::vector<std::weak_ptr<DatabaseObserver>>{observer}] { refresh(first); });
 }
 
-void DatabasePool::notifyObserversLocked() {
+void DatabasePool::scheduleRefreshLocked() {
     auto changed = writer_->takeChangedTables();
     if (changed.empty() || observers_.empty()) return;
-    std::vector<std::shared_ptr<DatabaseObserver>> live;
-    for (auto& weak : observers_)
-        if (auto observer = weak.lock()) live.push_back(std::move(observer));
-    std::vector<std::weak_ptr<DatabaseObserver>> keep;
-    for (auto& observer : live) {
+    // The observers to refresh are chosen now, under the writer; the queue
+    // keeps the refreshes in commit order.
+    std::vector<std::weak_ptr<DatabaseObserver>> touched;
+    std::erase_if(observers_, [](const auto& weak) { return weak.expired(); });
+    for (auto& weak : observers_) {
+        auto observer = weak.lock();
+        if (!observer) continue;
         const auto& tables = observer->observedTables();
-        bool touched = std::any_of(tables.begin(), tables.end(), [&](const std::string& t) { return changed.count(t); });
-        if (!touched || observer->refresh(*writer_)) keep.push_back(observer);
+        if (std::any_of(tables.begin(), tables.end(), [&](const std::string& t) { return changed.count(t); }))
+            touched.push_back(weak);
     }
-    observers_ = std::move(keep);
+    if (!touched.empty()) notifier_->async([this, touched = std::move(touched)] { refresh(touched); });
+}
+
+void DatabasePool::refresh(const std::vector<std::weak_ptr<DatabaseObserver>>& observers) {
+    for (const auto& weak : observers) {
+        auto observer = weak.lock();
+        if (!observer) continue;
+        bool keep = true;
+        try {
+            if (fileBacked_) {
+                ReaderLease lease(*this);
+                keep = observer->refresh(*lease.connection);
+            } else {
+                std::lock_guard lock(writerMutex_);
+                keep = observer->refresh(*writer_);
+            }
+        } catch (const std::exception&) {
+            continue; // no reader could be opened: the next commit tries again
+        }
+        if (keep) continue;
+        std::lock_guard lock(writerMutex_);
+        std::erase_if(observers_, [&](const auto& other) { return other.lock() == observer; });
+    }
 }
 
 } // namespace vivirov::store
