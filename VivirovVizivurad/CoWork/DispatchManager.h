@@ -31,6 +31,7 @@ public:
     void setRunner(Runner runner) { runner_ = std::move(runner); }
     // False until the controller installs its test.
     bool engineBusy() const { return engineBusy_ ? engineBusy_() : false; }
+    const EngineBusy& engineBusyTest() const { return engineBusy_; }
     void setEngineBusy(EngineBusy busy) { engineBusy_ = std::move(busy); }
 
     // Every queued or running dispatch becomes cancelled.
