@@ -67,45 +67,33 @@ void DatabasePool::startObserving(const std::shared_ptr<DatabaseObserver>& obser
     std::lock_guard lock(writerMutex_);
     if (!notifier_) notifier_ = std::make_unique<SerialQueue>("com.dudive.vivirov.store.observe");
     observers_.push_back(observer);
-    notifier_->async([this, first = std::vector<std::weak_ptr<DatabaseObserver>>{observer}] { refresh(first); });
+    std::vector<Pending> first{{observer, observer->read(*writer_)}};
+    notifier_->async([this, first = std::move(first)] { deliver(first); });
 }
 
 void DatabasePool::scheduleRefreshLocked() {
     auto changed = writer_->takeChangedTables();
     if (changed.empty() || observers_.empty()) return;
-    // The observers to refresh are chosen now, under the writer; the queue
-    // keeps the refreshes in commit order.
-    std::vector<std::weak_ptr<DatabaseObserver>> touched;
     std::erase_if(observers_, [](const auto& weak) { return weak.expired(); });
+    std::vector<Pending> pending;
     for (auto& weak : observers_) {
         auto observer = weak.lock();
         if (!observer) continue;
         const auto& tables = observer->observedTables();
         if (std::any_of(tables.begin(), tables.end(), [&](const std::string& t) { return changed.count(t); }))
-            touched.push_back(weak);
+            pending.push_back({weak, observer->read(*writer_)});
     }
-    if (!touched.empty()) notifier_->async([this, touched = std::move(touched)] { refresh(touched); });
+    // Queued under the writer: deliveries keep the order of the commits.
+    if (!pending.empty()) notifier_->async([this, pending = std::move(pending)] { deliver(pending); });
 }
 
-void DatabasePool::refresh(const std::vector<std::weak_ptr<DatabaseObserver>>& observers) {
-    for (const auto& weak : observers) {
-        auto observer = weak.lock();
+void DatabasePool::deliver(const std::vector<Pending>& pending) {
+    for (const auto& [weak, delivery] : pending) {
+        auto observer = weak.lock(); // alive for the delivery, or no delivery
         if (!observer) continue;
-        bool keep = true;
-        try {
-            if (fileBacked_) {
-                ReaderLease lease(*this);
-                keep = observer->refresh(*lease.connection);
-            } else {
-                std::lock_guard lock(writerMutex_);
-                keep = observer->refresh(*writer_);
-            }
-        } catch (const std::exception&) {
-            continue; // no reader could be opened: the next commit tries again
-        }
-        if (keep) continue;
+        if (delivery && delivery()) continue;
         std::lock_guard lock(writerMutex_);
-        std::erase_if(observers_, [&](const auto& other) { return other.lock() == observer; });
+        std::erase_if(observers_, [&](const auto& other) { return other.expired() || other.lock() == observer; });
     }
 }
 

@@ -70,12 +70,9 @@ public:
         return body(*writer_);
     }
 
-    // Registers `observer` (held weakly) and queues its first refresh; no
-    // commit falls between the two. Refreshes run one at a time on the
-    // pool's notifier thread, in commit order, on a reader connection and
-    // outside the writer's lock: an observer may write, or wait for a thread
-    // that is writing, without deadlock. (An in-memory store has no readers:
-    // there a refresh holds the writer and must not write.)
+    // Registers `observer` (held weakly) and reads its first result, both
+    // under the writer so that no commit falls between them. Results are
+    // delivered on the pool's notifier thread (see DatabaseObserver).
     void startObserving(const std::shared_ptr<DatabaseObserver>& observer);
 
     bool isFileBacked() const { return fileBacked_; }
@@ -93,7 +90,11 @@ private:
     };
 
     void scheduleRefreshLocked();
-    void refresh(const std::vector<std::weak_ptr<DatabaseObserver>>& observers);
+    struct Pending {
+        std::weak_ptr<DatabaseObserver> observer;
+        DatabaseObserver::Delivery delivery;
+    };
+    void deliver(const std::vector<Pending>& pending);
 
     std::string path_;
     Configuration configuration_;
@@ -110,8 +111,8 @@ private:
     int openReaders_ = 0;
 
     // Created with the first observer (under writerMutex_). Declared last so
-    // that it is destroyed first: queued refreshes finish while the
-    // connections still exist.
+    // that it is destroyed first: queued deliveries finish while the rest
+    // of the pool still exists.
     std::unique_ptr<SerialQueue> notifier_;
 };
 
