@@ -1,10 +1,7 @@
 #include "VivirovVizivurad/Chat/PillarContext.h"
 
-#include <QPointer>
-
 #include "VivirovKit/Support/Log.h"
 #include "VivirovKit/Support/WorkerPool.h"
-#include "VivirovVizivurad/Chat/GuiThread.h"
 #include "VivirovVizivurad/Dashboards/AgentActivityModel.h"
 #include "VivirovVizivurad/Dashboards/SwarmOrchestrator.h"
 #include "VivirovVizivurad/Store/DatabaseManager.h"
@@ -256,7 +253,7 @@ void PillarContext::waitForSaves() {
 
 
 void PillarContext::loadFromDatabase(std::function<void()> done) {
-    WorkerPool::shared().submit([db = &db_, kind = kind_, self = QPointer(this), done = std::move(done)]() mutable {
+    WorkerPool::shared().submit([db = &db_, kind = kind_, self = life_.weak(), done = std::move(done)]() mutable {
         std::optional<Conversation> newest;
         try {
             auto list = db->conversations(kind);
@@ -268,14 +265,17 @@ void PillarContext::loadFromDatabase(std::function<void()> done) {
             return;
         }
         const UUID id = newest->uuid();
-        postToGui([self, id] { if (self) self->setActiveConversationID(id); });
+        postToGui([self, id] {
+            if (auto* pillar = GuiLife<PillarContext>::resolve(self)) pillar->setActiveConversationID(id);
+        });
         std::optional<std::vector<Message>> stored;
         try {
             stored = db->messages(id);
         } catch (const std::exception&) {
         }
         postToGui([self, stored = std::move(stored), done] {
-            if (self && stored) self->setMessages(mappedRows(*stored));
+            auto* pillar = GuiLife<PillarContext>::resolve(self);
+            if (pillar && stored) pillar->setMessages(mappedRows(*stored));
             if (done) done();
         });
     });
@@ -283,7 +283,7 @@ void PillarContext::loadFromDatabase(std::function<void()> done) {
 
 void PillarContext::load(const UUID& conversationID, std::function<void()> done) {
     setActiveConversationID(conversationID);
-    WorkerPool::shared().submit([db = &db_, conversationID, self = QPointer(this), done = std::move(done)]() mutable {
+    WorkerPool::shared().submit([db = &db_, conversationID, self = life_.weak(), done = std::move(done)]() mutable {
         std::optional<std::vector<Message>> stored;
         try {
             stored = db->messages(conversationID);
@@ -291,8 +291,9 @@ void PillarContext::load(const UUID& conversationID, std::function<void()> done)
         }
         postToGui([self, conversationID, stored = std::move(stored), done] {
             // Another conversation chosen meanwhile wins, whichever read ended first.
-            if (self && self->activeConversationID_ == conversationID)
-                self->setMessages(stored ? mappedRows(*stored) : std::vector<ChatMessage>{});
+            auto* pillar = GuiLife<PillarContext>::resolve(self);
+            if (pillar && pillar->activeConversationID_ == conversationID)
+                pillar->setMessages(stored ? mappedRows(*stored) : std::vector<ChatMessage>{});
             if (done) done();
         });
     });

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "VivirovKit/Agentic/ArtifactEngine.h"
+#include "VivirovVizivurad/Chat/GuiThread.h"
 #include "VivirovVizivurad/Chat/TransactionState.h"
 #include "VivirovKit/Support/SerialQueue.h"
 #include "VivirovVizivurad/EngineHost/StreamCoalescer.h"
@@ -175,6 +176,7 @@ private:
     DatabaseManager& db_;
     SwarmOrchestrator& swarm_;
     AgentActivityModel& activity_;
+    GuiLife<PillarContext> life_{this};
     // Last: destroyed first, so pending saves finish while the rest exists.
     SerialQueue saves_;
 };

@@ -1,7 +1,5 @@
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
 
-#include <QPointer>
-
 #include <future>
 
 #include "VivirovKit/Agentic/SessionBridging.h"
@@ -62,14 +60,14 @@ QuintoraViewModel::QuintoraViewModel(ServicesFactory& services, QObject* parent)
     connect(chatContext_.get(), &PillarContext::isStreamingChanged, this, &QuintoraViewModel::updateBusy);
     connect(coworkContext_.get(), &PillarContext::isStreamingChanged, this, &QuintoraViewModel::updateBusy);
 
-    const QPointer<QuintoraViewModel> weak(this);
+    const auto weak = life_.weak();
     // The queue calls its runner on its own thread and waits for the run,
     // which happens on the GUI thread; without the controller it returns at once.
     dispatchManager_->setRunner([weak](const Dispatch& dispatch) {
         auto finished = std::make_shared<std::promise<void>>();
         auto done = finished->get_future();
         postToGui([weak, dispatch, finished] {
-            if (weak) weak->runDispatch(dispatch);
+            if (auto* vm = GuiLife<QuintoraViewModel>::resolve(weak)) vm->runDispatch(dispatch);
             finished->set_value();
         });
         try {
@@ -88,7 +86,7 @@ QuintoraViewModel::QuintoraViewModel(ServicesFactory& services, QObject* parent)
 
     inproc_->setOnEntropy([weak](float value) {
         postToGui([weak, value] {
-            if (weak) weak->applyEntropy(value);
+            if (auto* vm = GuiLife<QuintoraViewModel>::resolve(weak)) vm->applyEntropy(value);
         });
     });
 
@@ -144,10 +142,10 @@ void QuintoraViewModel::ensureLocalEngineStarted() {
     setEngineStatus("starting engine\xE2\x80\xA6");
     VizivuradEngine::shared().setLoadingStatus(
         QStringLiteral("Loading local model\u2026 (this can take a minute)"));
-    const QPointer<QuintoraViewModel> weak(this);
+    const auto weak = life_.weak();
     inproc_->start([weak](const std::string& status) {
         postToGui([weak, status] {
-            if (weak) weak->applyEngineStatus(status);
+            if (auto* vm = GuiLife<QuintoraViewModel>::resolve(weak)) vm->applyEngineStatus(status);
         });
     });
 }
@@ -165,11 +163,11 @@ void QuintoraViewModel::applyEntropy(float value) {
 }
 
 void QuintoraViewModel::refreshKeys() {
-    const QPointer<QuintoraViewModel> weak(this);
+    const auto weak = life_.weak();
     keyReads_.async([weak, read = readKeys_] {
         auto keys = read();
         postToGui([weak, keys = std::move(keys)] {
-            if (weak) weak->router_->applyKeys(keys);
+            if (auto* vm = GuiLife<QuintoraViewModel>::resolve(weak)) vm->router_->applyKeys(keys);
         });
     });
 }

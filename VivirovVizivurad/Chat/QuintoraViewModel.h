@@ -16,6 +16,7 @@
 #include "VivirovVizivurad/App/AppRoute.h"
 #include "VivirovVizivurad/App/PanelConfiguration.h"
 #include "VivirovVizivurad/Chat/AgentMode.h"
+#include "VivirovVizivurad/Chat/GuiThread.h"
 #include "VivirovVizivurad/Chat/ImageAttachment.h"
 #include "VivirovVizivurad/Chat/TransactionState.h"
 #include "VivirovVizivurad/CoWork/Dispatch.h"
@@ -267,6 +268,7 @@ private:
     bool coalescerFlushHot_ = true;
 
     // Wiring.
+    GuiLife<QuintoraViewModel> life_{this};
     std::unique_ptr<SelfTestHooks> hooks_;
     std::function<StoredProviderKeys()> readKeys_;
     // anyStreaming, readable from the co-work queue's thread.
