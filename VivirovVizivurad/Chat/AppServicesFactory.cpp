@@ -42,7 +42,9 @@ void AppServicesFactory::prepare() {
 std::unique_ptr<ChatStore> AppServicesFactory::makeChatStore() { return std::make_unique<ChatStore>(); }
 std::unique_ptr<GraphContext> AppServicesFactory::makeGraph() { return std::make_unique<GraphContext>(); }
 std::unique_ptr<TaskStore> AppServicesFactory::makeTaskStore() { return TaskStore::open(TaskStore::defaultPath()); }
-std::unique_ptr<CodeVerifier> AppServicesFactory::makeCodeVerifier() { return std::make_unique<UniversalASTVerifier>(); }
+std::unique_ptr<CodeVerifier> AppServicesFactory::makeCodeVerifier() {
+    return std::make_unique<UniversalASTVerifier>();
+}
 std::unique_ptr<ToolRegistry> AppServicesFactory::makeToolRegistry() { return std::make_unique<ToolRegistry>(); }
 std::unique_ptr<InProcessHost> AppServicesFactory::makeInProcessHost() {
     return std::make_unique<UnavailableInProcessHost>();

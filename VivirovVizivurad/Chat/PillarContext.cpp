@@ -2,6 +2,7 @@
 
 #include "VivirovKit/Support/Log.h"
 #include "VivirovKit/Support/WorkerPool.h"
+#include "VivirovVizivurad/Chat/Publish.h"
 #include "VivirovVizivurad/Dashboards/AgentActivityModel.h"
 #include "VivirovVizivurad/Dashboards/SwarmOrchestrator.h"
 #include "VivirovVizivurad/Store/DatabaseManager.h"
@@ -89,10 +90,7 @@ void PillarContext::appendToRow(size_t index, std::string_view text) {
 }
 
 void PillarContext::setInput(std::string input) {
-    if (input == input_) return;
-    input_ = std::move(input);
-    emit inputChanged();
-    emit changed();
+    publish(*this, input_, std::move(input), &PillarContext::inputChanged);
 }
 
 void PillarContext::setStreaming(bool streaming) {
@@ -103,24 +101,15 @@ void PillarContext::setStreaming(bool streaming) {
 }
 
 void PillarContext::setTransactionState(TransactionState state) {
-    if (state == transactionState_) return;
-    transactionState_ = std::move(state);
-    emit transactionStateChanged();
-    emit changed();
+    publish(*this, transactionState_, std::move(state), &PillarContext::transactionStateChanged);
 }
 
 void PillarContext::setCognitiveEntropy(float entropy) {
-    if (entropy == cognitiveEntropy_) return;
-    cognitiveEntropy_ = entropy;
-    emit cognitiveEntropyChanged();
-    emit changed();
+    publish(*this, cognitiveEntropy_, entropy, &PillarContext::cognitiveEntropyChanged);
 }
 
 void PillarContext::setLastStats(std::string stats) {
-    if (stats == lastStats_) return;
-    lastStats_ = std::move(stats);
-    emit lastStatsChanged();
-    emit changed();
+    publish(*this, lastStats_, std::move(stats), &PillarContext::lastStatsChanged);
 }
 
 void PillarContext::setSynapticRecall(std::vector<std::string> titles, std::vector<uint32_t> ids) {
@@ -353,8 +342,9 @@ void PillarContext::refreshArtifact(bool streaming) {
     if (!last) return;
     auto artifact = ArtifactEngine::current(last->content, streaming);
     if (!artifact) return;
-    if (currentArtifact_ && currentArtifact_->kind == artifact->kind && currentArtifact_->content == artifact->content &&
-        currentArtifact_->isStreaming == artifact->isStreaming)
+    // The id and title do not count: a re-extracted block is the same artifact.
+    if (currentArtifact_ && currentArtifact_->kind == artifact->kind &&
+        currentArtifact_->content == artifact->content && currentArtifact_->isStreaming == artifact->isStreaming)
         return;
     currentArtifact_ = std::move(artifact);
     emit currentArtifactChanged();

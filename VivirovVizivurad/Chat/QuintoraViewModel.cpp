@@ -10,6 +10,7 @@
 #include "VivirovKit/Verification/CodeVerifier.h"
 #include "VivirovVizivurad/Chat/GuiThread.h"
 #include "VivirovVizivurad/Chat/PillarContext.h"
+#include "VivirovVizivurad/Chat/Publish.h"
 #include "VivirovVizivurad/Chat/ServicesFactory.h"
 #include "VivirovVizivurad/CoWork/DispatchManager.h"
 #include "VivirovVizivurad/CoWork/TaskBoardModel.h"
@@ -56,7 +57,8 @@ QuintoraViewModel::QuintoraViewModel(ServicesFactory& services, QObject* parent)
     // A connection to `this` ends with it: the forwarding holds it weakly.
     forwarding_.push_back(connect(chatContext_.get(), &PillarContext::changed, this, &QuintoraViewModel::changed));
     forwarding_.push_back(connect(coworkContext_.get(), &PillarContext::changed, this, &QuintoraViewModel::changed));
-    forwarding_.push_back(connect(dispatchManager_.get(), &DispatchManager::changed, this, &QuintoraViewModel::changed));
+    forwarding_.push_back(
+        connect(dispatchManager_.get(), &DispatchManager::changed, this, &QuintoraViewModel::changed));
     connect(chatContext_.get(), &PillarContext::isStreamingChanged, this, &QuintoraViewModel::updateBusy);
     connect(coworkContext_.get(), &PillarContext::isStreamingChanged, this, &QuintoraViewModel::updateBusy);
 
@@ -159,7 +161,7 @@ void QuintoraViewModel::applyEngineStatus(const std::string& status) {
 
 void QuintoraViewModel::applyEntropy(float value) {
     if (!isStreaming_) return;
-    publish(cognitiveEntropy_, value, &QuintoraViewModel::cognitiveEntropyChanged);
+    publish(*this, cognitiveEntropy_, value, &QuintoraViewModel::cognitiveEntropyChanged);
 }
 
 void QuintoraViewModel::refreshKeys() {
@@ -174,8 +176,8 @@ void QuintoraViewModel::refreshKeys() {
 
 void QuintoraViewModel::bootstrapSession() {
     ChatSessionRef seed{UUID::random(), ""};
-    publish(sessions_, std::vector<ChatSessionRef>{seed}, &QuintoraViewModel::sessionsChanged);
-    publish(activeSessionID_, std::optional<UUID>(seed.id), &QuintoraViewModel::activeSessionIDChanged);
+    publish(*this, sessions_, std::vector<ChatSessionRef>{seed}, &QuintoraViewModel::sessionsChanged);
+    publish(*this, activeSessionID_, std::optional<UUID>(seed.id), &QuintoraViewModel::activeSessionIDChanged);
     chatContext_->setActiveConversationID(seed.id);
 }
 
@@ -214,40 +216,38 @@ void QuintoraViewModel::updateBusy() {
 
 // MARK: setters
 
-template <class T>
-void QuintoraViewModel::publish(T& field, T value, void (QuintoraViewModel::*signal)()) {
-    if (field == value) return;
-    field = std::move(value);
-    emit(this->*signal)();
-    emit changed();
-}
-
 QString QuintoraViewModel::activeSessionText() const {
     return activeSessionID_ ? QString::fromStdString(activeSessionID_->string()) : QString();
 }
 
-void QuintoraViewModel::setInput(std::string input) { publish(input_, std::move(input), &QuintoraViewModel::inputChanged); }
+void QuintoraViewModel::setInput(std::string input) {
+    publish(*this, input_, std::move(input), &QuintoraViewModel::inputChanged);
+}
 void QuintoraViewModel::setEngineStatus(std::string status) {
-    publish(engineStatus_, std::move(status), &QuintoraViewModel::engineStatusChanged);
+    publish(*this, engineStatus_, std::move(status), &QuintoraViewModel::engineStatusChanged);
 }
-void QuintoraViewModel::setRoute(Route route) { publish(route_, route, &QuintoraViewModel::routeChanged); }
-void QuintoraViewModel::setDeepReadMode(bool on) { publish(deepReadMode_, on, &QuintoraViewModel::deepReadModeChanged); }
-void QuintoraViewModel::setShowVault(bool on) { publish(showVault_, on, &QuintoraViewModel::showVaultChanged); }
+void QuintoraViewModel::setRoute(Route route) { publish(*this, route_, route, &QuintoraViewModel::routeChanged); }
+void QuintoraViewModel::setDeepReadMode(bool on) {
+    publish(*this, deepReadMode_, on, &QuintoraViewModel::deepReadModeChanged);
+}
+void QuintoraViewModel::setShowVault(bool on) { publish(*this, showVault_, on, &QuintoraViewModel::showVaultChanged); }
 void QuintoraViewModel::setWorkspaceMode(WorkspaceMode mode) {
-    publish(workspaceMode_, mode, &QuintoraViewModel::workspaceModeChanged);
+    publish(*this, workspaceMode_, mode, &QuintoraViewModel::workspaceModeChanged);
 }
-void QuintoraViewModel::setAgentMode(AgentMode mode) { publish(agentMode_, mode, &QuintoraViewModel::agentModeChanged); }
+void QuintoraViewModel::setAgentMode(AgentMode mode) {
+    publish(*this, agentMode_, mode, &QuintoraViewModel::agentModeChanged);
+}
 void QuintoraViewModel::setWebSearchEnabled(bool on) {
-    publish(webSearchEnabled_, on, &QuintoraViewModel::webSearchEnabledChanged);
+    publish(*this, webSearchEnabled_, on, &QuintoraViewModel::webSearchEnabledChanged);
 }
 void QuintoraViewModel::setPermissionMode(PermissionMode mode) {
-    publish(permissionMode_, mode, &QuintoraViewModel::permissionModeChanged);
+    publish(*this, permissionMode_, mode, &QuintoraViewModel::permissionModeChanged);
 }
 void QuintoraViewModel::setContinuousMode(bool on) {
-    publish(continuousMode_, on, &QuintoraViewModel::continuousModeChanged);
+    publish(*this, continuousMode_, on, &QuintoraViewModel::continuousModeChanged);
 }
 void QuintoraViewModel::setActiveRoute(AppRoute route) {
-    publish(activeRoute_, route, &QuintoraViewModel::activeRouteChanged);
+    publish(*this, activeRoute_, route, &QuintoraViewModel::activeRouteChanged);
 }
 
 } // namespace vivirov

@@ -183,9 +183,6 @@ signals:
     void activeRouteChanged();
 
 private:
-    template <class T>
-    void publish(T& field, T value, void (QuintoraViewModel::*signal)());
-
     QString inputText() const { return QString::fromStdString(input_); }
     void setInputText(const QString& text) { setInput(text.toStdString()); }
     QString engineStatusText() const { return QString::fromStdString(engineStatus_); }

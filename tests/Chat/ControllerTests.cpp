@@ -213,7 +213,9 @@ TEST_F(Controller, StartUpNeverWaitsForTheBlockingSetUp) {
     std::atomic<bool> sawGuiFirst{false};
     // The set-up answers only after the GUI thread handled an event queued
     // behind the start: were start-up waiting for it, it would time out.
-    services->beforePrepare = [&] { sawGuiFirst = turned.wait_for(std::chrono::seconds(20)) == std::future_status::ready; };
+    services->beforePrepare = [&] {
+        sawGuiFirst = turned.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    };
 
     std::unique_ptr<QuintoraViewModel> vm;
     ControllerStartup startup(services, [&](std::unique_ptr<QuintoraViewModel> built) { vm = std::move(built); });

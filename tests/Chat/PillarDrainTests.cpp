@@ -23,7 +23,8 @@ TEST_F(Drain, SmoothTicksMoveFourCharactersFromAProducerThread) {
 }
 
 TEST_F(Drain, AClusterOfSeveralCodePointsIsOneCharacter) {
-    const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"; // man ZWJ woman ZWJ girl
+    // man ZWJ woman ZWJ girl
+    const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
     UUID target = addTurnRows(*chat);
     int epoch = chat->startStream(target);
     chat->coalescer().append(family + "abcd", epoch);

@@ -22,7 +22,8 @@ public:
     explicit CountingObserver(std::function<void(int64_t)> react) : react_(std::move(react)) {}
     const std::vector<std::string>& observedTables() const override { return tables_; }
     Delivery read(SqliteConnection& connection) override {
-        int64_t count = connection.inTransaction("DEFERRED", [&] { return connection.scalarInteger("SELECT count(*) FROM message"); });
+        int64_t count = connection.inTransaction(
+            "DEFERRED", [&] { return connection.scalarInteger("SELECT count(*) FROM message"); });
         return [this, count] {
             {
                 std::lock_guard lock(mutex);
