@@ -23,13 +23,21 @@ TEST_F(Drain, SmoothTicksMoveFourCharactersFromAProducerThread) {
 }
 
 TEST_F(Drain, AClusterOfSeveralCodePointsIsOneCharacter) {
-    // man ZWJ woman ZWJ girl
-    const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
-    UUID target = addTurnRows(*chat);
-    int epoch = chat->startStream(target);
-    chat->coalescer().append(family + "abcd", epoch);
-    chat->flushTick();
-    EXPECT_EQ(chat->message(target)->content, family + "abc");
+    std::string accented = "e";
+    for (int i = 0; i < 400; ++i) accented += "\xCC\x81"; // combining acute: one cluster of 801 bytes
+    const std::pair<const char*, std::string> clusters[] = {
+        {"family emoji", "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"},
+        {"letter with 400 marks", accented},
+    };
+    for (const auto& [name, cluster] : clusters) {
+        SCOPED_TRACE(name);
+        UUID target = addTurnRows(*chat);
+        int epoch = chat->startStream(target);
+        chat->coalescer().append(cluster + "abcd", epoch);
+        chat->flushTick();
+        EXPECT_EQ(chat->message(target)->content, cluster + "abc");
+        chat->endTurn();
+    }
 }
 
 TEST_F(Drain, EndTurnMovesEverythingLeftBeforeTheArtifactIsRefreshed) {
