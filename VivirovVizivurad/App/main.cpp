@@ -1,12 +1,38 @@
 #include <QApplication>
 
-#include "VivirovVizivurad/App/MainWindow.h"
+#include <memory>
 
+#include "VivirovVizivurad/App/MainWindow.h"
+#include "VivirovVizivurad/Chat/AppServicesFactory.h"
+#include "VivirovVizivurad/Chat/ControllerStartup.h"
+#include "VivirovVizivurad/Chat/QuintoraViewModel.h"
+#include "VivirovVizivurad/Dashboards/AgentActivityModel.h"
+#include "VivirovVizivurad/Dashboards/SwarmOrchestrator.h"
+#include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
+
+// The composition root: the window shows at once; the chat controller joins
+// it once its services are set up off the GUI thread.
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vivirov"));
     QApplication::setOrganizationName(QStringLiteral("com.dudive.vivirov"));
+
+    // The process-wide GUI objects belong to the GUI thread: create them here.
+    vivirov::VizivuradEngine::shared();
+    vivirov::AgentActivityModel::shared();
+    vivirov::SwarmOrchestrator::shared();
+
     vivirov::MainWindow window;
     window.show();
-    return app.exec();
+
+    auto services = std::make_shared<vivirov::AppServicesFactory>();
+    std::unique_ptr<vivirov::QuintoraViewModel> controller;
+    auto startup = std::make_unique<vivirov::ControllerStartup>(
+        services, [&](std::unique_ptr<vivirov::QuintoraViewModel> built) { controller = std::move(built); });
+
+    const int status = app.exec();
+    startup.reset(); // a set-up still running is waited for, and its controller never built
+    if (controller) controller->shutdownForTermination();
+    controller.reset(); // writes the rows still queued
+    return status;
 }

@@ -148,21 +148,38 @@ void ProviderRouter::activate(const std::string& id) {
 }
 
 void ProviderRouter::refreshKeys() {
+    applyKeys(readStoredKeys());
+}
+
+StoredProviderKeys ProviderRouter::readStoredKeys() {
+    StoredProviderKeys keys;
+    for (const char* id : {"anthropic", "openai", "gemini", "grok", kCompatID})
+        keys.byAccount[keyAccount(id)] = Keychain::read(keyAccount(id));
+    keys.byAccount[kCompatBaseAccount] = Keychain::read(kCompatBaseAccount);
+    return keys;
+}
+
+void ProviderRouter::applyKeys(const StoredProviderKeys& keys) {
+    auto stored = [&](const char* account) -> std::optional<std::string> {
+        auto it = keys.byAccount.find(account);
+        return it == keys.byAccount.end() ? std::nullopt : it->second;
+    };
     const auto snapshot = providers_;
     for (const auto& provider : snapshot) {
         const std::string id = provider->id();
         const char* account = keyAccount(id);
         if (!account) continue;
-        provider->setApiKey(Keychain::read(account));
+        provider->setApiKey(stored(account));
         if (id != kCompatID) continue;
         auto compat = std::dynamic_pointer_cast<OpenAICompatProvider>(provider);
         if (!compat) continue;
         // Compared in the form the provider keeps, so a stored base that
         // differs only by blanks or a trailing slash is not a new endpoint.
-        auto base = Keychain::read(kCompatBaseAccount);
+        auto base = stored(kCompatBaseAccount);
         if (!base) continue;
         const std::string configured = RizeruLocalProvider::trimmedBase(*base);
-        if (!configured.empty() && configured != compat->configuredBaseURL()) rebuildCompatProvider(*base);
+        if (!configured.empty() && configured != compat->configuredBaseURL())
+            rebuildCompatProvider(*base, stored(kCompatKeyAccount));
     }
 }
 
@@ -238,12 +255,12 @@ void ProviderRouter::rebuildProviders() {
     refreshKeys();
 }
 
-void ProviderRouter::rebuildCompatProvider(const std::string& base) {
+void ProviderRouter::rebuildCompatProvider(const std::string& base, const std::optional<std::string>& key) {
     for (auto& provider : providers_) {
         if (provider->id() != kCompatID) continue;
         auto rebuilt = std::make_shared<OpenAICompatProvider>(base, kCompatID, kCompatName,
                                                               storedModel(kCompatID, kCompatDefaultModel), std::nullopt);
-        rebuilt->setApiKey(Keychain::read(kCompatKeyAccount));
+        rebuilt->setApiKey(key);
         provider = std::move(rebuilt);
         return;
     }

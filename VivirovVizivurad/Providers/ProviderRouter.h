@@ -13,12 +13,18 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "VivirovKit/Providers/ProviderTypes.h"
 
 namespace vivirov {
+
+// The key store's secrets the router applies, by account (none: no secret).
+struct StoredProviderKeys {
+    std::map<std::string, std::optional<std::string>> byAccount;
+};
 
 class ProviderRouter : public QObject {
     Q_OBJECT
@@ -49,8 +55,13 @@ public:
     // Makes a listed provider active; an id not in the list changes nothing.
     void activate(const std::string& id);
     // Applies the key store's keys (a missing key clears the provider's) and
-    // moves the compatible slot to a changed stored base.
+    // moves the compatible slot to a changed stored base. Reads the key store
+    // on the calling thread: the GUI thread uses the two steps below.
     void refreshKeys();
+    // Any thread: reads every account the router applies (blocking).
+    static StoredProviderKeys readStoredKeys();
+    // What refreshKeys() does with keys read beforehand.
+    void applyKeys(const StoredProviderKeys& keys);
     // Stores the model for the id and applies it to that provider, if listed.
     void setStoredModel(const std::string& id, const std::string& model);
     void accumulate(const std::string& id, const TokenUsage& usage);
@@ -65,7 +76,7 @@ signals:
 
 private:
     void rebuildProviders();
-    void rebuildCompatProvider(const std::string& base);
+    void rebuildCompatProvider(const std::string& base, const std::optional<std::string>& key);
     std::string storedModel(const std::string& id, const std::string& fallback) const;
     void writeSetting(const QString& key, const std::string& value);
 

@@ -38,6 +38,7 @@ struct Attachment {
 struct ChatSessionRef {
     UUID id;
     std::string title;
+    bool operator==(const ChatSessionRef&) const = default;
 };
 
 } // namespace vivirov

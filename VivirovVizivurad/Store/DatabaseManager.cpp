@@ -99,8 +99,13 @@ double DatabaseManager::nextMessageTime(const std::string& conversationID) {
 
 UUID DatabaseManager::appendMessage(const UUID& conversationID, const std::string& role, const std::string& content,
                                     std::optional<int64_t> tokenCount) {
+    return appendMessage(conversationID, role, content, tokenCount, nextMessageTime(conversationID.string()));
+}
+
+UUID DatabaseManager::appendMessage(const UUID& conversationID, const std::string& role, const std::string& content,
+                                    std::optional<int64_t> tokenCount, double createdAt) {
     UUID id = UUID::random();
-    Message message(id, conversationID, role, content, tokenCount, std::nullopt, nextMessageTime(conversationID.string()));
+    Message message(id, conversationID, role, content, tokenCount, std::nullopt, createdAt);
     pool_->write([&](SqliteConnection& db) { storeRows::insert(db, message); });
     return id;
 }

@@ -57,6 +57,12 @@ public:
     void ensureConversation(const UUID& id, ConversationKind kind, const std::string& title);
     UUID appendMessage(const UUID& conversationID, const std::string& role, const std::string& content,
                        std::optional<int64_t> tokenCount = std::nullopt);
+    // The same with a time taken earlier by nextMessageTime().
+    UUID appendMessage(const UUID& conversationID, const std::string& role, const std::string& content,
+                       std::optional<int64_t> tokenCount, double createdAt);
+    // The time for the next message of a conversation: now, or just after
+    // the last time given to that conversation, whichever is later.
+    double nextMessageTime(const std::string& conversationID);
     int appendMessageBatch(const std::vector<Message>& messages);
     void updateMessageContent(const UUID& id, const std::string& content, std::optional<int64_t> tokenCount);
     void setEmbedding(const UUID& messageID, const Bytes& embedding);
@@ -90,7 +96,6 @@ private:
     struct InMemory {};
     explicit DatabaseManager(InMemory);
     void migrate();
-    double nextMessageTime(const std::string& conversationID);
 
     std::shared_ptr<store::DatabasePool> pool_;
     // Last time given to a message of each conversation by appendMessage.

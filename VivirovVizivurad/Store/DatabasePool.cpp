@@ -62,27 +62,39 @@ DatabasePool::ReaderLease::~ReaderLease() {
     pool.readerReturned_.notify_one();
 }
 
-bool DatabasePool::startObserving(const std::shared_ptr<DatabaseObserver>& observer) {
+void DatabasePool::startObserving(const std::shared_ptr<DatabaseObserver>& observer) {
     ++accesses_;
     std::lock_guard lock(writerMutex_);
-    if (!observer->refresh(*writer_)) return false;
+    if (!notifier_) notifier_ = std::make_unique<SerialQueue>("com.dudive.vivirov.store.observe");
     observers_.push_back(observer);
-    return true;
+    std::vector<Pending> first{{observer, observer->read(*writer_)}};
+    notifier_->async([this, first = std::move(first)] { deliver(first); });
 }
 
-void DatabasePool::notifyObserversLocked() {
+void DatabasePool::scheduleRefreshLocked() {
     auto changed = writer_->takeChangedTables();
     if (changed.empty() || observers_.empty()) return;
-    std::vector<std::shared_ptr<DatabaseObserver>> live;
-    for (auto& weak : observers_)
-        if (auto observer = weak.lock()) live.push_back(std::move(observer));
-    std::vector<std::weak_ptr<DatabaseObserver>> keep;
-    for (auto& observer : live) {
+    std::erase_if(observers_, [](const auto& weak) { return weak.expired(); });
+    std::vector<Pending> pending;
+    for (auto& weak : observers_) {
+        auto observer = weak.lock();
+        if (!observer) continue;
         const auto& tables = observer->observedTables();
-        bool touched = std::any_of(tables.begin(), tables.end(), [&](const std::string& t) { return changed.count(t); });
-        if (!touched || observer->refresh(*writer_)) keep.push_back(observer);
+        if (std::any_of(tables.begin(), tables.end(), [&](const std::string& t) { return changed.count(t); }))
+            pending.push_back({weak, observer->read(*writer_)});
     }
-    observers_ = std::move(keep);
+    // Queued under the writer: deliveries keep the order of the commits.
+    if (!pending.empty()) notifier_->async([this, pending = std::move(pending)] { deliver(pending); });
+}
+
+void DatabasePool::deliver(const std::vector<Pending>& pending) {
+    for (const auto& [weak, delivery] : pending) {
+        auto observer = weak.lock(); // alive for the delivery, or no delivery
+        if (!observer) continue;
+        if (delivery && delivery()) continue;
+        std::lock_guard lock(writerMutex_);
+        std::erase_if(observers_, [&](const auto& other) { return other.expired() || other.lock() == observer; });
+    }
 }
 
 } // namespace vivirov::store

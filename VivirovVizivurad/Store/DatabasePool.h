@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "VivirovKit/Support/SerialQueue.h"
 #include "VivirovVizivurad/Store/DatabaseObserver.h"
 #include "VivirovVizivurad/Store/SqliteConnection.h"
 
@@ -48,10 +49,10 @@ public:
         std::lock_guard lock(writerMutex_);
         if constexpr (std::is_void_v<decltype(body(*writer_))>) {
             writer_->inTransaction(kind, [&] { body(*writer_); });
-            notifyObserversLocked();
+            scheduleRefreshLocked();
         } else {
             auto result = writer_->inTransaction(kind, [&] { return body(*writer_); });
-            notifyObserversLocked();
+            scheduleRefreshLocked();
             return result;
         }
     }
@@ -64,15 +65,15 @@ public:
         std::lock_guard lock(writerMutex_);
         struct Notify {
             DatabasePool& pool;
-            ~Notify() { pool.notifyObserversLocked(); }
+            ~Notify() { pool.scheduleRefreshLocked(); }
         } notify{*this};
         return body(*writer_);
     }
 
-    // Registers `observer` (held weakly) and gives it its first refresh,
-    // both under the writer so that no commit falls between them. False when
-    // that first refresh ended the observation.
-    bool startObserving(const std::shared_ptr<DatabaseObserver>& observer);
+    // Registers `observer` (held weakly) and reads its first result, both
+    // under the writer so that no commit falls between them. Results are
+    // delivered on the pool's notifier thread (see DatabaseObserver).
+    void startObserving(const std::shared_ptr<DatabaseObserver>& observer);
 
     bool isFileBacked() const { return fileBacked_; }
     // Reads and writes started so far (lets tests see that nothing was read).
@@ -88,7 +89,12 @@ private:
         std::unique_ptr<SqliteConnection> connection;
     };
 
-    void notifyObserversLocked();
+    void scheduleRefreshLocked();
+    struct Pending {
+        std::weak_ptr<DatabaseObserver> observer;
+        DatabaseObserver::Delivery delivery;
+    };
+    void deliver(const std::vector<Pending>& pending);
 
     std::string path_;
     Configuration configuration_;
@@ -103,6 +109,11 @@ private:
     std::condition_variable readerReturned_;
     std::vector<std::unique_ptr<SqliteConnection>> idleReaders_;
     int openReaders_ = 0;
+
+    // Created with the first observer (under writerMutex_). Declared last so
+    // that it is destroyed first: queued deliveries finish while the rest
+    // of the pool still exists.
+    std::unique_ptr<SerialQueue> notifier_;
 };
 
 } // namespace vivirov::store

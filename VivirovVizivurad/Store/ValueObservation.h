@@ -69,24 +69,35 @@ private:
     struct State final : DatabaseObserver {
         State(std::vector<std::string> t, Fetch f) : tables(std::move(t)), fetch(std::move(f)) {}
         const std::vector<std::string>& observedTables() const override { return tables; }
-        bool refresh(SqliteConnection& connection) override {
+        Delivery read(SqliteConnection& connection) override {
+            {
+                std::lock_guard lock(mutex);
+                if (ended) return {};
+            }
+            std::optional<T> value;
+            std::exception_ptr failure;
+            try {
+                value = connection.inTransaction("DEFERRED", [&] { return fetch(connection); });
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            return [this, value = std::move(value), failure]() mutable { return deliver(std::move(value), failure); };
+        }
+
+        bool deliver(std::optional<T> value, std::exception_ptr failure) {
             {
                 std::lock_guard lock(mutex);
                 if (ended) return false;
-            }
-            try {
-                T value = connection.inTransaction("DEFERRED", [&] { return fetch(connection); });
-                std::lock_guard lock(mutex);
-                if (results.size() >= bufferLimit) results.pop_front();
-                results.push_back(std::move(value));
-            } catch (...) {
-                std::lock_guard lock(mutex);
-                error = std::current_exception();
-                ended = true;
+                if (failure) {
+                    error = failure;
+                    ended = true;
+                } else {
+                    if (results.size() >= bufferLimit) results.pop_front();
+                    results.push_back(std::move(*value));
+                }
             }
             changed.notify_all();
-            std::lock_guard lock(mutex);
-            return !ended;
+            return !failure;
         }
 
         std::vector<std::string> tables;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ProviderHarness.h"
-#include "ScopedEnv.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/StderrCapture.h"
 #include "VivirovKit/Providers/GeminiProvider.h"
 

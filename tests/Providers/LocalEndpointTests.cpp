@@ -3,7 +3,7 @@
 #include <future>
 
 #include "ProviderHarness.h"
-#include "ScopedEnv.h"
+#include "tests/support/ScopedEnv.h"
 #include "VivirovKit/Providers/DerovInfinityProvider.h"
 #include "VivirovKit/Providers/OpenAICompatProvider.h"
 #include "VivirovKit/Providers/RizeruLocalProvider.h"

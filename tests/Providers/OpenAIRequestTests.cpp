@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ProviderHarness.h"
-#include "ScopedEnv.h"
+#include "tests/support/ScopedEnv.h"
 #include "VivirovKit/Providers/OpenAIProvider.h"
 
 using namespace vivirov;

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "ProviderHarness.h"
-#include "ScopedEnv.h"
+#include "tests/support/ScopedEnv.h"
 #include "VivirovKit/Providers/AnthropicProvider.h"
 #include "VivirovKit/Providers/DerovInfinityProvider.h"
 #include "VivirovKit/Providers/GeminiProvider.h"

@@ -3,7 +3,7 @@
 #include <random>
 
 #include "VivirovKit/Providers/ThinkStreamParser.h"
-#include "ScopedEnv.h"
+#include "tests/support/ScopedEnv.h"
 
 using namespace vivirov;
 using Piece = ThinkStreamParser::Piece;

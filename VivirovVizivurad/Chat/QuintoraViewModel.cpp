@@ -1,0 +1,253 @@
+#include "VivirovVizivurad/Chat/QuintoraViewModel.h"
+
+#include <future>
+
+#include "VivirovKit/Agentic/SessionBridging.h"
+#include "VivirovKit/Scheduler/TaskStore.h"
+#include "VivirovKit/Support/Env.h"
+#include "VivirovKit/Support/Log.h"
+#include "VivirovKit/Tools/ToolRegistry.h"
+#include "VivirovKit/Verification/CodeVerifier.h"
+#include "VivirovVizivurad/Chat/GuiThread.h"
+#include "VivirovVizivurad/Chat/PillarContext.h"
+#include "VivirovVizivurad/Chat/Publish.h"
+#include "VivirovVizivurad/Chat/ServicesFactory.h"
+#include "VivirovVizivurad/CoWork/DispatchManager.h"
+#include "VivirovVizivurad/CoWork/TaskBoardModel.h"
+#include "VivirovVizivurad/Dashboards/AgentActivityModel.h"
+#include "VivirovVizivurad/EngineHost/InProcessEngineReadiness.h"
+#include "VivirovVizivurad/EngineHost/InProcessHost.h"
+#include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
+#include "VivirovVizivurad/Graph/GraphContext.h"
+#include "VivirovVizivurad/SelfTest/SelfTestHooks.h"
+#include "VivirovVizivurad/Store/ChatStore.h"
+
+namespace vivirov {
+
+namespace {
+
+constexpr const char* kInProcessProviderID = "derevududuv";
+
+// Ask only when VIVIROV_DEFAULT_ASK is exactly "1".
+AgentMode initialAgentMode() {
+    return env::isOn("VIVIROV_DEFAULT_ASK") ? AgentMode::ask : AgentMode::agent;
+}
+
+} // namespace
+
+QuintoraViewModel::QuintoraViewModel(ServicesFactory& services, QObject* parent)
+    : QObject(parent),
+      store_(services.makeChatStore()),
+      agentMode_(initialAgentMode()),
+      graph_(services.makeGraph()),
+      taskStore_(services.makeTaskStore()),
+      codeVerifier_(services.makeCodeVerifier()),
+      toolRegistry_(services.makeToolRegistry()),
+      inproc_(services.makeInProcessHost()),
+      chatContext_(std::make_unique<PillarContext>(ConversationKind::chat, services.database())),
+      coworkContext_(std::make_unique<PillarContext>(ConversationKind::cowork, services.database())),
+      dispatchManager_(std::make_unique<DispatchManager>()),
+      activity_(AgentActivityModel::shared()),
+      hooks_(services.makeSelfTestHooks()),
+      readKeys_(services.keyReader()) {
+    currentModelPath_ = inproc_->modelPath();
+    router_ = services.takeRouter();
+
+    // Observers of the controller redraw when a pillar or the queue changes.
+    // A connection to `this` ends with it: the forwarding holds it weakly.
+    forwarding_.push_back(connect(chatContext_.get(), &PillarContext::changed, this, &QuintoraViewModel::changed));
+    forwarding_.push_back(connect(coworkContext_.get(), &PillarContext::changed, this, &QuintoraViewModel::changed));
+    forwarding_.push_back(
+        connect(dispatchManager_.get(), &DispatchManager::changed, this, &QuintoraViewModel::changed));
+    connect(chatContext_.get(), &PillarContext::isStreamingChanged, this, &QuintoraViewModel::updateBusy);
+    connect(coworkContext_.get(), &PillarContext::isStreamingChanged, this, &QuintoraViewModel::updateBusy);
+
+    const auto weak = life_.weak();
+    // The queue calls its runner on its own thread and waits for the run,
+    // which happens on the GUI thread; without the controller it returns at once.
+    dispatchManager_->setRunner([weak](const Dispatch& dispatch) {
+        auto finished = std::make_shared<std::promise<void>>();
+        auto done = finished->get_future();
+        postToGui([weak, dispatch, finished] {
+            if (auto* vm = GuiLife<QuintoraViewModel>::resolve(weak)) vm->runDispatch(dispatch);
+            finished->set_value();
+        });
+        try {
+            done.get();
+        } catch (const std::future_error&) {
+            // The event loop is gone and the job with it.
+        }
+    });
+    dispatchManager_->setEngineBusy([busy = std::weak_ptr<std::atomic<bool>>(busy_)] {
+        auto flag = busy.lock();
+        return flag && flag->load();
+    });
+
+    registerHostTools();
+    attachBrowserHub();
+
+    inproc_->setOnEntropy([weak](float value) {
+        postToGui([weak, value] {
+            if (auto* vm = GuiLife<QuintoraViewModel>::resolve(weak)) vm->applyEntropy(value);
+        });
+    });
+
+    auto active = router_->current();
+    if (active->id() == kInProcessProviderID) {
+        ensureLocalEngineStarted();
+    } else {
+        setEngineStatus("off \xC2\xB7 " + active->displayName() + " active");
+        logLine("[vivirov] native Derevududuv local engine NOT booted \xE2\x80\x94 " + active->id() +
+                " is the active brain");
+    }
+
+    bootstrapSession();
+    graph_->bootstrap(std::nullopt);
+
+    hooks_->applyVerifyHooks(*this);
+    hooks_->seedDemoTasksIfRequested(*this);
+    hooks_->runDemoIfRequested(*this);
+    hooks_->runBrowserE2EIfRequested(*this);
+    hooks_->runFabGuardE2EIfRequested(*this);
+    hooks_->runEngineDemoIfRequested(*this);
+    hooks_->runDerevududuvProviderProofIfRequested(*this);
+    hooks_->runAgenticPillarE2EIfRequested(*this);
+    hooks_->runUIChatProofIfRequested(*this);
+    hooks_->runKillRaceE2EIfRequested(*this);
+}
+
+QuintoraViewModel::~QuintoraViewModel() {
+    for (auto& connection : forwarding_) disconnect(connection);
+    stopOwnedTasks();
+    chatContext_->waitForSaves();
+    coworkContext_->waitForSaves();
+}
+
+void QuintoraViewModel::shutdownForTermination() {
+    stopOwnedTasks();
+    inproc_->shutdownForTermination();
+}
+
+void QuintoraViewModel::stopOwnedTasks() {
+    std::jthread* tasks[] = {&generationTask_, &taskEngineTask_, &agenticTask_,
+                             &chatPillarTask_, &selectLoadTask_, &pillarDispatchTask_};
+    for (auto* task : tasks) task->request_stop();
+    for (auto* task : tasks)
+        if (task->joinable()) task->join();
+}
+
+// MARK: construction steps
+
+void QuintoraViewModel::ensureLocalEngineStarted() {
+    if (localEngineStarted_) return;
+    localEngineStarted_ = true;
+    setEngineStatus("starting engine\xE2\x80\xA6");
+    VizivuradEngine::shared().setLoadingStatus(
+        QStringLiteral("Loading local model\u2026 (this can take a minute)"));
+    const auto weak = life_.weak();
+    inproc_->start([weak](const std::string& status) {
+        postToGui([weak, status] {
+            if (auto* vm = GuiLife<QuintoraViewModel>::resolve(weak)) vm->applyEngineStatus(status);
+        });
+    });
+}
+
+void QuintoraViewModel::applyEngineStatus(const std::string& status) {
+    setEngineStatus(status);
+    VizivuradEngine::shared().clearLoadingStatus();
+    InProcessEngineReadiness::shared().set(status == "ready");
+    refreshKeys();
+}
+
+void QuintoraViewModel::applyEntropy(float value) {
+    if (!isStreaming_) return;
+    publish(*this, cognitiveEntropy_, value, &QuintoraViewModel::cognitiveEntropyChanged);
+}
+
+void QuintoraViewModel::refreshKeys() {
+    const auto weak = life_.weak();
+    keyReads_.async([weak, read = readKeys_] {
+        auto keys = read();
+        postToGui([weak, keys = std::move(keys)] {
+            if (auto* vm = GuiLife<QuintoraViewModel>::resolve(weak)) vm->router_->applyKeys(keys);
+        });
+    });
+}
+
+void QuintoraViewModel::bootstrapSession() {
+    ChatSessionRef seed{UUID::random(), ""};
+    publish(*this, sessions_, std::vector<ChatSessionRef>{seed}, &QuintoraViewModel::sessionsChanged);
+    publish(*this, activeSessionID_, std::optional<UUID>(seed.id), &QuintoraViewModel::activeSessionIDChanged);
+    chatContext_->setActiveConversationID(seed.id);
+}
+
+void QuintoraViewModel::registerHostTools() {
+    // The host-tool catalogue registers its tools into toolRegistry_ here
+    // once the tool executor is built.
+}
+
+void QuintoraViewModel::attachBrowserHub() {
+    // The in-app browser hands its model to the browser hub here.
+}
+
+void QuintoraViewModel::runDispatch(const Dispatch&) {
+    // The co-work runner drives one dispatch here.
+}
+
+// MARK: derived state
+
+PillarContext& QuintoraViewModel::activePillar() {
+    return activeRoute_ == AppRoute::cowork ? *coworkContext_ : *chatContext_;
+}
+
+bool QuintoraViewModel::anyStreaming() const {
+    return isStreaming_ || chatContext_->isStreaming() || coworkContext_->isStreaming();
+}
+
+TaskBoardModel& QuintoraViewModel::taskBoard() {
+    if (!taskBoard_) taskBoard_ = std::make_unique<TaskBoardModel>(taskStore_.get());
+    return *taskBoard_;
+}
+
+void QuintoraViewModel::updateBusy() {
+    const bool busy = anyStreaming();
+    if (busy_->exchange(busy) != busy) emit anyStreamingChanged();
+}
+
+// MARK: setters
+
+QString QuintoraViewModel::activeSessionText() const {
+    return activeSessionID_ ? QString::fromStdString(activeSessionID_->string()) : QString();
+}
+
+void QuintoraViewModel::setInput(std::string input) {
+    publish(*this, input_, std::move(input), &QuintoraViewModel::inputChanged);
+}
+void QuintoraViewModel::setEngineStatus(std::string status) {
+    publish(*this, engineStatus_, std::move(status), &QuintoraViewModel::engineStatusChanged);
+}
+void QuintoraViewModel::setRoute(Route route) { publish(*this, route_, route, &QuintoraViewModel::routeChanged); }
+void QuintoraViewModel::setDeepReadMode(bool on) {
+    publish(*this, deepReadMode_, on, &QuintoraViewModel::deepReadModeChanged);
+}
+void QuintoraViewModel::setShowVault(bool on) { publish(*this, showVault_, on, &QuintoraViewModel::showVaultChanged); }
+void QuintoraViewModel::setWorkspaceMode(WorkspaceMode mode) {
+    publish(*this, workspaceMode_, mode, &QuintoraViewModel::workspaceModeChanged);
+}
+void QuintoraViewModel::setAgentMode(AgentMode mode) {
+    publish(*this, agentMode_, mode, &QuintoraViewModel::agentModeChanged);
+}
+void QuintoraViewModel::setWebSearchEnabled(bool on) {
+    publish(*this, webSearchEnabled_, on, &QuintoraViewModel::webSearchEnabledChanged);
+}
+void QuintoraViewModel::setPermissionMode(PermissionMode mode) {
+    publish(*this, permissionMode_, mode, &QuintoraViewModel::permissionModeChanged);
+}
+void QuintoraViewModel::setContinuousMode(bool on) {
+    publish(*this, continuousMode_, on, &QuintoraViewModel::continuousModeChanged);
+}
+void QuintoraViewModel::setActiveRoute(AppRoute route) {
+    publish(*this, activeRoute_, route, &QuintoraViewModel::activeRouteChanged);
+}
+
+} // namespace vivirov

@@ -1,0 +1,276 @@
+#pragma once
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VivirovKit/Agentic/ArtifactEngine.h"
+#include "VivirovKit/Support/SerialQueue.h"
+#include "VivirovVizivurad/App/AppRoute.h"
+#include "VivirovVizivurad/App/PanelConfiguration.h"
+#include "VivirovVizivurad/Chat/AgentMode.h"
+#include "VivirovVizivurad/Chat/GuiThread.h"
+#include "VivirovVizivurad/Chat/ImageAttachment.h"
+#include "VivirovVizivurad/Chat/TransactionState.h"
+#include "VivirovVizivurad/CoWork/Dispatch.h"
+#include "VivirovVizivurad/EngineHost/StreamCoalescer.h"
+#include "VivirovVizivurad/Providers/ProviderRouter.h"
+#include "VivirovVizivurad/Store/ChatMessage.h"
+
+namespace vivirov {
+
+class AgentActivityModel;
+class ChatStore;
+class CodeVerifier;
+class DispatchManager;
+class GraphContext;
+class InProcessHost;
+class PillarContext;
+class SelfTestHooks;
+class ServicesFactory;
+class SessionBridging;
+class TaskBoardModel;
+class TaskStore;
+class ToolRegistry;
+
+// The one controller of the window's chat turns, agent runs and co-work
+// jobs. It owns the services it is built over, the chat and co-work
+// pillars and the co-work queue, and publishes its state as properties with
+// change signals; `changed()` also fires when a pillar or the queue changes.
+//
+// GUI thread only. Every callback it hands to another thread holds it
+// weakly and does its work in a later turn of the GUI event loop.
+class QuintoraViewModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString input READ inputText WRITE setInputText NOTIFY inputChanged)
+    Q_PROPERTY(bool isStreaming READ isStreaming NOTIFY isStreamingChanged)
+    Q_PROPERTY(bool anyStreaming READ anyStreaming NOTIFY anyStreamingChanged)
+    Q_PROPERTY(QString engineStatus READ engineStatusText NOTIFY engineStatusChanged)
+    Q_PROPERTY(QString lastStats READ lastStatsText NOTIFY lastStatsChanged)
+    Q_PROPERTY(Route route READ route WRITE setRoute NOTIFY routeChanged)
+    Q_PROPERTY(bool sidebarCollapsed READ sidebarCollapsed NOTIFY sidebarCollapsedChanged)
+    Q_PROPERTY(bool deepReadMode READ deepReadMode WRITE setDeepReadMode NOTIFY deepReadModeChanged)
+    Q_PROPERTY(bool showVault READ showVault WRITE setShowVault NOTIFY showVaultChanged)
+    Q_PROPERTY(QString activeSessionID READ activeSessionText NOTIFY activeSessionIDChanged)
+    Q_PROPERTY(bool isSwapping READ isSwapping NOTIFY isSwappingChanged)
+    Q_PROPERTY(QString currentModelPath READ currentModelPathText NOTIFY currentModelPathChanged)
+    Q_PROPERTY(WorkspaceMode workspaceMode READ workspaceMode WRITE setWorkspaceMode NOTIFY workspaceModeChanged)
+    Q_PROPERTY(bool webSearchEnabled READ webSearchEnabled WRITE setWebSearchEnabled NOTIFY webSearchEnabledChanged)
+    Q_PROPERTY(PermissionMode permissionMode READ permissionMode WRITE setPermissionMode NOTIFY permissionModeChanged)
+    Q_PROPERTY(float cognitiveEntropy READ cognitiveEntropy NOTIFY cognitiveEntropyChanged)
+    Q_PROPERTY(bool continuousMode READ continuousMode WRITE setContinuousMode NOTIFY continuousModeChanged)
+
+public:
+    // The sub-page the chat bar's settings popover asks for.
+    enum class Route { chat, models, settings };
+    Q_ENUM(Route)
+    // The workspace variant the main window sets and reads.
+    enum class WorkspaceMode { pureChat, coWork, ruzorAvir, taskBoard, coding };
+    Q_ENUM(WorkspaceMode)
+    // Whether tool calls ask the user first.
+    enum class PermissionMode { ask, accept, god };
+    Q_ENUM(PermissionMode)
+
+    // Builds the services from `services` (already prepared) in their fixed
+    // order, wires them and starts what starts at launch.
+    explicit QuintoraViewModel(ServicesFactory& services, QObject* parent = nullptr);
+    // Stops and joins the tasks it owns and waits for queued row saves.
+    ~QuintoraViewModel() override;
+
+    // MARK: published state
+    const std::vector<ChatMessage>& messages() const { return messages_; }
+    const std::optional<Artifact>& currentArtifact() const { return currentArtifact_; }
+    const std::string& input() const { return input_; }
+    void setInput(std::string input);
+    bool isStreaming() const { return isStreaming_; }
+    const std::string& engineStatus() const { return engineStatus_; }
+    const std::string& lastStats() const { return lastStats_; }
+    Route route() const { return route_; }
+    void setRoute(Route route);
+    bool sidebarCollapsed() const { return sidebarCollapsed_; }
+    bool deepReadMode() const { return deepReadMode_; }
+    void setDeepReadMode(bool on);
+    bool showVault() const { return showVault_; }
+    void setShowVault(bool on);
+    const std::vector<ChatSessionRef>& sessions() const { return sessions_; }
+    const std::optional<UUID>& activeSessionID() const { return activeSessionID_; }
+    bool isSwapping() const { return isSwapping_; }
+    const std::string& currentModelPath() const { return currentModelPath_; }
+    const std::vector<Attachment>& attachments() const { return attachments_; }
+    const std::vector<ImageAttachment>& imageAttachments() const { return imageAttachments_; }
+    const std::optional<std::string>& attachNotice() const { return attachNotice_; }
+    WorkspaceMode workspaceMode() const { return workspaceMode_; }
+    void setWorkspaceMode(WorkspaceMode mode);
+    AgentMode agentMode() const { return agentMode_; }
+    void setAgentMode(AgentMode mode);
+    const PanelConfiguration& panelConfig() const { return panelConfig_; }
+    bool webSearchEnabled() const { return webSearchEnabled_; }
+    void setWebSearchEnabled(bool on);
+    PermissionMode permissionMode() const { return permissionMode_; }
+    void setPermissionMode(PermissionMode mode);
+    const TransactionState& transactionState() const { return transactionState_; }
+    float cognitiveEntropy() const { return cognitiveEntropy_; }
+    const std::vector<std::string>& synapticRecall() const { return synapticRecall_; }
+    const std::vector<uint32_t>& synapticRecallIDs() const { return synapticRecallIDs_; }
+    bool continuousMode() const { return continuousMode_; }
+    void setContinuousMode(bool on);
+    const std::optional<Dispatch>& focusedDispatch() const { return focusedDispatch_; }
+    AppRoute activeRoute() const { return activeRoute_; }
+    void setActiveRoute(AppRoute route);
+
+    // MARK: services the rest of the app reads
+    GraphContext& graph() { return *graph_; }
+    TaskStore* taskStore() { return taskStore_.get(); }
+    ProviderRouter& router() { return *router_; }
+    ToolRegistry& toolRegistry() { return *toolRegistry_; }
+    PillarContext& chatContext() { return *chatContext_; }
+    PillarContext& coworkContext() { return *coworkContext_; }
+    DispatchManager& dispatchManager() { return *dispatchManager_; }
+    AgentActivityModel& activity() { return activity_; }
+
+    // The co-work pillar on the co-work route, the chat pillar on every other.
+    PillarContext& activePillar();
+    // The single transcript's flag or either pillar's.
+    bool anyStreaming() const;
+    // Built over the task store (or none) on first use; the same one after.
+    TaskBoardModel& taskBoard();
+
+    // Reads the key store off the GUI thread, then applies the keys to the
+    // router on it.
+    void refreshKeys();
+
+    // At quit: stops and joins the owned tasks, then lets the in-process
+    // engine go (waiting a bounded time).
+    void shutdownForTermination();
+
+signals:
+    // Any published change, including the pillars' and the co-work queue's.
+    void changed();
+    void messagesChanged();
+    void currentArtifactChanged();
+    void inputChanged();
+    void isStreamingChanged();
+    void anyStreamingChanged();
+    void engineStatusChanged();
+    void lastStatsChanged();
+    void routeChanged();
+    void sidebarCollapsedChanged();
+    void deepReadModeChanged();
+    void showVaultChanged();
+    void sessionsChanged();
+    void activeSessionIDChanged();
+    void isSwappingChanged();
+    void currentModelPathChanged();
+    void attachmentsChanged();
+    void attachNoticeChanged();
+    void workspaceModeChanged();
+    void agentModeChanged();
+    void panelConfigChanged();
+    void webSearchEnabledChanged();
+    void permissionModeChanged();
+    void transactionStateChanged();
+    void cognitiveEntropyChanged();
+    void synapticRecallChanged();
+    void continuousModeChanged();
+    void focusedDispatchChanged();
+    void activeRouteChanged();
+
+private:
+    QString inputText() const { return QString::fromStdString(input_); }
+    void setInputText(const QString& text) { setInput(text.toStdString()); }
+    QString engineStatusText() const { return QString::fromStdString(engineStatus_); }
+    QString lastStatsText() const { return QString::fromStdString(lastStats_); }
+    QString activeSessionText() const;
+    QString currentModelPathText() const { return QString::fromStdString(currentModelPath_); }
+
+    void setEngineStatus(std::string status);
+    void updateBusy();
+    void ensureLocalEngineStarted();
+    void applyEngineStatus(const std::string& status);
+    void applyEntropy(float value);
+    void bootstrapSession();
+    // Call sites whose work arrives with the host tools, the co-work runner
+    // and the in-app browser.
+    void registerHostTools();
+    void attachBrowserHub();
+    void runDispatch(const Dispatch& dispatch);
+    void stopOwnedTasks();
+
+    // Stored state, in construction order.
+    std::vector<ChatMessage> messages_;
+    std::optional<Artifact> currentArtifact_;
+    std::string input_;
+    bool isStreaming_ = false;
+    std::string engineStatus_ = "starting engine\xE2\x80\xA6";
+    std::string lastStats_;
+    Route route_ = Route::chat;
+    bool sidebarCollapsed_ = false;
+    bool deepReadMode_ = false;
+    bool showVault_ = false;
+    std::vector<ChatSessionRef> sessions_;
+    std::optional<UUID> activeSessionID_;
+    bool isSwapping_ = false;
+    std::string currentModelPath_;
+    std::vector<Attachment> attachments_;
+    std::vector<ImageAttachment> imageAttachments_;
+    std::optional<std::string> attachNotice_;
+    UUID attachNoticeToken_ = UUID::random();
+    std::unique_ptr<ChatStore> store_;
+    bool historyLoaded_ = false;
+    WorkspaceMode workspaceMode_ = WorkspaceMode::pureChat;
+    AgentMode agentMode_;
+    PanelConfiguration panelConfig_;
+    bool webSearchEnabled_ = false;
+    PermissionMode permissionMode_ = PermissionMode::ask;
+    std::jthread generationTask_;
+    TransactionState transactionState_;
+    float cognitiveEntropy_ = 0;
+    std::vector<std::string> synapticRecall_;
+    std::vector<uint32_t> synapticRecallIDs_;
+    std::unique_ptr<GraphContext> graph_;
+    std::unique_ptr<TaskStore> taskStore_;
+    std::unique_ptr<TaskBoardModel> taskBoard_;
+    std::jthread taskEngineTask_;
+    std::shared_ptr<SessionBridging> autonomousSession_;
+    std::vector<std::string> lastRelated_;
+    std::unique_ptr<CodeVerifier> codeVerifier_;
+    // The host-tool executor joins here, built before the registry.
+    std::unique_ptr<ProviderRouter> router_;
+    std::unique_ptr<ToolRegistry> toolRegistry_;
+    // The in-app browser model joins here, built after the registry.
+    bool continuousMode_ = false;
+    std::jthread agenticTask_;
+    std::unique_ptr<InProcessHost> inproc_;
+    bool localEngineStarted_ = false;
+    StreamCoalescer coalescer_;
+    std::unique_ptr<QTimer> flushTimer_;
+    int turnEpoch_ = 0;
+    std::unique_ptr<PillarContext> chatContext_;
+    std::unique_ptr<PillarContext> coworkContext_;
+    std::unique_ptr<DispatchManager> dispatchManager_;
+    AgentActivityModel& activity_;
+    std::optional<Dispatch> focusedDispatch_;
+    AppRoute activeRoute_ = AppRoute::chat;
+    std::jthread chatPillarTask_;
+    std::jthread selectLoadTask_;
+    std::jthread pillarDispatchTask_;
+    std::vector<QMetaObject::Connection> forwarding_;
+    bool coalescerFlushHot_ = true;
+
+    // Wiring.
+    GuiLife<QuintoraViewModel> life_{this};
+    std::unique_ptr<SelfTestHooks> hooks_;
+    std::function<StoredProviderKeys()> readKeys_;
+    // anyStreaming, readable from the co-work queue's thread.
+    std::shared_ptr<std::atomic<bool>> busy_ = std::make_shared<std::atomic<bool>>(false);
+    SerialQueue keyReads_{"com.dudive.vivirov.keys"};
+};
+
+} // namespace vivirov

@@ -1,0 +1,48 @@
+#pragma once
+#include <QObject>
+#include <string_view>
+
+#include "VivirovVizivurad/Dashboards/StreamMeter.h"
+
+namespace vivirov {
+
+// The process-wide stream telemetry the dashboards draw: the token rate and
+// the avatar's drives, published on the GUI thread from the stream meter.
+class SwarmOrchestrator : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(double tps READ tps NOTIFY drivesChanged)
+    Q_PROPERTY(double pseudoEntropy READ pseudoEntropy NOTIFY drivesChanged)
+    Q_PROPERTY(double avatarScale READ avatarScale NOTIFY drivesChanged)
+    Q_PROPERTY(double avatarPitch READ avatarPitch NOTIFY drivesChanged)
+    Q_PROPERTY(double avatarYaw READ avatarYaw NOTIFY drivesChanged)
+
+public:
+    // Lives on the GUI thread (create it there first) until the process ends.
+    static SwarmOrchestrator& shared();
+    explicit SwarmOrchestrator(Clock* clock = nullptr, QObject* parent = nullptr);
+
+    StreamMeter& stream() { return stream_; }
+
+    // Any thread: feeds the meter; drives it hands back are published on
+    // the GUI thread.
+    void noteToken(std::string_view piece);
+    // Any thread: clears the meter, then zeroes the published values.
+    void endTurn();
+
+    double tps() const { return drives_.tps; }
+    double pseudoEntropy() const { return drives_.entropy; }
+    double avatarScale() const { return drives_.scale; }
+    double avatarPitch() const { return drives_.pitch; }
+    double avatarYaw() const { return drives_.yaw; }
+
+signals:
+    void drivesChanged();
+
+private:
+    void publish(const StreamMeter::Drives& drives);
+
+    StreamMeter stream_;
+    StreamMeter::Drives drives_{0, 0, 0, 0, 0};
+};
+
+} // namespace vivirov
