@@ -10,7 +10,7 @@
 #include "VivirovKit/Fleet/VivirovModelSwapper.h"
 #include "VivirovKit/Providers/RizeruLocalProvider.h"
 #include "tests/Fleet/FakeServerProcess.h"
-#include "tests/Providers/ScopedEnv.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace vivirov {
