@@ -1,0 +1,38 @@
+#pragma once
+// Hops onto the GUI thread from engine and provider threads. Without a Qt
+// application (kit-style tests, tools) the GUI thread is whichever thread
+// calls, and the work runs at once.
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+
+#include <functional>
+#include <future>
+
+namespace vivirov {
+
+inline bool onGuiThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app == nullptr || QThread::currentThread() == app->thread();
+}
+
+// Queues `fn` on the GUI thread without waiting for it.
+inline void postToGuiThread(std::function<void()> fn) {
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+    else
+        fn();
+}
+
+// Runs `fn` on the GUI thread and waits for its result. From a worker, the
+// GUI thread's event loop must be turning (it always is in the app).
+template <class F>
+auto runOnGuiThread(F&& fn) -> decltype(fn()) {
+    if (onGuiThread()) return fn();
+    std::packaged_task<decltype(fn())()> task(std::forward<F>(fn));
+    auto result = task.get_future();
+    postToGuiThread([&task] { task(); });
+    return result.get();
+}
+
+} // namespace vivirov
