@@ -14,13 +14,13 @@ class EngineTeardownRegistry {
 public:
     using Hook = std::function<void()>;
 
+    // The app's registry, run at quit. Tests make their own.
     static EngineTeardownRegistry& shared();
 
     void registerHook(Hook hook);
     void shutdownAll();
 
 private:
-    EngineTeardownRegistry() = default;
 
     std::mutex mutex_;
     std::vector<Hook> hooks_;
