@@ -1,5 +1,6 @@
-// Stopping a generation from another thread, and reading back why a create
-// or infer did not complete, on real engines over small written models.
+// Stopping a generation from another thread, reading back why a create or
+// infer did not complete, and the engine's thread count, on real engines
+// over small written models.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "engine/include/vm_engine.h"
+#include "engine/vm_cabi/parallel_for.h"
 #include "tests/Providers/ScopedEnv.h"
 #include "tests/VMEngine/QwenModel.h"
 #include "tests/support/TempDir.h"
@@ -184,4 +186,15 @@ TEST(VMEngineLastError, EachFailureIsReadBackOnItsOwnThread) {
     EXPECT_EQ(vm_engine_last_error(small, sizeof small), VM_ENGINE_FAILED);
     EXPECT_STREQ(small, "null");
     EXPECT_EQ(vm_engine_last_error(nullptr, 0), VM_ENGINE_FAILED);
+}
+
+// The count is fixed once the workers exist: a later request changes nothing.
+TEST(VMEngineThreads, TheThreadCountIsFixedByTheFirstParallelStep) {
+    std::atomic<int> ran{0};
+    vm::parallel_for(64, [&](size_t) { ++ran; });
+    EXPECT_EQ(ran.load(), 64);
+    const size_t fixed = vm::parallel_threads();
+    EXPECT_GE(fixed, 1u);
+    EXPECT_EQ(vm_engine_set_threads(int32_t(fixed) + 3), int32_t(fixed));
+    EXPECT_EQ(vm::parallel_threads(), fixed);
 }
