@@ -188,7 +188,7 @@ TEST(VMEngineLastError, EachFailureIsReadBackOnItsOwnThread) {
     EXPECT_EQ(vm_engine_last_error(nullptr, 0), VM_ENGINE_FAILED);
 }
 
-// The count is fixed once the workers exist: a later request changes nothing.
+// The count is fixed once the engine has used it: a later offer changes nothing.
 TEST(VMEngineThreads, TheThreadCountIsFixedByTheFirstParallelStep) {
     std::atomic<int> ran{0};
     vm::parallel_for(64, [&](size_t) { ++ran; });
