@@ -46,12 +46,12 @@ std::string sortKey(const std::string& name) {
     return out;
 }
 
-bool hasGGUFExtension(const fs::path& p) {
-    const std::string ext = p.filename().extension().string();
+} // namespace
+
+bool FastLaneAdvisor::hasGGUFExtension(const std::string& path) {
+    const std::string ext = fs::path(path).filename().extension().string();
     return ext.size() == 5 && text::lowercased(ext) == ".gguf";
 }
-
-} // namespace
 
 int64_t FastLaneAdvisor::totalRAMBytes() { return int64_t(HardwareProfile::physicalMemoryBytes()); }
 
@@ -75,7 +75,7 @@ std::vector<std::string> FastLaneAdvisor::installedGGUFs(const std::optional<std
         fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
         for (; !ec && it != end; it.increment(ec)) {
             const fs::path& p = it->path();
-            if (!hasGGUFExtension(p)) continue;
+            if (!hasGGUFExtension(p.string())) continue;
             std::error_code canonicalError;
             fs::path resolved = fs::weakly_canonical(p, canonicalError);
             const std::string key = canonicalError ? p.lexically_normal().string() : resolved.string();

@@ -25,6 +25,9 @@ public:
     // Memory a model file needs: ceil(size × 1.15) + 2 GiB.
     static int64_t needBytes(int64_t fileBytes);
 
+    // Whether the last path component's extension is "gguf" in any case.
+    static bool hasGGUFExtension(const std::string& path);
+
     // The app's models folder, ~/models and ~/Models, in that order.
     static std::vector<std::string> defaultModelRoots();
     // Every item named *.gguf (any case) in the roots' whole trees, once per

@@ -11,9 +11,9 @@
 #include "VivirovKit/Support/Log.h"
 #include "VivirovKit/Support/Paths.h"
 #include "VivirovKit/Support/SerialQueue.h"
-#include "VivirovKit/Support/Text.h"
 #include "VivirovVizivurad/EngineHost/DerevududuvBrain.h"
 #include "VivirovVizivurad/EngineHost/EngineTeardownRegistry.h"
+#include "VivirovVizivurad/EngineHost/FastLaneAdvisor.h"
 #include "VivirovVizivurad/Models/ModelDownloadManager.h"
 
 namespace vivirov {
@@ -23,8 +23,6 @@ namespace fs = std::filesystem;
 const char* const InProcessEngine::builtInModelPath = "/opt/vivirov-dev/models/Qwen2.5-1.5B-Instruct-Q8_0.gguf";
 
 namespace {
-
-constexpr int64_t kSmallestModelBytes = 67108864; // 64 MiB
 
 std::mutex g_activePathMutex;
 std::optional<std::string> g_activeModelPath;
@@ -46,8 +44,9 @@ std::vector<std::string> modelFilesUnder(const std::string& root) {
     fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         const fs::path& p = it->path();
-        if (text::lowercased(p.extension().string()) != ".gguf") continue;
-        if (ModelDownloadManager::sizeOnDisk(p.string()) >= kSmallestModelBytes) found.push_back(p.string());
+        if (!FastLaneAdvisor::hasGGUFExtension(p.string())) continue;
+        if (ModelDownloadManager::sizeOnDisk(p.string()) >= FastLaneAdvisor::kSmallestModelBytes)
+            found.push_back(p.string());
     }
     std::sort(found.begin(), found.end());
     return found;
