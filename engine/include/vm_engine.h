@@ -19,7 +19,7 @@ typedef struct vm_engine vm_engine;
 
 /* Called once per generated token with its text (NUL-terminated, valid only
  * during the call), on the thread that called vm_engine_infer. It must not
- * call back into the same engine. */
+ * call back into the same engine, except to ask it to stop. */
 typedef void (*vm_engine_piece_fn)(const char* piece, void* user);
 
 /* Loads the model at `path` (a "GGUF" file). NULL when the path is NULL, the
