@@ -26,10 +26,26 @@ void WorkerPool::submit(std::function<void()> job) {
     cv_.notify_one();
 }
 
+namespace {
+
+// Never destroyed: detached work may still be running at exit.
+WorkerPool* makeShared(unsigned threads) {
+    return new WorkerPool(std::max(4u, threads ? threads : std::thread::hardware_concurrency()));
+}
+
+WorkerPool* g_shared = nullptr;
+std::once_flag g_sharedMade;
+
+} // namespace
+
 WorkerPool& WorkerPool::shared() {
-    // Never destroyed: detached work may still be running at exit.
-    static WorkerPool* pool = new WorkerPool(std::max(4u, std::thread::hardware_concurrency()));
-    return *pool;
+    std::call_once(g_sharedMade, [] { g_shared = makeShared(0); });
+    return *g_shared;
+}
+
+unsigned WorkerPool::setSharedSize(unsigned threads) {
+    std::call_once(g_sharedMade, [&] { g_shared = makeShared(threads); });
+    return g_shared->size();
 }
 
 void WorkerPool::run() {

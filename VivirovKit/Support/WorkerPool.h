@@ -20,8 +20,12 @@ public:
     void submit(std::function<void()> job);
     unsigned size() const { return unsigned(workers_.size()); }
 
-    // The process-wide pool (hardware threads, at least 4).
+    // The process-wide pool: the count given to setSharedSize, else the
+    // hardware threads; at least 4, since its jobs may block.
     static WorkerPool& shared();
+    // Sizes the process-wide pool; only the first call made before shared()
+    // first runs takes effect. Returns the pool's size either way.
+    static unsigned setSharedSize(unsigned threads);
 
 private:
     void run();

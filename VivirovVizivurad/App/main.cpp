@@ -8,11 +8,15 @@
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
 #include "VivirovVizivurad/Dashboards/AgentActivityModel.h"
 #include "VivirovVizivurad/Dashboards/SwarmOrchestrator.h"
+#include "VivirovVizivurad/EngineHost/EngineTeardownRegistry.h"
+#include "VivirovVizivurad/EngineHost/ThreadBudget.h"
 #include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
 
 // The composition root: the window shows at once; the chat controller joins
 // it once its services are set up off the GUI thread.
 int main(int argc, char** argv) {
+    // Before any worker starts: the pool and the engine share one thread count.
+    vivirov::ThreadBudget::applyAtStartup();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vivirov"));
     QApplication::setOrganizationName(QStringLiteral("com.dudive.vivirov"));
@@ -21,7 +25,9 @@ int main(int argc, char** argv) {
     vivirov::VizivuradEngine::shared();
     vivirov::AgentActivityModel::shared();
     vivirov::SwarmOrchestrator::shared();
-
+    // Engines let go of their resources at quit, each bounding its own wait.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit,
+                     [] { vivirov::EngineTeardownRegistry::shared().shutdownAll(); });
     vivirov::MainWindow window;
     window.show();
 

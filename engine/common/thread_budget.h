@@ -6,10 +6,15 @@
 // layers each take every core.
 namespace vm {
 
-// The hardware thread count (8 when the platform reports none), or the count
-// VIVIROV_ENGINE_THREADS sets (1-64; other values are ignored), which tests
-// use to run the engine on fewer or more threads than the machine has. Read
-// once per process; the first call also sets OpenBLAS's thread count to it.
+// The count VIVIROV_ENGINE_THREADS sets (1-64; other values are ignored),
+// which tests use to run the engine on fewer or more threads than the
+// machine has; else the count the application gave set_thread_budget; else
+// the hardware thread count (8 when the platform reports none). Fixed by the
+// first call of either function; that call also sets OpenBLAS's thread count.
 int thread_budget();
+
+// Offers the application's count (values below 1 are ignored) before the
+// budget is first used; returns the budget in effect.
+int set_thread_budget(int threads);
 
 } // namespace vm

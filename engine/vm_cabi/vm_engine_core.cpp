@@ -253,9 +253,28 @@ void VMEngine::pin_resident() {
                  failed / 1e6);
 }
 
+bool VMEngine::request_stop() {
+    const uint64_t id = running_generation.load();
+    if (id == 0) return false;
+    stop_generation.store(id);
+    return true;
+}
+
 int32_t VMEngine::generate(const std::string& prompt, int32_t max_new_tokens,
-                           const std::function<void(const std::string&)>& on_piece) {
+                           const std::function<void(const std::string&)>& on_piece, bool* stopped) {
     std::lock_guard<std::mutex> lock(gen_mu);
+    const uint64_t id = generation_serial.fetch_add(1) + 1;
+    running_generation.store(id);
+    struct Ending {
+        std::atomic<uint64_t>& running;
+        ~Ending() { running.store(0); }
+    } ending{running_generation};
+    if (stopped) *stopped = false;
+    auto stop_asked = [&] {
+        if (stop_generation.load() != id) return false;
+        if (stopped) *stopped = true;
+        return true;
+    };
     std::vector<int32_t> ids = tokenizer.encode(prompt);
     if (ids.empty()) return 0;
     // Ids outside the embedding (including −1 for a symbol the vocabulary
@@ -286,12 +305,18 @@ int32_t VMEngine::generate(const std::string& prompt, int32_t max_new_tokens,
     const int32_t limit = std::min(n_ctx, session.capacity);
     std::vector<float> logits;
     int32_t pos = int32_t(start);
-    for (; size_t(pos) < len && pos < limit; ++pos) forward_token_into(session, ids[size_t(pos)], pos, logits);
-    std::vector<int32_t> history(ids.begin(), ids.begin() + std::min<ptrdiff_t>(pos, ptrdiff_t(len)));
-    session.history = history; // kept current even if a callback throws below
+    // The session keeps only the positions that ran, so a stopped prompt is
+    // resumed from where it ended by the next call's prefix reuse.
+    session.history.assign(ids.begin(), ids.begin() + ptrdiff_t(std::min(start, session.history.size())));
+    for (; size_t(pos) < len && pos < limit; ++pos) {
+        if (stop_asked()) return 0;
+        forward_token_into(session, ids[size_t(pos)], pos, logits);
+        session.history.push_back(ids[size_t(pos)]);
+    }
 
     int32_t delivered = 0;
     for (int32_t step = 0; step < max_new_tokens && pos < limit; ++step) {
+        if (stop_asked()) break;
         int32_t next = 0;
         if (logits.size() >= 2) {
             float best = logits[0];

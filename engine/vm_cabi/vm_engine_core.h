@@ -3,6 +3,7 @@
 // model (hyperparameters under "qwen2.", q/k/v biases, output tied to the
 // token embedding) held as f32, one KV session reused across calls, greedy
 // decoding.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -84,9 +85,12 @@ public:
     void build_byte_decoder();
     void init_session(Session& s, int32_t ctx, bool int8_kv, bool kivi);
     void pin_resident();
-    // Returns the number of pieces delivered; throws on failure.
+    // Returns the number of pieces delivered; throws on failure. A stop
+    // request ends it before the next forward step, with `*stopped` set.
     int32_t generate(const std::string& prompt, int32_t max_new_tokens,
-                     const std::function<void(const std::string&)>& on_piece);
+                     const std::function<void(const std::string&)>& on_piece, bool* stopped = nullptr);
+    // Asks the running generate to end; false when none runs.
+    bool request_stop();
     std::string detok_id(int32_t id) const;
     void forward_token_into(Session& s, int32_t token, int32_t pos, std::vector<float>& logits);
     void projq(int32_t layer, int32_t which, const Tensor& W, const std::vector<float>* bias, const float* x,
@@ -128,6 +132,12 @@ public:
 
     // Forward steps run so far (each runs one position through every layer).
     uint64_t forward_steps = 0;
+
+    // Stop requests name the generation they were made for, so one that
+    // arrives after its generation ended never matches a later one.
+    std::atomic<uint64_t> generation_serial{0};
+    std::atomic<uint64_t> running_generation{0}; // 0: none runs
+    std::atomic<uint64_t> stop_generation{0};
 
 private:
     void check_shapes(int32_t layer) const;
