@@ -6,28 +6,13 @@
 #include "VivirovKit/Scheduler/TaskStore.h"
 #include "VivirovKit/Tools/ToolRegistry.h"
 #include "VivirovKit/Verification/UniversalASTVerifier.h"
-#include "VivirovVizivurad/EngineHost/InProcessHost.h"
+#include "VivirovVizivurad/EngineHost/InProcessEngine.h"
 #include "VivirovVizivurad/Graph/GraphContext.h"
 #include "VivirovVizivurad/SelfTest/SelfTestHooks.h"
 #include "VivirovVizivurad/Store/ChatStore.h"
 #include "VivirovVizivurad/Store/DatabaseManager.h"
 
 namespace vivirov {
-
-namespace {
-
-// Stands in for the first-generation engine host until it is built into the
-// app: it has no model and reports every load as failed.
-class UnavailableInProcessHost final : public InProcessHost {
-public:
-    std::string modelPath() const override { return {}; }
-    void setOnEntropy(std::function<void(float)>) override {}
-    void start(StatusCallback onStatus) override { onStatus("Derevududuv engine failed to load"); }
-    void swap(const std::string&, StatusCallback onStatus) override { onStatus("load failed"); }
-    void shutdownForTermination() override {}
-};
-
-} // namespace
 
 AppServicesFactory::AppServicesFactory() = default;
 AppServicesFactory::~AppServicesFactory() = default;
@@ -47,7 +32,7 @@ std::unique_ptr<CodeVerifier> AppServicesFactory::makeCodeVerifier() {
 }
 std::unique_ptr<ToolRegistry> AppServicesFactory::makeToolRegistry() { return std::make_unique<ToolRegistry>(); }
 std::unique_ptr<InProcessHost> AppServicesFactory::makeInProcessHost() {
-    return std::make_unique<UnavailableInProcessHost>();
+    return std::make_unique<InProcessEngine>();
 }
 DatabaseManager& AppServicesFactory::database() { return *database_; }
 std::unique_ptr<ProviderRouter> AppServicesFactory::takeRouter() { return std::move(router_); }

@@ -9,7 +9,7 @@
 
 #include "VivirovKit/Support/Text.h"
 #include "VivirovVizivurad/Models/ModelDownloadManager.h"
-#include "tests/Providers/ScopedEnv.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/GGUFWriter.h"
 #include "tests/support/StderrCapture.h"
 #include "tests/support/TempDir.h"

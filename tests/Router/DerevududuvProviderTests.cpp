@@ -23,7 +23,7 @@
 #include "VivirovVizivurad/EngineHost/DerevududuvProvider.h"
 #include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
 #include "engine/include/vm_engine.h"
-#include "tests/Providers/ScopedEnv.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/VMEngine/QwenModel.h"
 #include "tests/support/StderrCapture.h"
 #include "tests/support/TempDir.h"

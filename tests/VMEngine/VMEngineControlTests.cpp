@@ -12,7 +12,7 @@
 
 #include "engine/include/vm_engine.h"
 #include "engine/vm_cabi/parallel_for.h"
-#include "tests/Providers/ScopedEnv.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/VMEngine/QwenModel.h"
 #include "tests/support/TempDir.h"
 
