@@ -12,6 +12,7 @@
 #include "VivirovVizivurad/Chat/PillarContext.h"
 #include "VivirovVizivurad/Chat/Publish.h"
 #include "VivirovVizivurad/Chat/ServicesFactory.h"
+#include "VivirovVizivurad/Chat/VMPermissionGate.h"
 #include "VivirovVizivurad/CoWork/DispatchManager.h"
 #include "VivirovVizivurad/CoWork/TaskBoardModel.h"
 #include "VivirovVizivurad/Dashboards/AgentActivityModel.h"
@@ -19,6 +20,8 @@
 #include "VivirovVizivurad/EngineHost/InProcessHost.h"
 #include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
 #include "VivirovVizivurad/Graph/GraphContext.h"
+#include "VivirovVizivurad/HostTools/HostToolCatalogue.h"
+#include "VivirovVizivurad/HostTools/ToolExecutionManager.h"
 #include "VivirovVizivurad/SelfTest/SelfTestHooks.h"
 #include "VivirovVizivurad/Store/ChatStore.h"
 
@@ -42,6 +45,7 @@ QuintoraViewModel::QuintoraViewModel(ServicesFactory& services, QObject* parent)
       graph_(services.makeGraph()),
       taskStore_(services.makeTaskStore()),
       codeVerifier_(services.makeCodeVerifier()),
+      toolExecutor_(services.makeToolExecutor()),
       toolRegistry_(services.makeToolRegistry()),
       inproc_(services.makeInProcessHost()),
       chatContext_(std::make_unique<PillarContext>(ConversationKind::chat, services.database())),
@@ -83,7 +87,7 @@ QuintoraViewModel::QuintoraViewModel(ServicesFactory& services, QObject* parent)
         return flag && flag->load();
     });
 
-    registerHostTools();
+    registerHostTools(services);
     attachBrowserHub();
 
     inproc_->setOnEntropy([weak](float value) {
@@ -181,9 +185,15 @@ void QuintoraViewModel::bootstrapSession() {
     chatContext_->setActiveConversationID(seed.id);
 }
 
-void QuintoraViewModel::registerHostTools() {
-    // The host-tool catalogue registers its tools into toolRegistry_ here
-    // once the tool executor is built.
+void QuintoraViewModel::registerHostTools(ServicesFactory& services) {
+    auto catalogue = services.makeHostToolServices();
+    catalogue.executor = toolExecutor_;
+    catalogue.approver = makePermissionGate();
+    HostToolCatalogue::registerHostTools(*toolRegistry_, std::move(catalogue));
+}
+
+std::shared_ptr<VMPermissionGate> QuintoraViewModel::makePermissionGate() const {
+    return std::make_shared<VMPermissionGate>(life_.weak());
 }
 
 void QuintoraViewModel::attachBrowserHub() {
@@ -215,6 +225,21 @@ void QuintoraViewModel::updateBusy() {
 }
 
 // MARK: setters
+
+std::string QuintoraViewModel::rawValue(PermissionMode mode) {
+    switch (mode) {
+    case PermissionMode::ask: return "ask";
+    case PermissionMode::accept: return "accept";
+    case PermissionMode::god: return "god";
+    }
+    return "ask";
+}
+
+std::optional<QuintoraViewModel::PermissionMode> QuintoraViewModel::permissionModeFromRaw(std::string_view raw) {
+    for (auto mode : {PermissionMode::ask, PermissionMode::accept, PermissionMode::god})
+        if (rawValue(mode) == raw) return mode;
+    return std::nullopt;
+}
 
 QString QuintoraViewModel::activeSessionText() const {
     return activeSessionID_ ? QString::fromStdString(activeSessionID_->string()) : QString();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "VivirovVizivurad/Chat/AgentMode.h"
 #include "VivirovVizivurad/Chat/GuiThread.h"
 #include "VivirovVizivurad/Chat/ImageAttachment.h"
+#include "VivirovVizivurad/Chat/PermissionGate.h"
 #include "VivirovVizivurad/Chat/TransactionState.h"
 #include "VivirovVizivurad/CoWork/Dispatch.h"
 #include "VivirovVizivurad/EngineHost/StreamCoalescer.h"
@@ -38,7 +40,9 @@ class ServicesFactory;
 class SessionBridging;
 class TaskBoardModel;
 class TaskStore;
+class ToolExecutionManager;
 class ToolRegistry;
+class VMPermissionGate;
 
 // The one controller of the window's chat turns, agent runs and co-work
 // jobs. It owns the services it is built over, the chat and co-work
@@ -77,6 +81,9 @@ public:
     // Whether tool calls ask the user first.
     enum class PermissionMode { ask, accept, god };
     Q_ENUM(PermissionMode)
+    // "ask", "accept", "god"; any other text is no mode.
+    static std::string rawValue(PermissionMode mode);
+    static std::optional<PermissionMode> permissionModeFromRaw(std::string_view raw);
 
     // Builds the services from `services` (already prepared) in their fixed
     // order, wires them and starts what starts at launch.
@@ -115,6 +122,15 @@ public:
     void setWebSearchEnabled(bool on);
     PermissionMode permissionMode() const { return permissionMode_; }
     void setPermissionMode(PermissionMode mode);
+    // The request the permission card shows, if any.
+    const std::optional<PendingCommand>& pendingCommand() const { return permissionGate_.pendingCommand(); }
+    // The card's Deny (false) and Execute (true).
+    void resolvePermission(const UUID& id, bool approved) { permissionGate_.resolve(id, approved); }
+    // The waiting verdicts; the kill switch calls denyAll() on it.
+    PermissionGate& permissionGate() { return permissionGate_; }
+    // A fresh gate over this controller for an agent run; usable from any
+    // thread but the GUI thread, refusing once the controller is gone.
+    std::shared_ptr<VMPermissionGate> makePermissionGate() const;
     const TransactionState& transactionState() const { return transactionState_; }
     float cognitiveEntropy() const { return cognitiveEntropy_; }
     const std::vector<std::string>& synapticRecall() const { return synapticRecall_; }
@@ -130,6 +146,8 @@ public:
     TaskStore* taskStore() { return taskStore_.get(); }
     ProviderRouter& router() { return *router_; }
     ToolRegistry& toolRegistry() { return *toolRegistry_; }
+    // The host-tool executor; the kill switch calls registry().terminateAll(250) on it.
+    ToolExecutionManager& toolExecutor() { return *toolExecutor_; }
     PillarContext& chatContext() { return *chatContext_; }
     PillarContext& coworkContext() { return *coworkContext_; }
     DispatchManager& dispatchManager() { return *dispatchManager_; }
@@ -175,6 +193,7 @@ signals:
     void panelConfigChanged();
     void webSearchEnabledChanged();
     void permissionModeChanged();
+    void pendingCommandChanged();
     void transactionStateChanged();
     void cognitiveEntropyChanged();
     void synapticRecallChanged();
@@ -196,9 +215,9 @@ private:
     void applyEngineStatus(const std::string& status);
     void applyEntropy(float value);
     void bootstrapSession();
-    // Call sites whose work arrives with the host tools, the co-work runner
-    // and the in-app browser.
-    void registerHostTools();
+    // Offers the host tools to every agent loop, through the executor and the card.
+    void registerHostTools(ServicesFactory& services);
+    // Call sites whose work arrives with the co-work runner and the in-app browser.
     void attachBrowserHub();
     void runDispatch(const Dispatch& dispatch);
     void stopOwnedTasks();
@@ -241,7 +260,7 @@ private:
     std::shared_ptr<SessionBridging> autonomousSession_;
     std::vector<std::string> lastRelated_;
     std::unique_ptr<CodeVerifier> codeVerifier_;
-    // The host-tool executor joins here, built before the registry.
+    std::shared_ptr<ToolExecutionManager> toolExecutor_;
     std::unique_ptr<ProviderRouter> router_;
     std::unique_ptr<ToolRegistry> toolRegistry_;
     // The in-app browser model joins here, built after the registry.
@@ -263,6 +282,10 @@ private:
     std::jthread pillarDispatchTask_;
     std::vector<QMetaObject::Connection> forwarding_;
     bool coalescerFlushHot_ = true;
+    PermissionGate permissionGate_{[this] {
+        emit pendingCommandChanged();
+        emit changed();
+    }};
 
     // Wiring.
     GuiLife<QuintoraViewModel> life_{this};

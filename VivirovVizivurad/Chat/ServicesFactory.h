@@ -2,6 +2,8 @@
 #include <functional>
 #include <memory>
 
+#include "VivirovVizivurad/HostTools/HostToolCatalogue.h"
+#include "VivirovVizivurad/HostTools/ToolExecutionManager.h"
 #include "VivirovVizivurad/Providers/ProviderRouter.h"
 
 namespace vivirov {
@@ -32,6 +34,8 @@ public:
     // Null when the task store cannot be opened.
     virtual std::unique_ptr<TaskStore> makeTaskStore() = 0;
     virtual std::unique_ptr<CodeVerifier> makeCodeVerifier() = 0;
+    // The host-tool executor, built before the registry.
+    virtual std::shared_ptr<ToolExecutionManager> makeToolExecutor() { return std::make_shared<ToolExecutionManager>(); }
     virtual std::unique_ptr<ToolRegistry> makeToolRegistry() = 0;
     virtual std::unique_ptr<InProcessHost> makeInProcessHost() = 0;
     // Opened by prepare(); outlives the controller.
@@ -41,6 +45,9 @@ public:
     // Reads the router's keys; the controller calls it off the GUI thread.
     virtual std::function<StoredProviderKeys()> keyReader() = 0;
     virtual std::unique_ptr<SelfTestHooks> makeSelfTestHooks() = 0;
+    // What the host tools beside the executor work through (the controller
+    // fills in the executor and its own permission card).
+    virtual HostToolCatalogue::Services makeHostToolServices() { return HostToolCatalogue::kitServices(); }
 };
 
 } // namespace vivirov

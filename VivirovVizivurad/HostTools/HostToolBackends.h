@@ -59,6 +59,15 @@ public:
     virtual std::string placeWindow(const std::string& appName, double x, double y, double w, double h) = 0;
 };
 
+// The bounded multi-perspective research pass behind the research_swarm tool.
+class ResearchSwarm {
+public:
+    virtual ~ResearchSwarm() = default;
+    // `perspectives` is the comma-separated list of angles as the model gave it.
+    virtual std::string runResearchSwarm(const std::string& query, const std::string& perspectives,
+                                         std::stop_token stop) = 0;
+};
+
 // What the executor is given; an absent operation answers that it is unavailable.
 struct HostToolBackends {
     std::shared_ptr<WebTools> web;
