@@ -2,7 +2,10 @@
 
 #include <memory>
 
+#include "VivirovVizivurad/App/LaunchSteps.h"
 #include "VivirovVizivurad/App/MainWindow.h"
+#include "VivirovVizivurad/App/MemoryFlush.h"
+#include "VivirovVizivurad/App/NavigationRouter.h"
 #include "VivirovVizivurad/Chat/AppServicesFactory.h"
 #include "VivirovVizivurad/Chat/ControllerStartup.h"
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
@@ -28,13 +31,18 @@ int main(int argc, char** argv) {
     // Engines let go of their resources at quit, each bounding its own wait.
     QObject::connect(&app, &QCoreApplication::aboutToQuit,
                      [] { vivirov::EngineTeardownRegistry::shared().shutdownAll(); });
-    vivirov::MainWindow window;
+    vivirov::NavigationRouter router; // every launch starts on the chat route
+    vivirov::MainWindow window(router, vivirov::LaunchSteps::isConsoleRoot(QProcessEnvironment::systemEnvironment()));
     window.show();
+    vivirov::MemoryFlush::shared().install();
 
     auto services = std::make_shared<vivirov::AppServicesFactory>();
     std::unique_ptr<vivirov::QuintoraViewModel> controller;
     auto startup = std::make_unique<vivirov::ControllerStartup>(
-        services, [&](std::unique_ptr<vivirov::QuintoraViewModel> built) { controller = std::move(built); });
+        services, [&](std::unique_ptr<vivirov::QuintoraViewModel> built) {
+            controller = std::move(built);
+            window.attachController(*controller);
+        });
 
     const int status = app.exec();
     startup.reset(); // a set-up still running is waited for, and its controller never built

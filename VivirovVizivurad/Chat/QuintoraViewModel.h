@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -164,6 +165,17 @@ public:
     // router on it.
     void refreshKeys();
 
+    // MARK: sessions — least stand-ins the window shell calls until the
+    // sessions work replaces them (bodies in QuintoraViewModelSessions.cpp).
+    // Loads the stored sessions once per controller.
+    void loadHistory();
+    // Puts a new untitled session on top and makes it the active one.
+    void newChat();
+    // Makes `id` the active session.
+    void selectSession(const UUID& id);
+    // Keeps the composer text of `from` and shows the one kept for `to`.
+    void swapDraft(AppRoute from, AppRoute to);
+
     // At quit: stops and joins the owned tasks, then lets the in-process
     // engine go (waiting a bounded time).
     void shutdownForTermination();
@@ -277,6 +289,7 @@ private:
     AgentActivityModel& activity_;
     std::optional<Dispatch> focusedDispatch_;
     AppRoute activeRoute_ = AppRoute::chat;
+    std::map<AppRoute, std::string> drafts_; // composer text per route (sessions stand-in)
     std::jthread chatPillarTask_;
     std::jthread selectLoadTask_;
     std::jthread pillarDispatchTask_;

@@ -9,6 +9,10 @@ AgentActivityModel& AgentActivityModel::shared() {
 
 AgentActivityModel::AgentActivityModel(QObject* parent) : QObject(parent) {}
 
+void AgentActivityModel::trimHistory(size_t count) {
+    while (history_.size() > count) history_.pop_front();
+}
+
 void AgentActivityModel::feed(const AgentEvent& event) {
     history_.push_back(event);
     if (history_.size() > historyLimit) history_.pop_front();

@@ -24,6 +24,8 @@ public:
     void feed(const AgentEvent& event);
 
     const std::deque<AgentEvent>& history() const { return history_; }
+    // Keeps the `count` newest entries (memory pressure).
+    void trimHistory(size_t count);
     bool isRunning() const { return activeTurns_ > 0; }
 
 signals:

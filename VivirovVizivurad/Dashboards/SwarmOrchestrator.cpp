@@ -18,6 +18,18 @@ void SwarmOrchestrator::noteToken(std::string_view piece) {
     }
 }
 
+void SwarmOrchestrator::setRamMB(double megabytes) {
+    if (megabytes == ramMB_) return;
+    ramMB_ = megabytes;
+    emit ramMBChanged();
+}
+
+void SwarmOrchestrator::setStatus(const QString& status) {
+    if (status == status_) return;
+    status_ = status;
+    emit statusChanged();
+}
+
 void SwarmOrchestrator::endTurn() {
     stream_.reset();
     QMetaObject::invokeMethod(this, [this] { publish({0, 0, 0, 0, 0}); }, Qt::QueuedConnection);

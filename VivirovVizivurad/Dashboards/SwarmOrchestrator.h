@@ -1,5 +1,6 @@
 #pragma once
 #include <QObject>
+#include <QString>
 #include <string_view>
 
 #include "VivirovVizivurad/Dashboards/StreamMeter.h"
@@ -15,6 +16,8 @@ class SwarmOrchestrator : public QObject {
     Q_PROPERTY(double avatarScale READ avatarScale NOTIFY drivesChanged)
     Q_PROPERTY(double avatarPitch READ avatarPitch NOTIFY drivesChanged)
     Q_PROPERTY(double avatarYaw READ avatarYaw NOTIFY drivesChanged)
+    Q_PROPERTY(double ramMB READ ramMB WRITE setRamMB NOTIFY ramMBChanged)
+    Q_PROPERTY(QString status READ status WRITE setStatus NOTIFY statusChanged)
 
 public:
     // Lives on the GUI thread (create it there first) until the process ends.
@@ -35,14 +38,25 @@ public:
     double avatarPitch() const { return drives_.pitch; }
     double avatarYaw() const { return drives_.yaw; }
 
+    // Resident memory in decimal megabytes, sampled when the window shows.
+    double ramMB() const { return ramMB_; }
+    void setRamMB(double megabytes);
+    // A one-line note for the dashboards ("memory pressure — caches trimmed").
+    QString status() const { return status_; }
+    void setStatus(const QString& status);
+
 signals:
     void drivesChanged();
+    void ramMBChanged();
+    void statusChanged();
 
 private:
     void publish(const StreamMeter::Drives& drives);
 
     StreamMeter stream_;
     StreamMeter::Drives drives_{0, 0, 0, 0, 0};
+    double ramMB_ = 0;
+    QString status_;
 };
 
 } // namespace vivirov

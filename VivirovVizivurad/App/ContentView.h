@@ -1,0 +1,68 @@
+#pragma once
+#include <QWidget>
+
+#include "VivirovVizivurad/Workspace/WorkspaceScannerModel.h"
+
+class QLabel;
+class QSettings;
+class QSplitter;
+class QStackedWidget;
+
+namespace vivirov {
+
+class ContentViewModel;
+class NavigationSidebarView;
+class PlaceholderSheet;
+class SidebarModel;
+class WorkspaceScannerView;
+
+// The main window's root: a 28-point clear strip over a three-column
+// splitter (sidebar over the workspace panel, the route's screen, the
+// inspector, which stays as a zero-width column while hidden), the window
+// shortcuts, the engine loading toast and the Settings & Vault sheet.
+// An appearance change rebuilds the columns; the model's state survives.
+class ContentView : public QWidget {
+    Q_OBJECT
+public:
+    ContentView(ContentViewModel& model, QSettings& settings, WorkspaceScannerModel::FolderChooser chooser,
+                QWidget* parent = nullptr);
+
+    QSplitter* splitter() const { return splitter_; }
+    QWidget* titleStrip() const { return strip_; }
+    NavigationSidebarView* sidebar() const { return sidebar_; }
+    WorkspaceScannerView* scanner() const { return scanner_; }
+    QStackedWidget* detail() const { return detail_; }
+    QWidget* inspector() const { return inspector_; }
+    QLabel* loadingToast() const { return toast_; }
+    bool showsVault() const { return vaultSheet_ != nullptr; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void buildColumns();
+    void showRoute();
+    void placeInspector();
+    void showLoading();
+    void syncVault();
+    void controllerArrived();
+
+    ContentViewModel& model_;
+    QSettings& settings_;
+    WorkspaceScannerModel::FolderChooser chooser_;
+    QWidget* strip_;
+    QSplitter* splitter_;
+    QWidget* left_;
+    QWidget* centre_;
+    QWidget* right_;
+    SidebarModel* sidebarModel_ = nullptr;
+    NavigationSidebarView* sidebar_ = nullptr;
+    WorkspaceScannerModel* scannerModel_ = nullptr;
+    WorkspaceScannerView* scanner_ = nullptr;
+    QStackedWidget* detail_ = nullptr;
+    QWidget* inspector_ = nullptr;
+    QLabel* toast_;
+    PlaceholderSheet* vaultSheet_ = nullptr;
+};
+
+} // namespace vivirov
