@@ -255,8 +255,6 @@ private:
     void runAgentic(PillarContext& ctx, UUID convoID, std::string objective, UUID assistantID, bool planOnly);
     void failAgenticNotReady(PillarContext& ctx, const LLMProvider& provider, const UUID& assistantID,
                              const UUID& convoID);
-    // The gate the agentic loop asks before each tool call.
-    std::shared_ptr<AgenticPermissionGate> makePermissionGate();
 
     // Stored state, in construction order.
     std::vector<ChatMessage> messages_;

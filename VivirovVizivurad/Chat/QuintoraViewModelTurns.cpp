@@ -17,11 +17,12 @@
 #include "VivirovKit/Support/Text.h"
 #include "VivirovKit/Tools/CapabilityManifest.h"
 #include "VivirovKit/Tools/ToolRegistry.h"
-#include "VivirovVizivurad/Chat/AgenticUISinkBox.h"
 #include "VivirovVizivurad/Chat/GuiThread.h"
 #include "VivirovVizivurad/Chat/PillarContext.h"
+#include "VivirovVizivurad/Chat/PillarSink.h"
 #include "VivirovVizivurad/Chat/ProviderGeneration.h"
 #include "VivirovVizivurad/Chat/Publish.h"
+#include "VivirovVizivurad/Chat/VMPermissionGate.h"
 #include "VivirovVizivurad/Dashboards/AgentActivityModel.h"
 #include "VivirovVizivurad/Graph/GraphContext.h"
 
@@ -32,7 +33,6 @@ namespace {
 using Life = GuiLife<QuintoraViewModel>;
 
 constexpr const char* kInProcessProviderID = "derevududuv";
-constexpr const char* kSummaryMarker = "\xF0\x9F\x93\x9D Summarized:";
 constexpr const char* kImagesLeftOut = "Images are not sent to the model \xE2\x80\x94 only the text of this prompt was sent.";
 constexpr size_t kTitleGraphemes = 40;
 constexpr size_t kRecallTitles = 8;
@@ -67,16 +67,6 @@ std::string settleAnswer(PillarContext& pillar, const UUID& assistantID, const s
     if (guarded.size() > content.size()) pillar.append(std::string_view(guarded).substr(content.size()), assistantID);
     return pillar.message(assistantID)->content;
 }
-
-// Until the permission gate is wired: tools run in accept and god mode only.
-class ModeGate final : public AgenticPermissionGate {
-public:
-    explicit ModeGate(bool approves) : approves_(approves) {}
-    bool approve(const ProviderToolCall&, std::stop_token) override { return approves_; }
-
-private:
-    bool approves_;
-};
 
 } // namespace
 
@@ -314,10 +304,6 @@ void QuintoraViewModel::runProviderGeneration(PillarContext& ctx, UUID convoID, 
 
 // MARK: agentic turn
 
-std::shared_ptr<AgenticPermissionGate> QuintoraViewModel::makePermissionGate() {
-    return std::make_shared<ModeGate>(permissionMode_ != PermissionMode::ask);
-}
-
 void QuintoraViewModel::failAgenticNotReady(PillarContext& ctx, const LLMProvider& provider, const UUID& assistantID,
                                             const UUID& convoID) {
     const bool engineStarting =
@@ -346,34 +332,7 @@ void QuintoraViewModel::runAgentic(PillarContext& ctx, UUID convoID, std::string
 
     const auto weak = life_.weak();
     PillarContext* pillar = &ctx;
-    auto sink = std::make_shared<AgenticUISinkBox>(
-        [weak, pillar, epoch](const std::string& text) {
-            if (text.find(kSummaryMarker) == std::string::npos) {
-                pillar->coalescer().append(text, epoch);
-                return;
-            }
-            postToGui([weak, pillar, text] {
-                if (!Life::resolve(weak)) return;
-                ChatMessage row;
-                row.id = UUID::random();
-                row.role = Role::toolCall;
-                row.content = text;
-                row.toolName = "context_summary";
-                row.toolArgsPreview = "compacted";
-                row.toolResult = text::trimmed(text);
-                pillar->appendMessage(std::move(row));
-            });
-        },
-        [weak, pillar](const std::string& name) {
-            postToGui([weak, pillar, name] {
-                if (Life::resolve(weak)) pillar->appendToolStart(name, "assembling\xE2\x80\xA6");
-            });
-        },
-        [weak, pillar](const std::string& name, const std::string& result) {
-            postToGui([weak, pillar, name, result] {
-                if (Life::resolve(weak)) pillar->completeTool(name, result);
-            });
-        });
+    auto sink = makePillarSink(ctx, epoch, [weak] { return Life::resolve(weak) != nullptr; });
 
     // The registry outlives every turn: the controller joins its tasks first.
     std::shared_ptr<ToolRegistry> registry(std::shared_ptr<void>(), toolRegistry_.get());

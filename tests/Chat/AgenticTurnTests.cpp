@@ -72,7 +72,8 @@ TEST_F(Agentic, ToolRoundsShowAsRowsAndTheAnswerIsGuardedCountedSavedAndLogged) 
 
     // The model reads the user's text once, as the objective.
     int userTurns = 0;
-    for (const auto& m : chatRequests()[0]["messages"])
+    const auto requests = chatRequests();
+    for (const auto& m : requests[0]["messages"])
         if (m["role"] == "user" && m["content"] == "hi") ++userTurns;
     EXPECT_EQ(userTurns, 1);
 
