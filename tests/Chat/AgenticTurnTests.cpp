@@ -10,9 +10,9 @@
 namespace vivirov::test {
 namespace {
 
-std::vector<std::string> rowTexts(const PillarContext &pillar) {
+std::vector<std::string> rowTexts(const PillarContext& pillar) {
     std::vector<std::string> out;
-    for (const auto &m : pillar.messages()) {
+    for (const auto& m : pillar.messages()) {
         if (m.role == Role::toolCall)
             out.push_back("tool:" + m.toolName.value_or("?") + "=" + m.toolResult.value_or("(running)"));
         else
@@ -26,7 +26,7 @@ protected:
     Agentic() { env.set("VIVIROV_PROVIDER", "openai-compat"); }
 
     // Two rounds of tool calls, then the answer; every round reports usage.
-    void scriptTwoToolRounds(const std::string &path) {
+    void scriptTwoToolRounds(const std::string& path) {
         enqueue(sseStream({sseToolCall(0, "c1", "read_file", json::dump(json::Value{{"path", path}})),
                            sseFinish("tool_calls", 10, 2)}));
         enqueue(sseStream(
@@ -39,7 +39,7 @@ TEST_F(Agentic, ToolRoundsShowAsRowsAndTheAnswerIsGuardedCountedSavedAndLogged) 
     for (auto mode : {QuintoraViewModel::PermissionMode::accept, QuintoraViewModel::PermissionMode::ask}) {
         SCOPED_TRACE(mode == QuintoraViewModel::PermissionMode::ask ? "ask" : "accept");
         this->vm.reset();
-        auto &vm = build();
+        auto& vm = build();
         vm.setAgentMode(AgentMode::ask); // a cloud provider takes the agentic path even in plain Ask
         vm.setPermissionMode(mode);
         const std::string path = dir.file("notes.txt");
@@ -50,18 +50,18 @@ TEST_F(Agentic, ToolRoundsShowAsRowsAndTheAnswerIsGuardedCountedSavedAndLogged) 
         const size_t requestsBefore = chatRequests().size();
         StderrCapture err;
         vm.send();
-        auto &chat = vm.chatContext();
+        auto& chat = vm.chatContext();
         // In ask mode the shell call waits on the card; the test approves it.
         std::vector<std::string> cards;
         ASSERT_TRUE(qtWaitUntil([&] {
-            if (const auto &card = vm.pendingCommand()) {
+            if (const auto& card = vm.pendingCommand()) {
                 cards.push_back(card->command);
                 vm.resolvePermission(card->id, true);
             }
             return !chat.isStreaming();
         }));
         EXPECT_EQ(cards.empty(), mode == QuintoraViewModel::PermissionMode::accept);
-        for (const auto &card : cards)
+        for (const auto& card : cards)
             EXPECT_EQ(card, "echo hi") << "read_file passes without a card";
         ASSERT_TRUE(qtWaitUntil([&] { return chatRequests().size() == requestsBefore + 3; }));
 
@@ -69,14 +69,14 @@ TEST_F(Agentic, ToolRoundsShowAsRowsAndTheAnswerIsGuardedCountedSavedAndLogged) 
         ASSERT_GE(rows.size(), 4u) << ::testing::PrintToString(rows);
         EXPECT_EQ(rows[0], "user:hi");
         EXPECT_EQ(rows[1], "assistant:All done.") << "tool rows follow the assistant row";
-        auto toolRow = [&](const std::string &needle) {
-            return std::any_of(rows.begin() + 2, rows.end(), [&](const std::string &r) {
+        auto toolRow = [&](const std::string& needle) {
+            return std::any_of(rows.begin() + 2, rows.end(), [&](const std::string& r) {
                 return r.starts_with("tool:") && r.find(needle) != std::string::npos;
             });
         };
         EXPECT_TRUE(toolRow("the notes")) << ::testing::PrintToString(rows);
         EXPECT_TRUE(toolRow("=exit_code: 0")) << ::testing::PrintToString(rows);
-        for (const auto &m : chat.messages())
+        for (const auto& m : chat.messages())
             if (m.role == Role::toolCall && !m.toolExecuting)
                 EXPECT_EQ(m.toolArgsPreview, "assembling\xE2\x80\xA6");
 
@@ -89,7 +89,7 @@ TEST_F(Agentic, ToolRoundsShowAsRowsAndTheAnswerIsGuardedCountedSavedAndLogged) 
         // The model reads the user's text once, as the objective.
         int userTurns = 0;
         const auto requests = chatRequests();
-        for (const auto &m : requests[requestsBefore]["messages"])
+        for (const auto& m : requests[requestsBefore]["messages"])
             if (m["role"] == "user" && m["content"] == "hi")
                 ++userTurns;
         EXPECT_EQ(userTurns, 1);
@@ -103,7 +103,7 @@ TEST_F(Agentic, ToolRoundsShowAsRowsAndTheAnswerIsGuardedCountedSavedAndLogged) 
 }
 
 TEST_F(Agentic, PlanModeSendsTheWrappedObjectiveAndShowsTheTextAlone) {
-    auto &vm = build();
+    auto& vm = build();
     vm.setAgentMode(AgentMode::plan);
     enqueue(sseStream({sseContent("Plan: nothing to change."), sseFinish("stop", 1, 1)}));
     vm.setInput("tidy");
@@ -118,20 +118,20 @@ TEST_F(Agentic, PlanModeSendsTheWrappedObjectiveAndShowsTheTextAlone) {
 }
 
 TEST_F(Agentic, ATurnStoppedMidStreamSavesNothingMore) {
-    auto &vm = build();
+    auto& vm = build();
     const std::string partial = "Half an answer, long enough to leave the tag hold-back";
     const std::string first = "data: " + sseContent(partial) + "\n\n";
     enqueue(sseStream({sseContent(partial), sseContent("never")}).stallAfter(first.size()));
     vm.setInput("wait");
     vm.send();
-    auto &chat = vm.chatContext();
+    auto& chat = vm.chatContext();
     ASSERT_TRUE(
         qtWaitUntil([&] { return chat.messages().size() == 2 && chat.messages()[1].content.starts_with("Half"); }));
     const UUID convo = *chat.activeConversationID();
 
     this->vm.reset(); // stops and joins the turn, as quitting does
     std::vector<std::string> saved;
-    for (const auto &m : services->store().messages(convo))
+    for (const auto& m : services->store().messages(convo))
         saved.push_back(m.role + ":" + m.content);
     EXPECT_EQ(saved, (std::vector<std::string>{"user:wait"}));
     EXPECT_TRUE(server.waitForClientCloses(1)) << "the provider stream is cut";

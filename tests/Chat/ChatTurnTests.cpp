@@ -132,6 +132,20 @@ TEST_F(Chat, AFailedReplyKeepsItsTextAndWarningOnScreenAndInTheStore) {
     EXPECT_TRUE(services->graph->queries().empty());
 }
 
+TEST_F(Chat, TheInProcessEngineInPlainAskRecallsThenAsksTheEngineWithoutTools) {
+    env.set("VIVIROV_PROVIDER", "derevududuv").set("VIVIROV_VM_MODEL", dir.file("missing.gguf"));
+    auto& vm = build({"loading"});
+    vm.setAgentMode(AgentMode::ask);
+    vm.setInput("hi");
+    StderrCapture err;
+    vm.send();
+    ASSERT_TRUE(turnEnded(vm.chatContext()));
+    EXPECT_EQ(services->graph->queries(), (std::vector<std::string>{"hi|2|24"}));
+    // No agentic not-ready branch: the reply path itself reports the missing model.
+    EXPECT_NE(vm.chatContext().lastStats(), "provider not ready");
+    EXPECT_EQ(countOf(err.text(), "[vivirov] pillar generation failed (derevududuv): "), 1u) << err.text();
+}
+
 TEST_F(Chat, NotReadyProvidersAnswerAtOnceWithTheirMessage) {
     env.set("VIVIROV_VM_MODEL", dir.file("missing.gguf"));
     const std::string keyMessage = [] {
