@@ -10,17 +10,6 @@
 namespace vivirov::test {
 namespace {
 
-std::vector<std::string> rowTexts(const PillarContext& pillar) {
-    std::vector<std::string> out;
-    for (const auto& m : pillar.messages()) {
-        if (m.role == Role::toolCall)
-            out.push_back("tool:" + m.toolName.value_or("?") + "=" + m.toolResult.value_or("(running)"));
-        else
-            out.push_back(std::string(m.role == Role::user ? "user:" : "assistant:") + m.content);
-    }
-    return out;
-}
-
 class Agentic : public TurnFixture {
 protected:
     Agentic() { env.set("VIVIROV_PROVIDER", "openai-compat"); }

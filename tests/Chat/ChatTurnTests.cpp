@@ -17,17 +17,6 @@ size_t countOf(const std::string& haystack, const std::string& needle) {
     return n;
 }
 
-std::vector<std::string> rowTexts(const PillarContext& pillar) {
-    std::vector<std::string> out;
-    for (const auto& m : pillar.messages()) {
-        if (m.role == Role::toolCall)
-            out.push_back("tool:" + m.toolName.value_or("?") + "=" + m.toolResult.value_or("(running)"));
-        else
-            out.push_back(std::string(m.role == Role::user ? "user:" : "assistant:") + m.content);
-    }
-    return out;
-}
-
 using Chat = TurnFixture;
 
 TEST_F(Chat, BlankInputOrARunningTurnLeavesEverythingAsItWas) {

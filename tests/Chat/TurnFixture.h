@@ -94,6 +94,18 @@ inline ScriptedResponse sseStream(const std::vector<std::string>& payloads) {
     return ScriptedResponse::sse(body + "data: [DONE]\n\n");
 }
 
+// The pillar's rows as "user:…", "assistant:…" and "tool:<name>=<result>".
+inline std::vector<std::string> rowTexts(const PillarContext& pillar) {
+    std::vector<std::string> out;
+    for (const auto& m : pillar.messages()) {
+        if (m.role == Role::toolCall)
+            out.push_back("tool:" + m.toolName.value_or("?") + "=" + m.toolResult.value_or("(running)"));
+        else
+            out.push_back(std::string(m.role == Role::user ? "user:" : "assistant:") + m.content);
+    }
+    return out;
+}
+
 class TurnFixture : public ::testing::Test {
 protected:
     TurnFixture() {
