@@ -236,6 +236,20 @@ void PillarContext::persist(Role role, const std::string& content) {
     persist(role, content, id);
 }
 
+void PillarContext::persistTitle(const UUID& conversationID, const std::string& title) {
+    saves_.async([db = &db_, kind = kind_, conversationID, title] {
+        // Each step on its own: the title is still tried when the row exists already.
+        try {
+            db->ensureConversation(conversationID, kind, "");
+        } catch (const std::exception&) {
+        }
+        try {
+            db->updateTitle(conversationID, title);
+        } catch (const std::exception&) {
+        }
+    });
+}
+
 void PillarContext::waitForSaves() {
     saves_.sync([] {});
 }

@@ -113,6 +113,9 @@ public:
     void persist(Role role, const std::string& content, const UUID& conversationID);
     // The same, into the turn's conversation (begun here when there is none).
     void persist(Role role, const std::string& content);
+    // Titles a conversation of this kind in the background, after the saves
+    // asked for before; a failure is ignored.
+    void persistTitle(const UUID& conversationID, const std::string& title);
     // Blocks until every save asked for so far is written (or has failed).
     void waitForSaves();
 

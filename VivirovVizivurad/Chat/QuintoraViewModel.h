@@ -30,6 +30,7 @@
 namespace vivirov {
 
 class AgentActivityModel;
+class AgenticPermissionGate;
 class ChatStore;
 class CodeVerifier;
 class DispatchManager;
@@ -180,6 +181,16 @@ public:
     // engine go (waiting a bounded time).
     void shutdownForTermination();
 
+    // MARK: chat turns
+    // Starts a turn with the composer's text on the active pillar, unless the
+    // text is blank or a turn or model swap is running.
+    void send();
+    // Sends a Quick Ask text on the chat route; a blank text changes nothing.
+    void submitQuickAsk(const std::string& text);
+    // Queue a text attachment or an image for the next prompt.
+    void addPendingAttachment(Attachment attachment);
+    void addPendingImage(ImageAttachment image);
+
 signals:
     // Any published change, including the pillars' and the co-work queue's.
     void changed();
@@ -233,6 +244,29 @@ private:
     void attachBrowserHub();
     void runDispatch(const Dispatch& dispatch);
     void stopOwnedTasks();
+
+    // Chat turns (QuintoraViewModelTurns.cpp).
+    struct ImagePixels {
+        std::vector<uint8_t> rgb;
+        int32_t width = 0;
+        int32_t height = 0;
+    };
+    void sendOnPillar(const std::string& text, PillarContext& ctx);
+    void setTitleIfNeeded(const std::string& text);
+    std::string consumeAttachmentsPrefix();
+    std::vector<ImagePixels> consumeImages();
+    // The user row, the empty assistant row and the streaming state; returns
+    // the assistant row's id.
+    UUID beginTurnRows(PillarContext& ctx, const std::string& text);
+    // Runs the recall in pillarDispatchTask_, publishes it and then `next`,
+    // unless the task was stopped or the controller is gone.
+    void recallThen(PillarContext& ctx, const std::string& text, std::function<void(QuintoraViewModel&)> next);
+    void publishRecall(PillarContext& ctx, const std::vector<uint32_t>& ids);
+    void runProviderGeneration(PillarContext& ctx, UUID convoID, std::shared_ptr<LLMProvider> provider,
+                               UUID assistantID, std::string objective);
+    void runAgentic(PillarContext& ctx, UUID convoID, std::string objective, UUID assistantID, bool planOnly);
+    void failAgenticNotReady(PillarContext& ctx, const LLMProvider& provider, const UUID& assistantID,
+                             const UUID& convoID);
 
     // Stored state, in construction order.
     std::vector<ChatMessage> messages_;

@@ -27,8 +27,11 @@ public:
     // returns at once.
     virtual void bootstrap(const std::optional<std::string>& vaultDir);
     // Related node ids of `query`, k hops, at most `max`; empty while not
-    // ready, without a store, or for a blank query.
+    // ready, without a store, or for a blank query. Blocks for the search;
+    // a chat turn calls it from its own worker thread.
     virtual std::vector<uint32_t> relatedIDs(const std::string& query, int k, int max);
+    // The title of a node of the open store; none without a store or title.
+    virtual std::optional<std::string> nodeTitle(uint32_t id) const;
 
 signals:
     void readyChanged(bool ready);
