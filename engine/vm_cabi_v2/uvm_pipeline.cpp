@@ -1,0 +1,143 @@
+#include "vm_cabi_v2/uvm_pipeline.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "common/engine_log.h"
+#include "vm_cabi/gguf_model.h"
+
+namespace vm {
+
+uint64_t UvmPipeline::ring_bytes_from_env() {
+    if (const char* v = std::getenv("VIVIROV_UVM_RING_MB")) {
+        char* end = nullptr;
+        errno = 0;
+        const long long mb = std::strtoll(v, &end, 10);
+        if (errno == 0 && end != v && mb >= 1 && mb <= 8192) return uint64_t(mb) * 1048576ULL;
+    }
+    const char* fast = std::getenv("VIVIROV_FAST_BENCH");
+    if (fast && fast[0] != '\0' && fast[0] != '0') return 536870912ULL;
+    return 8589934592ULL;
+}
+
+UvmPipeline::UvmPipeline(const GGUFModel& model, const std::string& model_path, int n_layers)
+    : event_(std::make_unique<SliceEvent>()),
+      alloc_(std::make_unique<VMUVMAllocator>(size_t(ring_bytes_from_env()), size_t(kWiredCeiling))),
+      pager_(std::make_unique<VMNVMePager>(model, model_path, *alloc_, n_layers, 4)) {
+    slice_cache_.max_load_factor(1.0f);
+    pager_->set_event(event_.get());
+}
+
+UvmPipeline::~UvmPipeline() { pager_.reset(); }
+
+int UvmPipeline::register_layer_tensors(int layer, const GGUFModel& model, long long n_embd, long long expert_ff) {
+    return pager_->register_layer_tensors(layer, model, n_embd, expert_ff);
+}
+
+StagedSlice UvmPipeline::stage_expert(int layer, ExpertProj proj, int expert) {
+    StagedSlice out;
+    if (pager_->fault()) {
+        log_line("[UVM] stage_expert(%d,%d,%d): pager_fault tripped — aborting stage (refusing to dispatch GPU on "
+                 "uninitialized wired memory)",
+                 layer, int(proj), expert);
+        return out;
+    }
+    const ExpertKey key{layer, int32_t(proj), expert};
+    {
+        std::lock_guard lock(cache_mu_);
+        if (auto it = slice_cache_.find(key); it != slice_cache_.end()) {
+            const LRUSlot& s = it->second;
+            s.ready.wait();
+            return {s.host, s.ring_offset, s.bytes, 0, 0, true, s.ready};
+        }
+    }
+    const uint64_t cap = alloc_->capacity();
+    if (alloc_->in_use() >= cap * 85 / 100) {
+        while (alloc_->in_use() > cap * 70 / 100 && reclaim_oldest_retained_()) {
+        }
+    }
+    const uint64_t wait_value = next_event_value_ + 1, signal_value = next_event_value_ + 2;
+    next_event_value_ += 2;
+    VMNVMePager::Handle h = pager_->fetch_expert_async(layer, proj, expert, wait_value);
+    if (!h.host) return out;
+    h.signal_value = signal_value;
+    {
+        std::lock_guard lock(handles_mu_);
+        gpu_inflight_[signal_value] = h;
+    }
+    event_->notify(signal_value, [](uint64_t v, void* self) { static_cast<UvmPipeline*>(self)->on_gpu_done_(v); },
+                   this);
+    const uint64_t off = uint64_t(static_cast<uint8_t*>(h.host) - alloc_->base());
+    {
+        std::lock_guard lock(cache_mu_);
+        slice_cache_[key] = {h.host, off, h.bytes, h.ready, wait_value};
+    }
+    return {h.host, off, h.bytes, wait_value, signal_value, true, h.ready};
+}
+
+void UvmPipeline::signal_done(uint64_t signal_value) {
+    if (signal_value != 0) event_->signal(signal_value);
+}
+
+void UvmPipeline::on_gpu_done_(uint64_t value) {
+    std::lock_guard lock(handles_mu_);
+    while (!gpu_inflight_.empty() && gpu_inflight_.begin()->first <= value) {
+        auto node = gpu_inflight_.extract(gpu_inflight_.begin());
+        gpu_retained_.insert(std::move(node));
+    }
+}
+
+bool UvmPipeline::reclaim_oldest_retained_() {
+    VMNVMePager::Handle h;
+    {
+        std::lock_guard lock(handles_mu_);
+        if (gpu_retained_.empty()) return false;
+        if (!gpu_inflight_.empty() && gpu_inflight_.begin()->first < gpu_retained_.begin()->first) return false;
+        h = gpu_retained_.begin()->second;
+        gpu_retained_.erase(gpu_retained_.begin());
+    }
+    {
+        std::lock_guard lock(cache_mu_);
+        for (auto it = slice_cache_.begin(); it != slice_cache_.end();)
+            it = it->second.host == h.host ? slice_cache_.erase(it) : std::next(it);
+    }
+    if (h.ready.valid()) h.ready.wait();
+    alloc_->release_expert_slot(h.host);
+    return true;
+}
+
+void UvmPipeline::flush_all() {
+    std::vector<VMNVMePager::Handle> all;
+    {
+        std::lock_guard lock(handles_mu_);
+        std::map<uint64_t, VMNVMePager::Handle> merged = std::move(gpu_inflight_);
+        merged.merge(gpu_retained_);
+        gpu_inflight_.clear();
+        gpu_retained_.clear();
+        for (auto& [v, h] : merged) all.push_back(h);
+    }
+    for (auto& h : all) {
+        if (h.ready.valid()) h.ready.wait();
+        alloc_->release_expert_slot(h.host);
+    }
+    std::lock_guard lock(cache_mu_);
+    slice_cache_.clear();
+}
+
+size_t UvmPipeline::cache_size() const {
+    std::lock_guard lock(cache_mu_);
+    return slice_cache_.size();
+}
+
+size_t UvmPipeline::inflight_count() const {
+    std::lock_guard lock(handles_mu_);
+    return gpu_inflight_.size();
+}
+
+size_t UvmPipeline::retained_count() const {
+    std::lock_guard lock(handles_mu_);
+    return gpu_retained_.size();
+}
+
+} // namespace vm
