@@ -126,11 +126,14 @@ void VMNVMePager::read_slice_(int fd, uint8_t* dst, uint64_t bytes, uint64_t off
         ::posix_fadvise(fd, off_t(offset + got), off_t(r), POSIX_FADV_DONTNEED);
         got += uint64_t(r);
     }
+    if (error || got != bytes) pager_fault.store(true);
+    // The event goes up first, so whoever sees the future ready also sees
+    // the event at its wait value; a failed read raises it too, so nothing
+    // waits on it forever.
+    raise_(wait_value);
     if (error) {
-        pager_fault.store(true);
         done->set_exception(std::make_exception_ptr(std::runtime_error("VMNVMe: dispatch_io_read error")));
     } else if (got != bytes) {
-        pager_fault.store(true);
         done->set_exception(std::make_exception_ptr(std::runtime_error("VMNVMe: dispatch_io short read")));
     } else if (pager_fault.load(std::memory_order_acquire)) {
         // Another read failed: this slice is not trusted either.
@@ -138,7 +141,6 @@ void VMNVMePager::read_slice_(int fd, uint8_t* dst, uint64_t bytes, uint64_t off
     } else {
         done->set_value();
     }
-    raise_(wait_value);
 }
 
 VMNVMePager::Handle VMNVMePager::fetch_expert_async(int layer, ExpertProj proj, int expert, uint64_t wait_value) {
@@ -165,13 +167,13 @@ VMNVMePager::Handle VMNVMePager::fetch_expert_async(int layer, ExpertProj proj, 
         });
         return h;
     }
-    if (fd >= 0 && pread_full_(fd, h.host, size_t(r.slice_bytes), offset)) {
-        done->set_value();
-    } else {
-        pager_fault.store(true);
-        done->set_exception(std::make_exception_ptr(std::runtime_error("VMNVMe: async fallback pread failed")));
-    }
+    const bool ok = fd >= 0 && pread_full_(fd, h.host, size_t(r.slice_bytes), offset);
+    if (!ok) pager_fault.store(true);
     raise_(wait_value);
+    if (ok)
+        done->set_value();
+    else
+        done->set_exception(std::make_exception_ptr(std::runtime_error("VMNVMe: async fallback pread failed")));
     return h;
 }
 
