@@ -27,7 +27,6 @@ VMNVMePager::VMNVMePager(const GGUFModel& model, const std::string& model_path, 
             log_line("[VMNVMe] open(%s) failed errno=%d", paths[i].c_str(), errno);
             continue;
         }
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
         fds_[i] = fd;
     }
     try {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <memory>
 
 #include "vm_cabi/half.h"
 
@@ -138,10 +139,11 @@ bool load_om2_file_uncached(const std::string& path, Om2Pack& out) {
         return load_om2_file(path, out);
     }
     const uint64_t size = uint64_t(st.st_size);
-    std::vector<uint8_t> buf(size);
+    // Every byte used is read first: no need to zero the buffer.
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[size]);
     uint64_t got = 0;
     while (got < size) {
-        const ssize_t n = ::pread(fd, buf.data() + got, size - got, off_t(got));
+        const ssize_t n = ::pread(fd, buf.get() + got, size - got, off_t(got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             ::close(fd);
@@ -154,7 +156,7 @@ bool load_om2_file_uncached(const std::string& path, Om2Pack& out) {
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     ::close(fd);
     if (got < size) return load_om2_file(path, out);
-    return parse_buffer(buf.data(), size, out);
+    return parse_buffer(buf.get(), size, out);
 }
 
 bool load_om2_file(const std::string& path, Om2Pack& out) {
