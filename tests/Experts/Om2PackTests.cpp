@@ -4,6 +4,11 @@
 // buffer is sized from them).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <string>
 #include <vector>
@@ -104,4 +109,50 @@ TEST(Om2Pack, KeyFoldsTheProjectionLetter) {
     EXPECT_EQ(om2_pack_key(3, 5, 'U'), om2_pack_key(3, 5, 'u'));
     EXPECT_EQ(om2_pack_key(3, 5, 'u'), (uint64_t(3) << 32) | (uint64_t(5) << 8) | 'u');
     EXPECT_NE(om2_pack_key(3, 5, 'g'), om2_pack_key(3, 5, 'd'));
+}
+
+namespace {
+
+// Whether the file's first page is in the page cache.
+bool firstPageCached(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    struct stat st {};
+    ::fstat(fd, &st);
+    void* map = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> vec((size_t(st.st_size) + page - 1) / page);
+    ::mincore(map, size_t(st.st_size), vec.data());
+    ::munmap(map, size_t(st.st_size));
+    ::close(fd);
+    return vec[0] & 1;
+}
+
+void writeCold(const Om2Writer& w, const std::string& path) {
+    w.write(path);
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
+} // namespace
+
+// The direct reader reads files up to 64 MiB whole and drops their pages from
+// the page cache; a larger file goes through the stream reader, whose pages
+// stay cached.
+TEST(Om2Pack, FilesUpTo64MiBAreReadDirectlyLargerOnesThroughTheStream) {
+    TempDir dir;
+    Om2Writer w = Om2Writer::random(16, 16, 4, 1, 5);
+    const uint64_t body = w.bytes().size();
+    w.trailing = kOm2DirectReadLimit - body;
+    const std::string exact = dir.file("exact.om2"), over = dir.file("over.om2");
+    writeCold(w, exact);
+    w.trailing += 1;
+    writeCold(w, over);
+    Om2Pack a, b;
+    ASSERT_TRUE(load_om2_file_uncached(exact, a));
+    ASSERT_TRUE(load_om2_file_uncached(over, b));
+    EXPECT_EQ(a.U, b.U);
+    EXPECT_FALSE(firstPageCached(exact));
+    EXPECT_TRUE(firstPageCached(over));
 }

@@ -119,6 +119,15 @@ TEST(Ring, ReclaimWaitsForTheOldestSlotToFinish) {
     EXPECT_NE(again.wait_value, 0u);
 }
 
+TEST(Ring, TeardownWaitsForReadsStillInFlight) {
+    Fixture f(3, "4");
+    std::vector<std::shared_future<void>> pending;
+    for (int e = 0; e < 8; ++e)
+        for (int p = 0; p < 3; ++p) pending.push_back(f.uvm->stage_expert(2, ExpertProj(p), e).ready);
+    f.uvm.reset(); // the ring goes only after every read has landed
+    for (auto& r : pending) EXPECT_NO_THROW(r.get());
+}
+
 TEST(Ring, TruncatedShardLatchesTheFaultAndStillRaisesTheEvent) {
     Fixture f(1, "4");
     // Cut the file inside the last layer's down experts.

@@ -38,6 +38,7 @@ std::string Om2Writer::bytes() const {
     putHalves(out, V);
     for (float f : scales) put<float>(out, f);
     for (int8_t r : R) put<int8_t>(out, r);
+    out.append(trailing, '\0');
     return out;
 }
 

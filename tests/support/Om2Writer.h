@@ -26,6 +26,7 @@ struct Om2Writer {
     std::vector<int8_t> R;
     // Header fields written as given when set, whatever the arrays hold.
     int64_t headerRows = -1, headerCols = -1, headerRank = -1, headerScales = -1;
+    uint64_t trailing = 0; // zero bytes after R, which readers ignore
 
     std::string bytes() const;
     // Writes bytes() cut to `keep` bytes (all when negative); returns the path.
