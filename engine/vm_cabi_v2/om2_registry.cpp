@@ -160,6 +160,8 @@ std::shared_ptr<const Om2Pack> Om2Registry::get_or_load(int layer, int expert, c
         ++fails_;
         return nullptr;
     }
+    // Packs whose writer left the tag empty carry their projection letter.
+    if (pack.tag[0] == 0) pack.tag[0] = uint8_t(proj);
     PackPtr result;
     {
         std::lock_guard lock(mu_);
@@ -252,7 +254,12 @@ void Om2Registry::start_prefetcher() {
     bool expected = false;
     if (!prefetch_running_.compare_exchange_strong(expected, true)) return;
     prefetch_stop_.store(false);
-    prefetcher_ = std::thread([this] { prefetcher_main_(); });
+    try {
+        prefetcher_ = std::thread([this] { prefetcher_main_(); });
+    } catch (...) {
+        prefetch_running_.store(false);
+        throw;
+    }
 }
 
 void Om2Registry::stop_prefetcher() {

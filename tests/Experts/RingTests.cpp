@@ -207,6 +207,14 @@ TEST(RingAllocator, FifoFillerAndDoubleFreeRules) {
     EXPECT_NE(err.text().find("[VMUVM] slot request 2048 B does not fit ring capacity 1024 B\n"), std::string::npos);
 }
 
+TEST(RingAllocator, ARingAboveTheWiredCeilingFailsConstruction) {
+    StderrCapture err;
+    EXPECT_THROW(VMUVMAllocator(2 << 20, 1 << 20), UvmSetupError);
+    EXPECT_NE(err.text().find("[FATAL] VMUVMAllocator capacity 0.00 GiB exceeds the 0.00 GiB wired ceiling — "
+                              "refusing to construct (would risk the 18 GiB budget).\n"),
+              std::string::npos);
+}
+
 TEST(RingAllocator, AFullRingFailsAfterABoundedWaitAndWakesOnRelease) {
     VMUVMAllocator a(1024, UvmPipeline::kWiredCeiling);
     a.set_slot_wait_ms(50);
