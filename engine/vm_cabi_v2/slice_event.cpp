@@ -3,7 +3,13 @@
 #include <chrono>
 #include <vector>
 
+#include "vm_gpu.h"
+
 namespace vm {
+
+SliceEvent::~SliceEvent() {
+    if (gpu_) vmb_shared_event_release(gpu_);
+}
 
 uint64_t SliceEvent::value() const {
     std::lock_guard lock(mu_);
@@ -17,6 +23,7 @@ void SliceEvent::signal(uint64_t v) {
         std::lock_guard lock(mu_);
         if (v <= value_) return;
         value_ = v;
+        if (gpu_) vmb_shared_event_signal(gpu_, v);
         now = value_;
         auto end = waiters_.upper_bound(v);
         for (auto it = waiters_.begin(); it != end; ++it) due.push_back(it->second);
@@ -27,6 +34,11 @@ void SliceEvent::signal(uint64_t v) {
 }
 
 void SliceEvent::notify(uint64_t target, Callback fn, void* ctx) {
+    if (gpu_) {
+        // The GPU raises the event too: only the bridge sees every signal.
+        vmb_shared_event_notify(gpu_, target, fn, ctx);
+        return;
+    }
     uint64_t now;
     {
         std::lock_guard lock(mu_);

@@ -1,11 +1,13 @@
 #include "vm_cabi_v2/uvm_pipeline.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <vector>
 
 #include "common/engine_log.h"
 #include "vm_cabi/gguf_model.h"
+#include "vm_gpu.h"
 
 namespace vm {
 
@@ -21,15 +23,52 @@ uint64_t UvmPipeline::ring_bytes_from_env() {
     return 8589934592ULL;
 }
 
+namespace {
+
+[[noreturn]] void fatal(const char* line) {
+    log_line("%s", line);
+    throw UvmSetupError(line);
+}
+
+} // namespace
+
 UvmPipeline::UvmPipeline(const GGUFModel& model, const std::string& model_path, int n_layers)
-    : event_(std::make_unique<SliceEvent>()),
-      alloc_(std::make_unique<VMUVMAllocator>(size_t(ring_bytes_from_env()), size_t(kWiredCeiling))),
+    : alloc_(std::make_unique<VMUVMAllocator>(size_t(ring_bytes_from_env()), size_t(kWiredCeiling))),
       pager_(std::make_unique<VMNVMePager>(model, model_path, *alloc_, n_layers, 4)) {
     slice_cache_.max_load_factor(1.0f);
+    if (vm_gpu_bridge_init() == 1) {
+        void* ev = vmb_shared_event_create();
+        if (!ev) fatal("[FATAL] UvmPipeline: vmb_shared_event_create failed — GPU↔CPU fence unavailable. Aborting.");
+        event_ = std::make_unique<SliceEvent>(ev);
+        const size_t len = (alloc_->capacity() + 16383) / 16384 * 16384;
+        ring_buffer_ = vmb_register_uvm_ring(alloc_->base(), len);
+        if (!ring_buffer_)
+            fatal("[FATAL] UvmPipeline: vmb_register_uvm_ring failed — cannot bind the 8 GiB ring as a zero-copy "
+                  "Vulkan buffer. Aborting.");
+    } else {
+        event_ = std::make_unique<SliceEvent>();
+    }
     pager_->set_event(event_.get());
 }
 
-UvmPipeline::~UvmPipeline() { pager_.reset(); }
+UvmPipeline::~UvmPipeline() {
+    pager_.reset(); // every read has landed
+    // Release the completion callbacks still waiting (their slices are
+    // dropped with the ring) and wait until none can reach this object.
+    event_->signal(next_event_value_ + 2);
+    std::unique_lock lock(notify_mu_);
+    if (!notify_cv_.wait_for(lock, std::chrono::seconds(10), [&] { return pending_notifies_ == 0; }))
+        log_line("[UVM] teardown: %d completion callbacks never ran", pending_notifies_);
+    lock.unlock();
+    if (ring_buffer_) vm_gpu_buffer_release(ring_buffer_);
+}
+
+void UvmPipeline::gpu_done_thunk_(uint64_t value, void* self) {
+    auto* p = static_cast<UvmPipeline*>(self);
+    p->on_gpu_done_(value);
+    std::lock_guard lock(p->notify_mu_);
+    if (--p->pending_notifies_ == 0) p->notify_cv_.notify_all();
+}
 
 int UvmPipeline::register_layer_tensors(int layer, const GGUFModel& model, long long n_embd, long long expert_ff) {
     return pager_->register_layer_tensors(layer, model, n_embd, expert_ff);
@@ -66,8 +105,11 @@ StagedSlice UvmPipeline::stage_expert(int layer, ExpertProj proj, int expert) {
         std::lock_guard lock(handles_mu_);
         gpu_inflight_[signal_value] = h;
     }
-    event_->notify(signal_value, [](uint64_t v, void* self) { static_cast<UvmPipeline*>(self)->on_gpu_done_(v); },
-                   this);
+    {
+        std::lock_guard lock(notify_mu_);
+        ++pending_notifies_;
+    }
+    event_->notify(signal_value, &UvmPipeline::gpu_done_thunk_, this);
     const uint64_t off = uint64_t(static_cast<uint8_t*>(h.host) - alloc_->base());
     {
         std::lock_guard lock(cache_mu_);

@@ -6,6 +6,7 @@
 // finished slice stays cached until the ring needs its space; space is
 // freed in allocation order (reclaim from 85 % of the ring down to 70 %).
 // Staging calls come from one thread at a time.
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -34,7 +35,9 @@ public:
         uint64_t wait_value = 0;
     };
 
-    // Throws UvmSetupError when the ring cannot be set up.
+    // Throws UvmSetupError when the ring cannot be set up. With a GPU device
+    // the event is the bridge's shared event and the ring is registered with
+    // the bridge as one zero-copy buffer; without one both stay on the CPU.
     UvmPipeline(const GGUFModel& model, const std::string& model_path, int n_layers);
     ~UvmPipeline();
     UvmPipeline(const UvmPipeline&) = delete;
@@ -57,15 +60,24 @@ public:
     VMUVMAllocator& allocator() { return *alloc_; }
     VMNVMePager& pager() { return *pager_; }
     SliceEvent& event() { return *event_; }
+    // The ring as a bridge buffer (null without a GPU device).
+    void* ring_buffer() const { return ring_buffer_; }
     size_t cache_size() const;
     size_t inflight_count() const;
     size_t retained_count() const;
 
 private:
+    static void gpu_done_thunk_(uint64_t value, void* self);
+
     std::unique_ptr<SliceEvent> event_;
     std::unique_ptr<VMUVMAllocator> alloc_;
     std::unique_ptr<VMNVMePager> pager_; // destroyed first: its reads finish before the ring goes
+    void* ring_buffer_ = nullptr;
     uint64_t next_event_value_ = 0;
+    // Completion callbacks registered and not yet run; teardown waits for them.
+    std::mutex notify_mu_;
+    std::condition_variable notify_cv_;
+    int pending_notifies_ = 0;
     mutable std::mutex cache_mu_;
     std::unordered_map<ExpertKey, LRUSlot, ExpertKeyHash> slice_cache_;
     mutable std::mutex handles_mu_;

@@ -257,6 +257,38 @@ TEST(Ring, TileRingIsCappedAt256MiB) {
     EXPECT_EQ(ring.take().data, ring.base + 16777216);
 }
 
+// In the child: the ring on a GPU device (lavapipe), registered with the
+// bridge, its reads and completions through the bridge's shared event.
+TEST(RingChild, OnTheGpuBridge) {
+    if (!vivirov::test::isChildTest("RingChild.OnTheGpuBridge")) GTEST_SKIP() << "runs in a child process";
+    Fixture f(3, "1");
+    std::cout << "ring buffer " << (f.uvm->ring_buffer() ? "registered" : "missing") << std::endl;
+    ASSERT_NE(f.uvm->event().gpu_handle(), nullptr);
+    for (int e = 0; e < 8; ++e) {
+        StagedSlice s = f.uvm->stage_expert(1, kProjGate, e);
+        ASSERT_TRUE(s.ok);
+        s.ready.get();
+        const std::string want = f.fileSlice(1, 1, e);
+        ASSERT_EQ(std::memcmp(s.host, want.data(), want.size()), 0);
+        f.uvm->signal_done(s.signal_value);
+    }
+    // Completions arrive on the bridge's listener thread.
+    for (int i = 0; i < 500 && f.uvm->retained_count() < 8; ++i) usleep(10000);
+    std::cout << "retained " << f.uvm->retained_count() << std::endl;
+    StagedSlice pending = f.uvm->stage_expert(2, kProjUp, 0);
+    ASSERT_TRUE(pending.ok);
+    f.uvm.reset(); // a completion never signalled must not outlive the pipeline
+    std::cout << "torn down" << std::endl;
+}
+
+TEST(Ring, OnAGpuDeviceTheRingIsRegisteredAndCompletionsComeFromTheBridge) {
+    auto r = vivirov::test::runChildTest("RingChild.OnTheGpuBridge", {{"VIVIROV_GPU_ALLOW_CPU", "1"}});
+    ASSERT_TRUE(r.succeeded()) << r.stdoutData << r.stderrData;
+    EXPECT_NE(r.stdoutData.find("ring buffer registered"), std::string::npos) << r.stdoutData;
+    EXPECT_NE(r.stdoutData.find("retained 8"), std::string::npos) << r.stdoutData;
+    EXPECT_NE(r.stdoutData.find("torn down"), std::string::npos);
+}
+
 // In the child: no lock capability and a 64 KiB lock limit, then a 1 MiB ring.
 TEST(RingChild, StrictWiring) {
     if (!vivirov::test::isChildTest("RingChild.StrictWiring")) GTEST_SKIP() << "runs in a child process";
