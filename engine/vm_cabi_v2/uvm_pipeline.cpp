@@ -1,0 +1,185 @@
+#include "vm_cabi_v2/uvm_pipeline.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <vector>
+
+#include "common/engine_log.h"
+#include "vm_cabi/gguf_model.h"
+#include "vm_gpu.h"
+
+namespace vm {
+
+uint64_t UvmPipeline::ring_bytes_from_env() {
+    if (const char* v = std::getenv("VIVIROV_UVM_RING_MB")) {
+        char* end = nullptr;
+        errno = 0;
+        const long long mb = std::strtoll(v, &end, 10);
+        if (errno == 0 && end != v && mb >= 1 && mb <= 8192) return uint64_t(mb) * 1048576ULL;
+    }
+    const char* fast = std::getenv("VIVIROV_FAST_BENCH");
+    if (fast && fast[0] != '\0' && fast[0] != '0') return 536870912ULL;
+    return 8589934592ULL;
+}
+
+namespace {
+
+[[noreturn]] void fatal(const char* line) {
+    log_line("%s", line);
+    throw UvmSetupError(line);
+}
+
+} // namespace
+
+UvmPipeline::UvmPipeline(const GGUFModel& model, const std::string& model_path, int n_layers)
+    : alloc_(std::make_unique<VMUVMAllocator>(size_t(ring_bytes_from_env()), size_t(kWiredCeiling))),
+      pager_(std::make_unique<VMNVMePager>(model, model_path, *alloc_, n_layers, 4)) {
+    slice_cache_.max_load_factor(1.0f);
+    if (vm_gpu_bridge_init() == 1) {
+        void* ev = vmb_shared_event_create();
+        if (!ev) fatal("[FATAL] UvmPipeline: vmb_shared_event_create failed — GPU↔CPU fence unavailable. Aborting.");
+        event_ = std::make_unique<SliceEvent>(ev);
+        const size_t len = (alloc_->capacity() + 16383) / 16384 * 16384;
+        ring_buffer_ = vmb_register_uvm_ring(alloc_->base(), len);
+        if (!ring_buffer_)
+            fatal("[FATAL] UvmPipeline: vmb_register_uvm_ring failed — cannot bind the 8 GiB ring as a zero-copy "
+                  "Vulkan buffer. Aborting.");
+    } else {
+        event_ = std::make_unique<SliceEvent>();
+    }
+    pager_->set_event(event_.get());
+}
+
+UvmPipeline::~UvmPipeline() {
+    pager_.reset(); // every read has landed
+    // Release the completion callbacks still waiting (their slices are
+    // dropped with the ring) and wait until none can reach this object.
+    event_->signal(next_event_value_ + 2);
+    std::unique_lock lock(notify_mu_);
+    if (!notify_cv_.wait_for(lock, std::chrono::seconds(10), [&] { return pending_notifies_ == 0; }))
+        log_line("[UVM] teardown: %d completion callbacks never ran", pending_notifies_);
+    lock.unlock();
+    if (ring_buffer_) vm_gpu_buffer_release(ring_buffer_);
+}
+
+void UvmPipeline::gpu_done_thunk_(uint64_t value, void* self) {
+    auto* p = static_cast<UvmPipeline*>(self);
+    p->on_gpu_done_(value);
+    std::lock_guard lock(p->notify_mu_);
+    if (--p->pending_notifies_ == 0) p->notify_cv_.notify_all();
+}
+
+int UvmPipeline::register_layer_tensors(int layer, const GGUFModel& model, long long n_embd, long long expert_ff) {
+    return pager_->register_layer_tensors(layer, model, n_embd, expert_ff);
+}
+
+StagedSlice UvmPipeline::stage_expert(int layer, ExpertProj proj, int expert) {
+    StagedSlice out;
+    if (pager_->fault()) {
+        log_line("[UVM] stage_expert(%d,%d,%d): pager_fault tripped — aborting stage (refusing to dispatch GPU on "
+                 "uninitialized wired memory)",
+                 layer, int(proj), expert);
+        return out;
+    }
+    const ExpertKey key{layer, int32_t(proj), expert};
+    {
+        std::lock_guard lock(cache_mu_);
+        if (auto it = slice_cache_.find(key); it != slice_cache_.end()) {
+            const LRUSlot& s = it->second;
+            s.ready.wait();
+            return {s.host, s.ring_offset, s.bytes, 0, 0, true, s.ready};
+        }
+    }
+    const uint64_t cap = alloc_->capacity();
+    if (alloc_->in_use() >= cap * 85 / 100) {
+        while (alloc_->in_use() > cap * 70 / 100 && reclaim_oldest_retained_()) {
+        }
+    }
+    const uint64_t wait_value = next_event_value_ + 1, signal_value = next_event_value_ + 2;
+    next_event_value_ += 2;
+    VMNVMePager::Handle h = pager_->fetch_expert_async(layer, proj, expert, wait_value);
+    if (!h.host) return out;
+    h.signal_value = signal_value;
+    {
+        std::lock_guard lock(handles_mu_);
+        gpu_inflight_[signal_value] = h;
+    }
+    {
+        std::lock_guard lock(notify_mu_);
+        ++pending_notifies_;
+    }
+    event_->notify(signal_value, &UvmPipeline::gpu_done_thunk_, this);
+    const uint64_t off = uint64_t(static_cast<uint8_t*>(h.host) - alloc_->base());
+    {
+        std::lock_guard lock(cache_mu_);
+        slice_cache_[key] = {h.host, off, h.bytes, h.ready, wait_value};
+    }
+    return {h.host, off, h.bytes, wait_value, signal_value, true, h.ready};
+}
+
+void UvmPipeline::signal_done(uint64_t signal_value) {
+    if (signal_value != 0) event_->signal(signal_value);
+}
+
+void UvmPipeline::on_gpu_done_(uint64_t value) {
+    std::lock_guard lock(handles_mu_);
+    while (!gpu_inflight_.empty() && gpu_inflight_.begin()->first <= value) {
+        auto node = gpu_inflight_.extract(gpu_inflight_.begin());
+        gpu_retained_.insert(std::move(node));
+    }
+}
+
+bool UvmPipeline::reclaim_oldest_retained_() {
+    VMNVMePager::Handle h;
+    {
+        std::lock_guard lock(handles_mu_);
+        if (gpu_retained_.empty()) return false;
+        if (!gpu_inflight_.empty() && gpu_inflight_.begin()->first < gpu_retained_.begin()->first) return false;
+        h = gpu_retained_.begin()->second;
+        gpu_retained_.erase(gpu_retained_.begin());
+    }
+    {
+        std::lock_guard lock(cache_mu_);
+        for (auto it = slice_cache_.begin(); it != slice_cache_.end();)
+            it = it->second.host == h.host ? slice_cache_.erase(it) : std::next(it);
+    }
+    if (h.ready.valid()) h.ready.wait();
+    alloc_->release_expert_slot(h.host);
+    return true;
+}
+
+void UvmPipeline::flush_all() {
+    std::vector<VMNVMePager::Handle> all;
+    {
+        std::lock_guard lock(handles_mu_);
+        std::map<uint64_t, VMNVMePager::Handle> merged = std::move(gpu_inflight_);
+        merged.merge(gpu_retained_);
+        gpu_inflight_.clear();
+        gpu_retained_.clear();
+        for (auto& [v, h] : merged) all.push_back(h);
+    }
+    for (auto& h : all) {
+        if (h.ready.valid()) h.ready.wait();
+        alloc_->release_expert_slot(h.host);
+    }
+    std::lock_guard lock(cache_mu_);
+    slice_cache_.clear();
+}
+
+size_t UvmPipeline::cache_size() const {
+    std::lock_guard lock(cache_mu_);
+    return slice_cache_.size();
+}
+
+size_t UvmPipeline::inflight_count() const {
+    std::lock_guard lock(handles_mu_);
+    return gpu_inflight_.size();
+}
+
+size_t UvmPipeline::retained_count() const {
+    std::lock_guard lock(handles_mu_);
+    return gpu_retained_.size();
+}
+
+} // namespace vm
