@@ -168,6 +168,19 @@ public:
     // engine go (waiting a bounded time).
     void shutdownForTermination();
 
+    // The controller's weak end, for drivers that outlive it on other threads.
+    GuiLife<QuintoraViewModel>::Weak weakSelf() const { return life_.weak(); }
+
+    // MARK: attachments for the next prompt. Files are read off the GUI
+    // thread and join the pending lists in the order given.
+    // The composer's attach button: an open panel for several files.
+    void pickFiles();
+    // Dropped files; the refused ones are named in `attachNotice` for 3.2 s.
+    void ingest(std::vector<std::string> paths);
+    // A text or code file, or an image; a refused file is dropped silently.
+    void addAttachment(std::string path);
+    void addImageAttachment(std::string path);
+
 signals:
     // Any published change, including the pillars' and the co-work queue's.
     void changed();
@@ -221,6 +234,8 @@ private:
     void attachBrowserHub();
     void runDispatch(const Dispatch& dispatch);
     void stopOwnedTasks();
+    void loadAttachments(std::vector<std::string> paths, bool notify);
+    void showAttachNotice(std::string notice);
 
     // Stored state, in construction order.
     std::vector<ChatMessage> messages_;
