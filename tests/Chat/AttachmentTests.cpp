@@ -7,11 +7,8 @@
 #include "VivirovVizivurad/Chat/Attachments.h"
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
 #include "VivirovVizivurad/Chat/VisionPreprocessor.h"
-#include "VivirovVizivurad/Dashboards/AgentActivityModel.h"
-#include "tests/Chat/FakeServices.h"
+#include "tests/Chat/BuiltController.h"
 #include "tests/support/QtHarness.h"
-#include "tests/support/ScopedEnv.h"
-#include "tests/support/TempDir.h"
 
 namespace vivirov::test {
 namespace {
@@ -88,23 +85,7 @@ TEST(Attachments, NoticeNamesAtMostTwoRefusedFiles) {
     EXPECT_EQ(Attachments::refusedNotice({"a", "b", "c", "d", "e"}), "Can't attach a, b +3 more" + tail);
 }
 
-class ControllerAttachments : public ::testing::Test {
-protected:
-    ControllerAttachments() {
-        qtApp();
-        AgentActivityModel::shared();
-        env.set("HOME", dir.path())
-            .set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent")
-            .set("VIVIROV_PROVIDER", "anthropic");
-        std::thread([&] { services.prepare(); }).join();
-        vm = std::make_unique<QuintoraViewModel>(services);
-    }
-
-    ScopedEnv env;
-    TempDir dir;
-    FakeServices services{dir};
-    std::unique_ptr<QuintoraViewModel> vm;
-};
+using ControllerAttachments = BuiltController;
 
 TEST_F(ControllerAttachments, DropsAttachInOrderAndNameTheRefused) {
     const auto first = dir.write("a.py", "print(1)\n");
