@@ -69,7 +69,7 @@ QuintoraViewModel::QuintoraViewModel(ServicesFactory& services, QObject* parent)
     const auto weak = life_.weak();
     // The queue calls its runner on its own thread and waits for the run,
     // which happens on the GUI thread; without the controller it returns at once.
-    dispatchManager_->setRunner([weak](const Dispatch& dispatch) {
+    dispatchManager_->setRunner([weak](const Dispatch& dispatch, std::stop_token) {
         auto finished = std::make_shared<std::promise<void>>();
         auto done = finished->get_future();
         postToGui([weak, dispatch, finished] {

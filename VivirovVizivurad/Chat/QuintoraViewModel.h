@@ -191,6 +191,19 @@ public:
     void addPendingAttachment(Attachment attachment);
     void addPendingImage(ImageAttachment image);
 
+    // The controller's weak end, for drivers that outlive it on other threads.
+    GuiLife<QuintoraViewModel>::Weak weakSelf() const { return life_.weak(); }
+
+    // MARK: attachments for the next prompt. Files are read off the GUI
+    // thread and join the pending lists in the order given.
+    // The composer's attach button: an open panel for several files.
+    void pickFiles();
+    // Dropped files; the refused ones are named in `attachNotice` for 3.2 s.
+    void ingest(std::vector<std::string> paths);
+    // A text or code file, or an image; a refused file is dropped silently.
+    void addAttachment(std::string path);
+    void addImageAttachment(std::string path);
+
 signals:
     // Any published change, including the pillars' and the co-work queue's.
     void changed();
@@ -244,6 +257,8 @@ private:
     void attachBrowserHub();
     void runDispatch(const Dispatch& dispatch);
     void stopOwnedTasks();
+    void loadAttachments(std::vector<std::string> paths, bool notify);
+    void showAttachNotice(std::string notice);
 
     // Chat turns (QuintoraViewModelTurns.cpp).
     struct ImagePixels {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,14 +18,17 @@ struct Dispatch {
     double createdAt = 0; // seconds since 1970
     Status status = Status::queued;
     std::string activity;
-    int iterations = 0;
-    int toolCalls = 0;
+    int64_t iterations = 0;
+    int64_t toolCalls = 0;
     std::string summary;
     std::string fullResponse;
     std::optional<Artifact> artifact;
     std::optional<double> finishedAt;
 
     bool isActive() const { return status == Status::queued || status == Status::running; }
+    // A summary alone is no result.
+    bool hasResult() const { return !fullResponse.empty() || artifact.has_value(); }
+    bool operator==(const Dispatch&) const = default;
 };
 
 // The text a dispatch's run gathers from its stream, shared with the

@@ -188,7 +188,7 @@ TEST_F(Controller, CallbacksHandedOutDoNothingOnceTheControllerIsGone) {
     std::thread worker([&] {
         services.log->onStatus("ready");
         services.log->onEntropy(0.5f);
-        runner(Dispatch{}); // waits for the GUI thread, which finds no controller
+        runner(Dispatch{}, {}); // waits for the GUI thread, which finds no controller
         returned = true;
     });
     EXPECT_TRUE(qtWaitUntil([&] { return returned.load(); }));
