@@ -36,6 +36,7 @@ struct Transfer {
     CURL* easy = nullptr;
     const HTTPSession::OnResponse* onResponse = nullptr;
     const HTTPSession::OnBody* onBody = nullptr;
+    const HTTPSession::OnHeader* onHeader = nullptr;
     bool responseReported = false;
     bool stoppedByHandler = false;
     // After the handler has what it needs (an SSE "[DONE]"), the rest of a
@@ -88,8 +89,25 @@ size_t writeCallback(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-size_t headerCallback(char*, size_t size, size_t count, void* user) {
-    static_cast<Transfer*>(user)->touch();
+size_t headerCallback(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    t->touch();
+    const std::string_view line(data, size * count);
+    if (t->onHeader && *t->onHeader) {
+        try {
+            (*t->onHeader)(line);
+        } catch (...) {
+            t->handlerError = std::current_exception();
+            return 0;
+        }
+    }
+    // The blank line ends a head; a final (non-1xx) one is reported before any
+    // body byte, so a handler can refuse a body that never comes.
+    if (line == "\r\n" || line == "\n") {
+        long status = 0;
+        curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+        if (status >= 200 && !t->reportResponse()) return 0;
+    }
     return size * count;
 }
 
@@ -211,13 +229,14 @@ bool HTTPSession::isSupportedURL(const std::string& url) {
 }
 
 void HTTPSession::perform(const HTTPRequest& request, std::stop_token cancel, const OnResponse& onResponse,
-                          const OnBody& onBody) {
+                          const OnBody& onBody, const OnHeader& onHeader) {
     throwIfCancelled(cancel);
     if (!isSupportedURL(request.url)) throw TransportError(TransportError::Code::invalidURL, "unsupported URL");
 
     Transfer t;
     t.onResponse = &onResponse;
     t.onBody = &onBody;
+    t.onHeader = &onHeader;
     t.easy = curl_easy_init();
     if (!t.easy) throw TransportError(TransportError::Code::other, "could not create a transfer");
     CURL* easy = t.easy;
@@ -227,7 +246,13 @@ void HTTPSession::perform(const HTTPRequest& request, std::stop_token cancel, co
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_SHARE, pool_->share);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Vivirov/1.0");
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, request.userAgent.empty() ? "Vivirov/1.0" : request.userAgent.c_str());
+    curl_slist* pinned = nullptr;
+    for (const auto& entry : request.pinnedAddresses) pinned = curl_slist_append(pinned, entry.c_str());
+    if (pinned) {
+        curl_easy_setopt(easy, CURLOPT_RESOLVE, pinned);
+        curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    }
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     if (request.method == "GET") {
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
@@ -299,6 +324,7 @@ void HTTPSession::perform(const HTTPRequest& request, std::stop_token cancel, co
     curl_multi_remove_handle(multi, easy);
     curl_easy_cleanup(easy);
     curl_slist_free_all(headers);
+    curl_slist_free_all(pinned);
     pool_->give(multi);
 
     if (t.handlerError) std::rethrow_exception(t.handlerError);

@@ -25,6 +25,11 @@ struct HTTPRequest {
     // Longest time for the whole transfer, on top of the session's resource
     // time-out; 0 means none of its own.
     double totalTimeout = 0.0;
+    // Replaces the default User-Agent when not empty.
+    std::string userAgent;
+    // Pinned addresses ("host:port:address"): the host is reached only at an
+    // address its caller has checked, never through a fresh lookup or a proxy.
+    std::vector<std::string> pinnedAddresses;
 };
 
 class HTTPSession {
@@ -41,6 +46,9 @@ public:
     using OnResponse = std::function<bool(int status)>;
     // Body bytes as they arrive. Return false to stop reading.
     using OnBody = std::function<bool(std::string_view bytes)>;
+    // Each raw header line of the response (status line included), before
+    // OnResponse.
+    using OnHeader = std::function<void(std::string_view line)>;
 
     explicit HTTPSession(Configuration configuration);
     HTTPSession();
@@ -57,7 +65,7 @@ public:
     // bad URL, a failed connection, a time-out or a broken transfer; an
     // exception thrown by a handler ends the transfer and is rethrown.
     void perform(const HTTPRequest& request, std::stop_token cancel, const OnResponse& onResponse,
-                 const OnBody& onBody);
+                 const OnBody& onBody, const OnHeader& onHeader = {});
 
     // True when libcurl can parse the text as an http or https URL.
     static bool isSupportedURL(const std::string& url);
