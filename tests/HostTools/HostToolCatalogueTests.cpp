@@ -184,7 +184,10 @@ TEST_F(Catalogue, FleetStatusReportsWithoutStoppingServers) {
               "--- gemma4 ---\n"
               "Q1_0 GGUF: NOT PUBLISHED (smallest public ~IQ2_XXS 10GB \xE2\x80\x94 too large for 24GB dual-brain). "
               "Stay on Rizeru Q1_0 until a true ~4GB quant exists.");
-    EXPECT_EQ(fleet->lines(), (std::vector<std::string>{"fleetStatus", "refreshHealth", "statusLines"}));
+    EXPECT_EQ(fleet->lines(),
+              (std::vector<std::string>{"fleetStatus", "refreshHealth", "statusLines", "route general", "route consensus",
+                                        "route fastDraft", "route vision", "route audio", "route document",
+                                        "route imageGen"}));
 }
 
 TEST_F(Catalogue, ImageGenerateAndResearchSwarm) {
