@@ -69,6 +69,7 @@ public:
     std::map<std::string, bool> servers{{"rozazu:8095", false}, {"micro:8100", true}, {"rizeru:8080", true}};
     std::map<std::string, bool> fleetStatus() override { return add("fleetStatus"), servers; }
     ModelRoute route(ModelRouteKind kind) override {
+        add("route " + std::string(rawValue(kind)));
         const bool up = kind == ModelRouteKind::general || kind == ModelRouteKind::fastDraft;
         return {"local", "local", "m", up, std::string(rawValue(kind)) + " note."};
     }
