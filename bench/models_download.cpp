@@ -113,3 +113,5 @@ void BM_Download_Manager(benchmark::State& state) {
 
 BENCHMARK(BM_Download_BareLibcurl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_Download_Manager)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+BENCHMARK_MAIN();

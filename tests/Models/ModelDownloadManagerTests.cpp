@@ -331,3 +331,23 @@ TEST_F(ModelDownloads, SuggestsTheNewModelWhenItFitsAndTheActiveOneSwaps) {
         }
     }
 }
+
+TEST_F(ModelDownloads, AnUnreachableHubIsTriedAgainUntilItAnswers) {
+    int port = 0;
+    {
+        HttpTestServer gone;
+        port = gone.port();
+    }
+    auto m = std::make_unique<ModelDownloadManager>("http://127.0.0.1:" + std::to_string(port) + "/",
+                                                    [] { return std::nullopt; });
+    m->download(ref);
+    test::qtWaitUntil([] { return false; }, 300); // the first attempt is refused
+    EXPECT_FALSE(m->states().at(ref.id()).failed.has_value());
+
+    HttpTestServer back(port);
+    const std::string body = ggufBytes(3000);
+    back.enqueue(modelResponse(body));
+    ASSERT_TRUE(waitDone(*m, ref));
+    EXPECT_TRUE(m->states().at(ref.id()).finished);
+    EXPECT_EQ(test::TempDir::read(ModelDownloadManager::destinationPath(ref)), body);
+}
