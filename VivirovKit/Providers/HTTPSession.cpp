@@ -10,6 +10,10 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <system_error>
+
+#include <cerrno>
+#include <unistd.h>
 
 #include "VivirovKit/Providers/ProviderTypes.h"
 #include "VivirovKit/Support/Cancellation.h"
@@ -46,6 +50,7 @@ struct Transfer {
     size_t drained = 0;
     std::chrono::steady_clock::time_point drainStart;
     std::exception_ptr handlerError;
+    int64_t* contentLength = nullptr; // filled when the response head is reported
     uint64_t lastActivity = 0;
     curl_off_t uploaded = 0;
 
@@ -57,6 +62,11 @@ struct Transfer {
         responseReported = true;
         long status = 0;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        if (contentLength) {
+            curl_off_t length = -1;
+            curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+            *contentLength = int64_t(length);
+        }
         try {
             if (*onResponse && !(*onResponse)(int(status))) stoppedByHandler = true;
         } catch (...) {
@@ -230,6 +240,34 @@ bool HTTPSession::isSupportedURL(const std::string& url) {
 
 void HTTPSession::perform(const HTTPRequest& request, std::stop_token cancel, const OnResponse& onResponse,
                           const OnBody& onBody, const OnHeader& onHeader) {
+    run(request, cancel, onResponse, onBody, onHeader, nullptr);
+}
+
+HTTPDownloadResult HTTPSession::download(const HTTPRequest& request, std::stop_token cancel, int fd,
+                                         const OnProgress& onProgress) {
+    HTTPDownloadResult result;
+    auto onResponse = [&](int status) {
+        result.status = status;
+        if (onProgress) onProgress(0, result.expectedBytes);
+        return status >= 200 && status < 300;
+    };
+    auto onBody = [&](std::string_view bytes) {
+        while (!bytes.empty()) {
+            ssize_t n = ::write(fd, bytes.data(), bytes.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) throw std::system_error(n < 0 ? errno : EIO, std::generic_category(), "writing the download");
+            bytes.remove_prefix(size_t(n));
+            result.receivedBytes += n;
+        }
+        if (onProgress) onProgress(result.receivedBytes, result.expectedBytes);
+        return true;
+    };
+    run(request, cancel, onResponse, onBody, {}, &result.expectedBytes);
+    return result;
+}
+
+void HTTPSession::run(const HTTPRequest& request, std::stop_token cancel, const OnResponse& onResponse,
+                      const OnBody& onBody, const OnHeader& onHeader, int64_t* contentLength) {
     throwIfCancelled(cancel);
     if (!isSupportedURL(request.url)) throw TransportError(TransportError::Code::invalidURL, "unsupported URL");
 
@@ -237,13 +275,23 @@ void HTTPSession::perform(const HTTPRequest& request, std::stop_token cancel, co
     t.onResponse = &onResponse;
     t.onBody = &onBody;
     t.onHeader = &onHeader;
+    t.contentLength = contentLength;
     t.easy = curl_easy_init();
     if (!t.easy) throw TransportError(TransportError::Code::other, "could not create a transfer");
     CURL* easy = t.easy;
 
     curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    if (request.maxRedirects > 0) {
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, long(request.maxRedirects));
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        // libcurl keeps a custom "Authorization" header to the first host only
+        // while this stays off; set it anyway so no default can change that.
+        curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
+    } else {
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    }
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_SHARE, pool_->share);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, request.userAgent.empty() ? "Vivirov/1.0" : request.userAgent.c_str());
