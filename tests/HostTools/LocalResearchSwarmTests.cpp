@@ -5,7 +5,7 @@
 
 #include "VivirovKit/Fleet/LocalServerPorts.h"
 #include "VivirovKit/Support/Json.h"
-#include "VivirovVizivurad/HostTools/ResearchSwarm.h"
+#include "VivirovVizivurad/HostTools/LocalResearchSwarm.h"
 #include "tests/support/HttpTestServer.h"
 
 using namespace vivirov;
@@ -46,8 +46,8 @@ struct Servers {
         direct.setHandler(answer);
     }
 
-    ResearchSwarm::Environment environment() {
-        auto env = ResearchSwarm::Environment::live();
+    LocalResearchSwarm::Environment environment() {
+        auto env = LocalResearchSwarm::Environment::live();
         env.usedSwapMB = [this]() -> std::optional<double> {
             std::lock_guard lock(mutex);
             if (readings.empty()) return std::nullopt;
@@ -68,12 +68,12 @@ struct Servers {
 
 } // namespace
 
-TEST(ResearchSwarm, HealthyDrafterTakesPortModelAndLabel) {
+TEST(LocalResearchSwarm, HealthyDrafterTakesPortModelAndLabel) {
     for (bool healthy : {true, false}) {
         Servers servers;
         servers.drafterHealthy = healthy;
         servers.readings = {3000.0};
-        const std::string report = ResearchSwarm::run("  solar panels \n", "history", servers.environment());
+        const std::string report = LocalResearchSwarm(servers.environment()).runResearchSwarm("  solar panels \n", "history", {});
 
         EXPECT_EQ(report, std::string("swarm: 1 perspectives via ") + (healthy ? "rozazu" : "rizeru-direct") +
                               " parallel=false swap_used_mb=3000 pressure=ok\n\n### history\nanswer about history");
@@ -94,7 +94,7 @@ TEST(ResearchSwarm, HealthyDrafterTakesPortModelAndLabel) {
     }
 }
 
-TEST(ResearchSwarm, SwapReadingsNarrowThePass) {
+TEST(LocalResearchSwarm, SwapReadingsNarrowThePass) {
     struct Case {
         std::deque<std::optional<double>> readings;
         size_t sections;
@@ -110,7 +110,7 @@ TEST(ResearchSwarm, SwapReadingsNarrowThePass) {
     for (const auto& c : cases) {
         Servers servers;
         servers.readings = c.readings;
-        const std::string report = ResearchSwarm::run("q", "a, b ,\tc,d,e,f", servers.environment());
+        const std::string report = LocalResearchSwarm(servers.environment()).runResearchSwarm("q", "a, b ,\tc,d,e,f", {});
         EXPECT_EQ(servers.completions(servers.drafter).size(), c.sections) << report;
         EXPECT_NE(report.find(c.parallel ? "parallel=true" : "parallel=false"), std::string::npos) << report;
         size_t sections = 0;
@@ -120,17 +120,17 @@ TEST(ResearchSwarm, SwapReadingsNarrowThePass) {
 
     Servers refused;
     refused.readings = {7000.0};
-    EXPECT_EQ(ResearchSwarm::run("q", "", refused.environment()),
+    EXPECT_EQ(LocalResearchSwarm(refused.environment()).runResearchSwarm("q", "", {}),
               "error: swap pressure critical (swap_used_mb=7000 pressure=critical). research_swarm disabled. "
               "Answer without swarm or free RAM first.");
     EXPECT_EQ(refused.drafter.requestCount() + refused.direct.requestCount(), 0u);
-    EXPECT_EQ(ResearchSwarm::run(" \n\t", "", refused.environment()), "error: empty query");
+    EXPECT_EQ(LocalResearchSwarm(refused.environment()).runResearchSwarm(" \n\t", "", {}), "error: empty query");
 }
 
-TEST(ResearchSwarm, SerialKeepsAngleOrderParallelFollowsCompletion) {
+TEST(LocalResearchSwarm, SerialKeepsAngleOrderParallelFollowsCompletion) {
     Servers serial;
     serial.readings = {1000.0, 1000.0, 7000.0};
-    const std::string ordered = ResearchSwarm::run("q", "", serial.environment());
+    const std::string ordered = LocalResearchSwarm(serial.environment()).runResearchSwarm("q", "", {});
     EXPECT_LT(ordered.find("### history"), ordered.find("### market"));
     EXPECT_LT(ordered.find("### market"), ordered.find("### risks"));
 
@@ -147,12 +147,12 @@ TEST(ResearchSwarm, SerialKeepsAngleOrderParallelFollowsCompletion) {
         }
         return ScriptedResponse::json(200, completion("early"));
     });
-    const std::string report = ResearchSwarm::run("q", "slow,fast", parallel.environment());
+    const std::string report = LocalResearchSwarm(parallel.environment()).runResearchSwarm("q", "slow,fast", {});
     EXPECT_EQ(report.substr(report.find("\n\n")),
               "\n\n### fast\nearly\n\n### slow\nlate");
 }
 
-TEST(ResearchSwarm, AnswerFromBody) {
+TEST(LocalResearchSwarm, AnswerFromBody) {
     struct Case {
         std::string body;
         std::string answer;
@@ -164,13 +164,13 @@ TEST(ResearchSwarm, AnswerFromBody) {
         {R"({"choices":[{"message":{"content":7}}]})", "error: bad response"},
         {R"([1,2])", "error: bad response"},
     };
-    for (const auto& c : cases) EXPECT_EQ(ResearchSwarm::answerFromBody(c.body), c.answer) << c.body;
-    EXPECT_EQ(ResearchSwarm::answerFromBody("<html>").rfind("error: ", 0), 0u);
-    EXPECT_NE(ResearchSwarm::answerFromBody("<html>"), "error: bad response");
+    for (const auto& c : cases) EXPECT_EQ(LocalResearchSwarm::answerFromBody(c.body), c.answer) << c.body;
+    EXPECT_EQ(LocalResearchSwarm::answerFromBody("<html>").rfind("error: ", 0), 0u);
+    EXPECT_NE(LocalResearchSwarm::answerFromBody("<html>"), "error: bad response");
 }
 
-TEST(ResearchSwarm, Angles) {
-    EXPECT_EQ(ResearchSwarm::angles(" , ,history , ,"), std::vector<std::string>{"history"});
-    EXPECT_EQ(ResearchSwarm::angles(""), (std::vector<std::string>{"history", "market", "risks"}));
-    EXPECT_EQ(ResearchSwarm::angles("a\n,\tb"), (std::vector<std::string>{"a\n", "b"}));
+TEST(LocalResearchSwarm, Angles) {
+    EXPECT_EQ(LocalResearchSwarm::angles(" , ,history , ,"), std::vector<std::string>{"history"});
+    EXPECT_EQ(LocalResearchSwarm::angles(""), (std::vector<std::string>{"history", "market", "risks"}));
+    EXPECT_EQ(LocalResearchSwarm::angles("a\n,\tb"), (std::vector<std::string>{"a\n", "b"}));
 }

@@ -1,4 +1,4 @@
-#include "VivirovVizivurad/HostTools/ResearchSwarm.h"
+#include "VivirovVizivurad/HostTools/LocalResearchSwarm.h"
 
 #include <condition_variable>
 #include <deque>
@@ -27,7 +27,7 @@ struct Endpoint {
 
 // The multi-drafter server when it answers its health probe, else the main
 // local server.
-Endpoint chooseEndpoint(const ResearchSwarm::Environment& environment) {
+Endpoint chooseEndpoint(const LocalResearchSwarm::Environment& environment) {
     if (environment.probe(HealthProbe::healthURL(8095)))
         return {"http://127.0.0.1:" + std::to_string(LocalServerPorts::resolve(8095)), "rozazu-rizeru-27b", "rozazu"};
     return {"http://127.0.0.1:" + std::to_string(LocalServerPorts::resolve(8080)), "rizeru-qwen3.6-27b",
@@ -71,16 +71,16 @@ std::string askAngle(const Endpoint& endpoint, const std::string& angle, const s
         return std::string("error: ") + error.what();
     }
     // The status is not looked at: an error object reads as a bad response.
-    return ResearchSwarm::answerFromBody(body);
+    return LocalResearchSwarm::answerFromBody(body);
 }
 
 } // namespace
 
-ResearchSwarm::Environment ResearchSwarm::Environment::live() {
+LocalResearchSwarm::Environment LocalResearchSwarm::Environment::live() {
     return {[] { return SwapGuard::usedMB(); }, [](const std::string& url) { return ModelRouter::probe(url); }};
 }
 
-std::vector<std::string> ResearchSwarm::angles(const std::string& perspectives) {
+std::vector<std::string> LocalResearchSwarm::angles(const std::string& perspectives) {
     std::vector<std::string> result;
     size_t start = 0;
     while (start <= perspectives.size()) {
@@ -94,7 +94,7 @@ std::vector<std::string> ResearchSwarm::angles(const std::string& perspectives) 
     return result;
 }
 
-std::string ResearchSwarm::answerFromBody(const std::string& body) {
+std::string LocalResearchSwarm::answerFromBody(const std::string& body) {
     json::Value document;
     try {
         document = json::Value::parse(body);
@@ -113,8 +113,11 @@ std::string ResearchSwarm::answerFromBody(const std::string& body) {
     return text::trimmed(answer);
 }
 
-std::string ResearchSwarm::run(const std::string& query, const std::string& perspectives,
-                               const Environment& environment, std::stop_token stop) {
+LocalResearchSwarm::LocalResearchSwarm(Environment environment) : environment_(std::move(environment)) {}
+
+std::string LocalResearchSwarm::runResearchSwarm(const std::string& query, const std::string& perspectives,
+                                                 std::stop_token stop) {
+    const Environment& environment = environment_;
     const std::string question = text::trimmed(query);
     if (question.empty()) return "error: empty query";
 

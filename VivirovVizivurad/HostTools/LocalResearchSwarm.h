@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "VivirovVizivurad/HostTools/HostToolBackends.h"
+
 namespace vivirov {
 
 // A bounded, multi-perspective research pass: one short prompt per research
@@ -12,7 +14,7 @@ namespace vivirov {
 // under a header line. Shrinks its width and parallelism under swap pressure.
 // Blocks its caller (readings, the health probe and the requests): run it on
 // a worker, never on the GUI thread.
-class ResearchSwarm {
+class LocalResearchSwarm : public ResearchSwarm {
 public:
     struct Environment {
         // Used swap in MiB, read afresh on each call; none when unknown.
@@ -25,17 +27,20 @@ public:
         static Environment live();
     };
 
-    static constexpr const char* defaultPerspectives = "history,market,risks";
+    explicit LocalResearchSwarm(Environment environment = Environment::live());
 
     // The report text; every problem is part of it, nothing throws.
-    static std::string run(const std::string& query, const std::string& perspectives,
-                           const Environment& environment = Environment::live(), std::stop_token stop = {});
+    std::string runResearchSwarm(const std::string& query, const std::string& perspectives,
+                                 std::stop_token stop) override;
 
     // The answer text of one chat completion body: its first choice's message
     // content without reasoning blocks, trimmed; "error: …" otherwise.
     static std::string answerFromBody(const std::string& body);
     // The angles of a comma-separated text; the defaults when none is left.
     static std::vector<std::string> angles(const std::string& perspectives);
+
+private:
+    Environment environment_;
 };
 
 } // namespace vivirov
