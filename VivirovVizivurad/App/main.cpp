@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "VivirovVizivurad/Accessibility/HeadlessUIDump.h"
 #include "VivirovVizivurad/App/LaunchSteps.h"
 #include "VivirovVizivurad/App/MainWindow.h"
 #include "VivirovVizivurad/App/MemoryFlush.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vivirov"));
     QApplication::setOrganizationName(QStringLiteral("com.dudive.vivirov"));
+    vivirov::runHeadlessDumpIfRequested(); // with VIVIROV_UIDUMP set, prints the check and exits
 
     // The process-wide GUI objects belong to the GUI thread: create them here.
     vivirov::VizivuradEngine::shared();

@@ -1,4 +1,7 @@
 #include "VivirovVizivurad/Chat/AppServicesFactory.h"
+#include "VivirovVizivurad/Accessibility/ComputerUse.h"
+#include "VivirovVizivurad/HostTools/DerovSwarmBackend.h"
+#include "VivirovVizivurad/HostTools/LocalResearchSwarm.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -38,5 +41,20 @@ DatabaseManager& AppServicesFactory::database() { return *database_; }
 std::unique_ptr<ProviderRouter> AppServicesFactory::takeRouter() { return std::move(router_); }
 std::function<StoredProviderKeys()> AppServicesFactory::keyReader() { return &ProviderRouter::readStoredKeys; }
 std::unique_ptr<SelfTestHooks> AppServicesFactory::makeSelfTestHooks() { return std::make_unique<SelfTestHooks>(); }
+
+// The executor reaches the swarm backend and other apps' interfaces; the
+// catalogue's research tool asks the local chat servers.
+std::shared_ptr<ToolExecutionManager> AppServicesFactory::makeToolExecutor() {
+    HostToolBackends backends;
+    backends.swarm = std::make_shared<DerovSwarmBackend>();
+    backends.accessibility = ComputerUse::live();
+    return std::make_shared<ToolExecutionManager>(std::move(backends));
+}
+
+HostToolCatalogue::Services AppServicesFactory::makeHostToolServices() {
+    auto services = HostToolCatalogue::kitServices();
+    services.research = std::make_shared<LocalResearchSwarm>();
+    return services;
+}
 
 } // namespace vivirov

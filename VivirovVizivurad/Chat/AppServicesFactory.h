@@ -22,6 +22,8 @@ public:
     std::unique_ptr<ProviderRouter> takeRouter() override;
     std::function<StoredProviderKeys()> keyReader() override;
     std::unique_ptr<SelfTestHooks> makeSelfTestHooks() override;
+    std::shared_ptr<ToolExecutionManager> makeToolExecutor() override;
+    HostToolCatalogue::Services makeHostToolServices() override;
 
 private:
     DatabaseManager* database_ = nullptr;
