@@ -1,4 +1,5 @@
 #include "VivirovKit/Providers/HTTPSession.h"
+#include "VivirovKit/Support/Text.h"
 
 #include <chrono>
 
@@ -42,6 +43,8 @@ struct Transfer {
     const HTTPSession::OnBody* onBody = nullptr;
     const HTTPSession::OnHeader* onHeader = nullptr;
     bool responseReported = false;
+    bool followsRedirects = false;
+    bool headHasLocation = false; // the head being read names a redirect target
     bool stoppedByHandler = false;
     // After the handler has what it needs (an SSE "[DONE]"), the rest of a
     // short body is read and dropped, so the connection ends cleanly and stays
@@ -116,7 +119,13 @@ size_t headerCallback(char* data, size_t size, size_t count, void* user) {
     if (line == "\r\n" || line == "\n") {
         long status = 0;
         curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
-        if (status >= 200 && !t->reportResponse()) return 0;
+        // A redirect that libcurl is about to follow is not the answer.
+        const bool followed = t->followsRedirects && status >= 300 && status < 400 && t->headHasLocation;
+        t->headHasLocation = false;
+        if (status >= 200 && !followed && !t->reportResponse()) return 0;
+    } else if (line.size() > 9 && (line[0] == 'L' || line[0] == 'l') &&
+               text::lowercased(line.substr(0, 9)) == "location:") {
+        t->headHasLocation = true;
     }
     return size * count;
 }
@@ -276,6 +285,7 @@ void HTTPSession::run(const HTTPRequest& request, std::stop_token cancel, const 
     t.onBody = &onBody;
     t.onHeader = &onHeader;
     t.contentLength = contentLength;
+    t.followsRedirects = request.maxRedirects > 0;
     t.easy = curl_easy_init();
     if (!t.easy) throw TransportError(TransportError::Code::other, "could not create a transfer");
     CURL* easy = t.easy;
