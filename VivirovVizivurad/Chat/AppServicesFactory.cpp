@@ -1,5 +1,7 @@
 #include "VivirovVizivurad/Chat/AppServicesFactory.h"
 #include "VivirovVizivurad/Accessibility/ComputerUse.h"
+#include "VivirovVizivurad/HostTools/GitRepositoryCloner.h"
+#include "VivirovVizivurad/HostTools/PublicWebTools.h"
 #include "VivirovVizivurad/HostTools/DerovSwarmBackend.h"
 #include "VivirovVizivurad/HostTools/LocalResearchSwarm.h"
 
@@ -46,6 +48,8 @@ std::unique_ptr<SelfTestHooks> AppServicesFactory::makeSelfTestHooks() { return 
 // catalogue's research tool asks the local chat servers.
 std::shared_ptr<ToolExecutionManager> AppServicesFactory::makeToolExecutor() {
     HostToolBackends backends;
+    backends.web = std::make_shared<PublicWebTools>();
+    backends.cloner = std::make_shared<GitRepositoryCloner>();
     backends.swarm = std::make_shared<DerovSwarmBackend>();
     backends.accessibility = ComputerUse::live();
     return std::make_shared<ToolExecutionManager>(std::move(backends));
