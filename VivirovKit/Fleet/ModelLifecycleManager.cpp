@@ -14,12 +14,12 @@ namespace {
 constexpr HealthProbe::Timing kProbeTiming{std::chrono::milliseconds(500), std::chrono::milliseconds(700)};
 constexpr uint64_t kSecond = 1'000'000'000;
 
-struct SlotSpec {
+struct SlotRow {
     const char* name;
     int port;
     bool isCore;
 };
-constexpr SlotSpec kTable[] = {
+constexpr SlotRow kTable[] = {
     {"rizeru", 8080, true}, {"bridge", 8090, true},   {"rozazu", 8095, false},
     {"micro", 8100, false}, {"vision", 8081, false}, {"whisper", 8082, false},
 };
@@ -35,7 +35,7 @@ ModelLifecycleManager::ModelLifecycleManager(Clock* clock, SwapReading swapReadi
     : clock_(clock), swapReading_(std::move(swapReading)) {
     if (!swapReading_) swapReading_ = [] { return SwapGuard::usedMB(); };
     const uint64_t now = this->clock().uptimeNanos();
-    for (const SlotSpec& spec : kTable) slots_.push_back(Slot{spec.name, spec.port, spec.isCore, now, false});
+    for (const SlotRow& row : kTable) slots_.push_back(Slot{row.name, row.port, row.isCore, now, false});
 }
 
 Clock& ModelLifecycleManager::clock() const { return clock_ ? *clock_ : Clock::current(); }

@@ -8,7 +8,7 @@ namespace {
 
 constexpr HealthProbe::Timing kProbeTiming{std::chrono::milliseconds(600), std::chrono::milliseconds(800)};
 
-struct RouteSpec {
+struct RouteRow {
     ModelRouteKind kind;
     const char* raw;
     const char* providerID;
@@ -20,7 +20,7 @@ struct RouteSpec {
     const char* noteDown;
 };
 
-constexpr RouteSpec kRoutes[] = {
+constexpr RouteRow kRoutes[] = {
     {ModelRouteKind::general, "general", "rizeru-local", "http://127.0.0.1:8080", "rizeru-qwen3.6-27b",
      "rizeru:8080", false, "Primary Vivirov brain", "Primary Vivirov brain"},
     {ModelRouteKind::consensus, "consensus", "rizeru-rozazu", "http://127.0.0.1:8095", "rozazu-rizeru-27b",
@@ -38,19 +38,19 @@ constexpr RouteSpec kRoutes[] = {
      "/ external path only if Dovrel enables."},
 };
 
-const RouteSpec& specFor(ModelRouteKind kind) {
-    for (const RouteSpec& spec : kRoutes)
-        if (spec.kind == kind) return spec;
+const RouteRow& rowFor(ModelRouteKind kind) {
+    for (const RouteRow& row : kRoutes)
+        if (row.kind == kind) return row;
     return kRoutes[0];
 }
 
 } // namespace
 
-std::string_view rawValue(ModelRouteKind kind) { return specFor(kind).raw; }
+std::string_view rawValue(ModelRouteKind kind) { return rowFor(kind).raw; }
 
 std::optional<ModelRouteKind> modelRouteKindFromRaw(std::string_view raw) {
-    for (const RouteSpec& spec : kRoutes)
-        if (raw == spec.raw) return spec.kind;
+    for (const RouteRow& row : kRoutes)
+        if (raw == row.raw) return row.kind;
     return std::nullopt;
 }
 
@@ -74,14 +74,14 @@ std::map<std::string, bool> ModelRouter::fleetStatus() {
 }
 
 ModelRoute ModelRouter::route(ModelRouteKind kind) {
-    const RouteSpec& spec = specFor(kind);
-    bool available = spec.availableWithoutServer;
-    if (spec.fleetKey) {
+    const RouteRow& row = rowFor(kind);
+    bool available = row.availableWithoutServer;
+    if (row.fleetKey) {
         const std::map<std::string, bool> status = fleetStatus();
-        auto it = status.find(spec.fleetKey);
+        auto it = status.find(row.fleetKey);
         available = it != status.end() && it->second;
     }
-    return ModelRoute{spec.providerID, spec.baseURL, spec.model, available, available ? spec.noteUp : spec.noteDown};
+    return ModelRoute{row.providerID, row.baseURL, row.model, available, available ? row.noteUp : row.noteDown};
 }
 
 } // namespace vivirov

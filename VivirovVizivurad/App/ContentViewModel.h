@@ -27,7 +27,7 @@ public:
     Q_ENUM(InspectorTab)
     static QString tabTitle(InspectorTab tab);
 
-    // Parts of start-up that other work fills in; each defaults to nothing.
+    // Steps of start-up that other work fills in; each defaults to nothing.
     struct Hooks {
         std::function<void()> engineBootstrap;  // load the local engine
         std::function<void()> installYield;     // the engine's UI-breath controller
