@@ -22,13 +22,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "vm_cabi/gguf_model.h"
-#include "vm_cabi_v2/active_set_tracker.h"
-#include "vm_cabi_v2/om2_registry.h"
-#include "vm_cabi_v2/tile_rings.h"
-#include "vm_cabi_v2/uvm_pipeline.h"
-#include "zov4/zov4_gpu_ops.h"
-#include "zov4/zov4_layer_cache.h"
+#include "../vm_cabi/gguf_model.h"
+#include "../vm_cabi_v2/active_set_tracker.h"
+#include "../vm_cabi_v2/om2_registry.h"
+#include "../vm_cabi_v2/tile_rings.h"
+#include "../vm_cabi_v2/uvm_pipeline.h"
+#include "zov4_gpu_ops.h"
+#include "zov4_layer_cache.h"
 
 namespace vm::zov4 {
 
