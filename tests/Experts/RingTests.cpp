@@ -10,14 +10,18 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <future>
 #include <iostream>
 
 #include "engine/vm_cabi/gguf_model.h"
+#include "engine/vm_cabi_v2/dequant.h"
+#include "engine/vm_cabi_v2/fused_q_kernels.h"
 #include "engine/vm_cabi_v2/tile_rings.h"
 #include "engine/vm_cabi_v2/uvm_pipeline.h"
+#include "engine/include/vm_gpu.h"
 #include "tests/support/ChildTest.h"
 #include "tests/support/DeepSeekV4Fixture.h"
 #include "tests/support/StderrCapture.h"
@@ -397,6 +401,57 @@ TEST(Ring, OnAGpuDeviceTheRingIsRegisteredAndCompletionsComeFromTheBridge) {
     EXPECT_NE(r.stdoutData.find("ring buffer registered"), std::string::npos) << r.stdoutData;
     EXPECT_NE(r.stdoutData.find("retained 8"), std::string::npos) << r.stdoutData;
     EXPECT_NE(r.stdoutData.find("torn down"), std::string::npos);
+}
+
+// In the child: Q8_0 and Q4_K up slices multiplied in place from the ring
+// by the GPU, which waits for each slice's read-done and raises its
+// GPU-done; compared with the CPU product of the same bytes.
+TEST(RingChild, InPlaceProducts) {
+    if (!vivirov::test::isChildTest("RingChild.InPlaceProducts")) GTEST_SKIP() << "runs in a child process";
+    for (uint32_t type : {8u, 12u}) {
+        TempDir dir;
+        DeepSeekV4Options o;
+        o.expertType = type;
+        const auto written = vivirov::test::writeDeepSeekV4Model(dir.path(), "t" + std::to_string(type), o);
+        GGUFModel model;
+        model.open(written.path());
+        RingMb ring("2");
+        UvmPipeline uvm(model, written.path(), o.shape.nLayer);
+        for (int il = 0; il < o.shape.nLayer; ++il) uvm.register_layer_tensors(il, model, o.shape.nEmbd, o.shape.nFfExp);
+        ASSERT_TRUE(uvm.gpu_fences() && uvm.ring_buffer());
+        const int K = o.shape.nEmbd, M = o.shape.nFfExp;
+        std::vector<float> x(static_cast<size_t>(K));
+        for (int i = 0; i < K; ++i) x[size_t(i)] = float((i * 37) % 19) * 0.1f - 0.9f;
+        for (int e : {1, 6}) {
+            const StagedSlice s = uvm.stage_expert(2, kProjUp, e); // the read may still be running
+            ASSERT_TRUE(s.ok);
+            std::vector<float> gpu(size_t(M), 0.0f), cpu(static_cast<size_t>(M)), w(size_t(M) * size_t(K));
+            vmb_arena_reset();
+            vmb_command_buffer_begin();
+            if (vmb_supports_gpu_fences()) vmb_command_buffer_encode_wait(nullptr, s.fence->gpu_handle(), s.wait_value);
+            ASSERT_TRUE(vm_gpu_matmul_q_sg_batched_zc(type, uvm.ring_buffer(), s.ring_offset, s.bytes, x.data(),
+                                                      gpu.data(), uint32_t(M), uint32_t(K), 1));
+            vmb_command_buffer_encode_signal(nullptr, s.fence->gpu_handle(), s.signal_value);
+            ASSERT_TRUE(vmb_command_buffer_commit_and_wait());
+            s.ready.get();
+            ASSERT_TRUE(vm::apex::fused_q_gemv(type, static_cast<const uint8_t*>(s.host), M, K, x.data(), cpu.data()));
+            ASSERT_TRUE(vm::dequant_tensor(type, static_cast<const uint8_t*>(s.host), w.data(), w.size()));
+            for (int r = 0; r < M; ++r) {
+                double mag = 0;
+                for (int k = 0; k < K; ++k) mag += std::fabs(double(w[size_t(r * K + k)]) * x[size_t(k)]);
+                ASSERT_NEAR(gpu[size_t(r)], cpu[size_t(r)], 1e-5 * mag + 1e-7) << type << " row " << r;
+            }
+        }
+        for (int i = 0; i < 500 && uvm.retained_count() < 2; ++i) usleep(10000);
+        std::cout << "type " << type << " retained " << uvm.retained_count() << std::endl;
+    }
+}
+
+TEST(Ring, GpuMultipliesQ8AndQ4KSlicesInPlaceAfterTheirReads) {
+    auto r = vivirov::test::runChildTest("RingChild.InPlaceProducts", {{"VIVIROV_GPU_ALLOW_CPU", "1"}});
+    ASSERT_TRUE(r.succeeded()) << r.stdoutData << r.stderrData;
+    EXPECT_NE(r.stdoutData.find("type 8 retained 2"), std::string::npos) << r.stdoutData;
+    EXPECT_NE(r.stdoutData.find("type 12 retained 2"), std::string::npos) << r.stdoutData;
 }
 
 // In the child: no lock capability and a 64 KiB lock limit, then a 1 MiB ring.
