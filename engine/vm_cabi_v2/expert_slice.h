@@ -4,6 +4,7 @@
 // and what staging hands back.
 #include <cstdint>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -28,8 +29,14 @@ struct ExpertKeyHash {
 // 0 for any other id.
 int vm_block_bytes(unsigned type);
 
-// One staged slice. ok false: nothing was staged. A cache hit has both event
-// values 0 (the data is in and no completion is tracked for it).
+class SliceEvent;
+
+// One staged slice. ok false: nothing was staged. The slice's own fence
+// reaches wait_value when its read has ended and must be raised to
+// signal_value by whoever computes with it (the GPU through the fence's
+// bridge handle, or the CPU through UvmPipeline::signal_done). A cache hit
+// has both values 0 and no fence: the data is in and no completion is
+// tracked for it.
 struct StagedSlice {
     void* host = nullptr;
     uint64_t ring_offset = 0;
@@ -38,6 +45,7 @@ struct StagedSlice {
     uint64_t signal_value = 0;
     bool ok = false;
     std::shared_future<void> ready;
+    std::shared_ptr<SliceEvent> fence;
 };
 
 // A set-up failure of the ring (wiring refused, no memory, over the ceiling):

@@ -1,5 +1,7 @@
 #include "vm_cabi_v2/low_rank_gemv.h"
 
+#include <cblas.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -16,64 +18,55 @@ constexpr int kPoolRows = 256;
 constexpr int kRowChunk = 64;
 constexpr int kStackRank = 512;
 
-// Σ a[i]·b[i]·(s ? s[i] : 1) with four lanes, reduced (l0 + l1) + (l2 + l3).
-float dot4(const float* a, const float* b, int n) {
-    float l[4] = {0, 0, 0, 0};
-    int i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (int k = 0; k < 4; ++k) l[k] = std::fma(a[i + k], b[i + k], l[k]);
-    float s = (l[0] + l[1]) + (l[2] + l[3]);
-    for (; i < n; ++i) s = std::fma(a[i], b[i], s);
+float row_dot64(const float* u, const float* t) {
+    float l0 = 0, l1 = 0, l2 = 0, l3 = 0;
+    for (int k = 0; k < 64; k += 4) {
+        l0 = std::fma(u[k], t[k], l0);
+        l1 = std::fma(u[k + 1], t[k + 1], l1);
+        l2 = std::fma(u[k + 2], t[k + 2], l2);
+        l3 = std::fma(u[k + 3], t[k + 3], l3);
+    }
+    return (l0 + l1) + (l2 + l3);
+}
+
+float row_dot(const float* u, const float* t, int rank) {
+    float s = 0.0f;
+    const int body = rank / 4 * 4;
+    int k = 0;
+    for (; k < body; ++k) {
+        const float p = u[k] * t[k];
+        s = s + p;
+    }
+    for (; k < rank; ++k) s = std::fma(u[k], t[k], s);
     return s;
 }
 
-// t[k] = S[k] · Σ_j V[j·rank + k] · x[j], in increasing j.
+// t[k] = S[k] · Σ_j V[j][k] · x[j], summed in increasing j. A fixed loop
+// rather than BLAS, whose threaded split would change the bits.
 void project_v(const float* V, const float* S, int cols, int rank, const float* x, float* t) {
-    for (int k = 0; k < rank; ++k) t[k] = 0.0f;
+    std::fill(t, t + rank, 0.0f);
     for (int j = 0; j < cols; ++j) {
         const float xj = x[j];
         const float* row = V + size_t(j) * size_t(rank);
         for (int k = 0; k < rank; ++k) t[k] = std::fma(row[k], xj, t[k]);
     }
-    for (int k = 0; k < rank; ++k) t[k] *= S[k];
+    for (int k = 0; k < rank; ++k) t[k] = S[k] * t[k];
 }
 
-// y[i] = U[i, :] · t for every row, on the pool for large outputs.
-void rows_u(const float* U, int rows, int rank, const float* t, float* y) {
-    auto run = [&](int begin, int end) {
-        for (int i = begin; i < end; ++i) y[i] = dot4(U + size_t(i) * size_t(rank), t, rank);
-    };
-    if (rows < kPoolRows) {
-        run(0, rows);
-        return;
+// The rank temporary: the caller's scratch, a stack array, or the heap.
+template <class Fn>
+void with_temp(float* scratch, int rank, Fn&& fn) {
+    if (scratch) return fn(scratch);
+    if (rank <= kStackRank) {
+        float stack[kStackRank];
+        return fn(stack);
     }
-    std::atomic<int> next{0};
-    det_pool_global()->parallel([&](int, int) {
-        for (int s; (s = next.fetch_add(kRowChunk, std::memory_order_relaxed)) < rows;)
-            run(s, std::min(s + kRowChunk, rows));
-    });
+    std::vector<float> heap(size_t(rank), 0.0f);
+    fn(heap.data());
 }
 
-void product(const float* U, const float* V, const float* S, int rows, int cols, int rank, const float* x,
-             float* y, float* scratch) {
-    if (rows < 1) return;
-    if (rank < 1 || cols < 1) {
-        for (int i = 0; i < rows; ++i) y[i] = 0.0f;
-        return;
-    }
-    float stack[kStackRank];
-    std::vector<float> heap;
-    float* t = scratch;
-    if (!t) {
-        if (rank <= kStackRank) {
-            t = stack;
-        } else {
-            heap.resize(size_t(rank));
-            t = heap.data();
-        }
-    }
-    project_v(V, S, cols, rank, x, t);
-    rows_u(U, rows, rank, t, y);
+void zero(float* y, int rows) {
+    if (rows > 0) std::fill(y, y + rows, 0.0f);
 }
 
 void scale(float* y, int n, float f) {
@@ -84,29 +77,68 @@ void scale(float* y, int n, float f) {
 
 double rms_f32(const float* v, int n) {
     if (n < 1) return 0.0;
-    double s = 0.0;
-    for (int i = 0; i < n; ++i) s += double(v[i]) * double(v[i]);
+    float l0 = 0, l1 = 0, l2 = 0, l3 = 0;
+    const int body = n / 4 * 4;
+    for (int i = 0; i < body; i += 4) {
+        l0 = std::fma(v[i], v[i], l0);
+        l1 = std::fma(v[i + 1], v[i + 1], l1);
+        l2 = std::fma(v[i + 2], v[i + 2], l2);
+        l3 = std::fma(v[i + 3], v[i + 3], l3);
+    }
+    double s = double((l0 + l1) + (l2 + l3));
+    for (int i = body; i < n; ++i) s = std::fma(double(v[i]), double(v[i]), s);
     return std::sqrt(s / double(n));
 }
 
+void dual_gemv_U_rows_det(const float* U, const float* t, int rows, int rank, float* y) {
+    if (rows < 1) return;
+    if (rank < 1) return zero(y, rows);
+    auto run = [&](int begin, int end) {
+        for (int r = begin; r < end; ++r) {
+            const float* u = U + size_t(r) * size_t(rank);
+            y[r] = rank == 64 ? row_dot64(u, t) : row_dot(u, t, rank);
+        }
+    };
+    if (rows < kPoolRows) return run(0, rows);
+    std::atomic<int> next{0};
+    det_pool_global()->parallel([&](int, int) {
+        for (int s; (s = next.fetch_add(kRowChunk, std::memory_order_relaxed)) < rows;)
+            run(s, std::min(s + kRowChunk, rows));
+    });
+}
+
 void dual_gemv_f32_det(const float* U, const float* V, const float* S, int rows, int cols, int rank,
-                       const float* x, float* y, float* extra) {
-    product(U, V, S, rows, cols, rank, x, y, extra);
+                       const float* x, float* y, float* scratch) {
+    if (rows < 1) return;
+    if (rank < 1) return zero(y, rows);
+    with_temp(scratch, rank, [&](float* t) {
+        project_v(V, S, cols, rank, x, t);
+        dual_gemv_U_rows_det(U, t, rows, rank, y);
+    });
 }
 
-void dual_gemv_f32_pair_det(const float* U_a, const float* V_a, const float* S_a, const float* U_b,
-                            const float* V_b, const float* S_b, int rows, int cols, uint64_t ranks,
-                            const float* x, float* y_a, float* y_b, float* scratch) {
-    const int ra = int(uint32_t(ranks)), rb = int(uint32_t(ranks >> 32));
-    product(U_a, V_a, S_a, rows, cols, ra, x, y_a, scratch);
-    product(U_b, V_b, S_b, rows, cols, rb, x, y_b, scratch ? scratch + ra : nullptr);
+void dual_gemv_f32_pair_det(const float* U1, const float* V1, const float* S1, const float* U2, const float* V2,
+                            const float* S2, int rows, int cols, int rank1, int rank2, const float* x, float* y1,
+                            float* y2, float* scratch) {
+    dual_gemv_f32_det(U1, V1, S1, rows, cols, rank1, x, y1, scratch);
+    dual_gemv_f32_det(U2, V2, S2, rows, cols, rank2, x, y2, scratch ? scratch + std::max(rank1, 0) : nullptr);
 }
 
-void dual_gemv_plus(const float* U, const float* V, const float* S, int rows, int cols, int rank,
-                    const float* x, const float* r, float alpha, float* y, float* extra) {
-    product(U, V, S, rows, cols, rank, x, y, extra);
+void dual_gemv_f32(const float* U, const float* V, const float* S, int rows, int cols, int rank, const float* x,
+                   float* y, float* scratch) {
+    if (rows < 1) return;
+    if (rank < 1) return zero(y, rows);
+    with_temp(scratch, rank, [&](float* t) {
+        project_v(V, S, cols, rank, x, t);
+        cblas_sgemv(CblasRowMajor, CblasNoTrans, rows, rank, 1.0f, U, rank, t, 1, 0.0f, y, 1);
+    });
+}
+
+void dual_gemv_plus(const float* U, const float* V, const float* S, int rows, int cols, int rank, const float* x,
+                    const float* plus, float* y, float* scratch, float alpha) {
+    dual_gemv_f32(U, V, S, rows, cols, rank, x, y, scratch);
     const float rho = g_evs_rho();
-    if (!r) {
+    if (!plus) {
         if (!x || rho <= 0.0f) return;
         const double ry = rms_f32(y, rows);
         double rx = rms_f32(x, cols);
@@ -116,40 +148,74 @@ void dual_gemv_plus(const float* U, const float* V, const float* S, int rows, in
         if (ry > cap) scale(y, rows, float(cap / ry));
         return;
     }
-    const double a = rms_f32(y, rows);
-    float factor = alpha;
+    const double ry = rms_f32(y, rows);
+    float weight = alpha;
     if (alpha < 0.0f) {
-        if (g_evs_mode() == 1) {
-            const double rp = rms_f32(r, rows) + 1e-12;
-            factor = std::fmin(std::fmax(float(a * double(g_evs_lambda()) / rp), 0.05f), 8.0f);
+        if (g_evs_mode() != 1) {
+            weight = g_evs_alpha_fixed();
         } else {
-            factor = g_evs_alpha_fixed();
+            const double rp = rms_f32(plus, rows) + 1e-12;
+            weight = std::clamp(float(ry * double(g_evs_lambda()) / rp), 0.05f, 8.0f);
         }
     }
-    for (int i = 0; i < rows; ++i) y[i] = std::fma(factor, r[i], y[i]);
-    if (rho > 0.0f && a > 1e-12) {
+    for (int r = 0; r < rows; ++r) y[r] = std::fma(weight, plus[r], y[r]);
+    if (rho > 0.0f && ry > 1e-12) {
         const double rn = rms_f32(y, rows);
-        const double cap = a * double(rho);
+        const double cap = ry * double(rho);
         if (rn > cap) scale(y, rows, float(cap / rn));
     }
 }
 
 void om2_hybrid_gemv(const Om2Pack& pack, const float* x, float* y) {
-    thread_local std::vector<float> residual;
+    thread_local std::vector<float> tl_res;
     const int rows = pack.rows, cols = pack.cols;
-    if (residual.size() < size_t(rows)) residual.resize(size_t(rows));
-    const uint64_t g = uint64_t(pack.group < 1 ? 32 : pack.group);
-    for (int i = 0; i < rows; ++i) {
-        double acc = 0.0;
-        for (int j = 0; j < cols; ++j) {
-            const uint64_t n = uint64_t(i) * uint64_t(cols) + uint64_t(j);
-            const float s = n / g < pack.scales.size() ? pack.scales[n / g] : 1.0f;
-            acc += double(pack.R[n]) * double(s / 7.0f) * double(x[j]);
+    if (tl_res.size() < size_t(std::max(rows, 0))) tl_res.resize(size_t(rows));
+    std::fill(tl_res.begin(), tl_res.begin() + std::max(rows, 0), 0.0f);
+    const uint64_t G = uint64_t(pack.group < 1 ? 32 : pack.group);
+    const int8_t* R = pack.R.data();
+    for (int r = 0; r < rows && cols >= 1; ++r) {
+        const int8_t* q = R + size_t(r) * size_t(cols);
+        float d = 0.0f;
+        int j = 0;
+        for (;;) {
+            const uint64_t f = uint64_t(r) * uint64_t(cols) + uint64_t(j);
+            const uint64_t g = f / G;
+            const float s = g < pack.scales.size() ? pack.scales[g] / 7.0f : 0.14285715f;
+            const int e = int(std::min<uint64_t>(uint64_t(j) + G - f % G, uint64_t(cols)));
+            float l0 = 0, l1 = 0, l2 = 0, l3 = 0;
+            for (; j + 16 <= e; j += 16) {
+                for (int m = 0; m < 16; m += 4) {
+                    l0 = std::fma(x[j + m], float(q[j + m]) * s, l0);
+                    l1 = std::fma(x[j + m + 1], float(q[j + m + 1]) * s, l1);
+                    l2 = std::fma(x[j + m + 2], float(q[j + m + 2]) * s, l2);
+                    l3 = std::fma(x[j + m + 3], float(q[j + m + 3]) * s, l3);
+                }
+            }
+            d += l3 + (l2 + (l0 + l1));
+            const int k = e - j, body = k / 4 * 4;
+            for (int i = 0; i < k; ++i, ++j) {
+                const float v = s * float(q[j]);
+                if (i < body) {
+                    const float p = x[j] * v;
+                    d = d + p;
+                } else {
+                    d = std::fma(x[j], v, d);
+                }
+            }
+            if (e >= cols) break;
         }
-        residual[size_t(i)] = float(acc);
+        tl_res[size_t(r)] = d;
     }
-    dual_gemv_plus(pack.U.data(), pack.V.data(), pack.S.data(), rows, cols, pack.rank, x, residual.data(), -1.0f,
-                   y, nullptr);
+    dual_gemv_plus(pack.U.data(), pack.V.data(), pack.S.data(), rows, cols, pack.rank, x, tl_res.data(), y, nullptr,
+                   -1.0f);
 }
 
 } // namespace vm::apex
+
+namespace vm {
+
+void gemv_amx(const float* A, const float* x, float* y, int M, int N) {
+    cblas_sgemv(CblasRowMajor, CblasNoTrans, M, N, 1.0f, A, N, x, 1, 0.0f, y, 1);
+}
+
+} // namespace vm

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "common/engine_log.h"
@@ -104,47 +105,75 @@ bool VMNVMePager::pread_full_(int fd, void* buf, size_t n, uint64_t offset) {
     return true;
 }
 
-void VMNVMePager::raise_(uint64_t wait_value) {
-    if (event_ && wait_value != 0) event_->signal(wait_value);
+VMNVMePager::Acc::Acc(uint8_t* slot, uint64_t bytes, std::shared_ptr<SliceEvent> fence, uint64_t value,
+                      std::atomic<bool>* fault)
+    : slot_(slot), bytes_(bytes), future_(promise_.get_future().share()), fence_(std::move(fence)), value_(value),
+      fault_(fault) {}
+
+uint64_t VMNVMePager::Acc::received() const {
+    std::lock_guard lock(mu_);
+    return received_;
 }
 
-void VMNVMePager::read_slice_(int fd, uint8_t* dst, uint64_t bytes, uint64_t offset,
-                              std::shared_ptr<std::promise<void>> done, uint64_t wait_value) {
+void VMNVMePager::Acc::deliver(const uint8_t* data, size_t len) {
+    std::lock_guard lock(mu_);
+    if (finished_ || overran_) return;
+    if (received_ + len > bytes_) {
+        overran_ = true;
+        fault_->store(true);
+        return;
+    }
+    if (data != slot_ + received_) std::memcpy(slot_ + received_, data, len);
+    received_ += len;
+}
+
+void VMNVMePager::Acc::finish(int error, const char* what) {
+    std::exception_ptr failure;
+    {
+        std::lock_guard lock(mu_);
+        if (finished_) return;
+        finished_ = true;
+        if (error != 0) {
+            failure = std::make_exception_ptr(std::runtime_error(what));
+        } else if (overran_ || received_ != bytes_) {
+            failure = std::make_exception_ptr(std::runtime_error("VMNVMe: dispatch_io short read"));
+        } else if (fault_->load(std::memory_order_acquire)) {
+            // Another read failed: this slice is not trusted either.
+            failure = std::make_exception_ptr(std::future_error(std::future_errc::broken_promise));
+        }
+        if (failure && (error != 0 || overran_ || received_ != bytes_)) fault_->store(true);
+    }
+    // The fence goes up first, so whoever sees the future ready also sees
+    // the fence at its read-done value; a failed read raises it too, so a
+    // GPU wait on it ends.
+    if (fence_ && value_ != 0) fence_->signal(value_);
+    if (failure)
+        promise_.set_exception(failure);
+    else
+        promise_.set_value();
+}
+
+void VMNVMePager::read_slice_(int fd, uint8_t* dst, uint64_t bytes, uint64_t offset, Acc& acc) {
     uint64_t got = 0;
-    bool error = false;
     while (got < bytes) {
         const uint64_t want = std::min(kPieceBytes, bytes - got);
         const ssize_t r = ::pread(fd, dst + got, size_t(want), off_t(offset + got));
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            error = true;
-            break;
-        }
+        if (r < 0) return acc.finish(errno);
         if (r == 0) break;
-        // The ring holds the slice now: the file's pages need not stay cached.
+        // The ring holds the piece now: the file's pages need not stay cached.
         ::posix_fadvise(fd, off_t(offset + got), off_t(r), POSIX_FADV_DONTNEED);
+        acc.deliver(dst + got, size_t(r));
         got += uint64_t(r);
     }
-    if (error || got != bytes) pager_fault.store(true);
-    // The event goes up first, so whoever sees the future ready also sees
-    // the event at its wait value; a failed read raises it too, so nothing
-    // waits on it forever.
-    raise_(wait_value);
-    if (error) {
-        done->set_exception(std::make_exception_ptr(std::runtime_error("VMNVMe: dispatch_io_read error")));
-    } else if (got != bytes) {
-        done->set_exception(std::make_exception_ptr(std::runtime_error("VMNVMe: dispatch_io short read")));
-    } else if (pager_fault.load(std::memory_order_acquire)) {
-        // Another read failed: this slice is not trusted either.
-        done->set_exception(std::make_exception_ptr(std::future_error(std::future_errc::broken_promise)));
-    } else {
-        done->set_value();
-    }
+    acc.finish(0);
 }
 
-VMNVMePager::Handle VMNVMePager::fetch_expert_async(int layer, ExpertProj proj, int expert, uint64_t wait_value) {
+VMNVMePager::Handle VMNVMePager::fetch_expert_async(int layer, ExpertProj proj, int expert, uint64_t wait_value,
+                                                    std::shared_ptr<SliceEvent> fence) {
     Handle h;
     h.wait_value = wait_value;
+    h.fence = fence;
     static const Reg kNone;
     const bool in_range = layer >= 0 && layer < n_layers_ && proj >= 0 && proj <= 2 && expert >= 0;
     const Reg& r = in_range ? regs_[size_t(layer) * 3 + size_t(proj)] : kNone;
@@ -154,25 +183,25 @@ VMNVMePager::Handle VMNVMePager::fetch_expert_async(int layer, ExpertProj proj, 
         log_line("[VMNVMe] slot alloc failed (%zu B)", size_t(r.slice_bytes));
         return h;
     }
-    auto done = std::make_shared<std::promise<void>>();
-    h.ready = done->get_future().share();
+    uint8_t* dst = static_cast<uint8_t*>(h.host);
+    auto acc = std::make_shared<Acc>(dst, r.slice_bytes, std::move(fence), wait_value, &pager_fault);
+    h.ready = acc->future();
     const int fd = r.registered && size_t(r.shard) < fds_.size() ? fds_[size_t(r.shard)] : -1;
     const uint64_t offset = r.offset + uint64_t(expert) * r.slice_bytes;
     if (fd >= 0 && queue_) {
-        uint8_t* dst = static_cast<uint8_t*>(h.host);
         const uint64_t bytes = r.slice_bytes;
-        queue_->submit([this, fd, dst, bytes, offset, done, wait_value] {
-            read_slice_(fd, dst, bytes, offset, done, wait_value);
-        });
+        queue_->submit([fd, dst, bytes, offset, acc] { read_slice_(fd, dst, bytes, offset, *acc); });
         return h;
     }
-    const bool ok = fd >= 0 && pread_full_(fd, h.host, size_t(r.slice_bytes), offset);
-    if (!ok) pager_fault.store(true);
-    raise_(wait_value);
-    if (ok)
-        done->set_value();
-    else
-        done->set_exception(std::make_exception_ptr(std::runtime_error("VMNVMe: async fallback pread failed")));
+    // No channel: a blocking read on this thread. The slot is handed back in
+    // the handle either way, so the caller records and later releases it.
+    if (fd >= 0 && pread_full_(fd, dst, size_t(r.slice_bytes), offset)) {
+        acc->deliver(dst, size_t(r.slice_bytes));
+        acc->finish(0);
+    } else {
+        pager_fault.store(true);
+        acc->finish(EIO, "VMNVMe: async fallback pread failed");
+    }
     return h;
 }
 

@@ -37,25 +37,30 @@ UvmPipeline::UvmPipeline(const GGUFModel& model, const std::string& model_path, 
       pager_(std::make_unique<VMNVMePager>(model, model_path, *alloc_, n_layers, 4)) {
     slice_cache_.max_load_factor(1.0f);
     if (vm_gpu_bridge_init() == 1) {
+        // One event up front proves the device can fence the ring's reads.
         void* ev = vmb_shared_event_create();
         if (!ev) fatal("[FATAL] UvmPipeline: vmb_shared_event_create failed — GPU↔CPU fence unavailable. Aborting.");
-        event_ = std::make_unique<SliceEvent>(ev);
+        vmb_shared_event_release(ev);
+        gpu_ = true;
         const size_t len = (alloc_->capacity() + 16383) / 16384 * 16384;
         ring_buffer_ = vmb_register_uvm_ring(alloc_->base(), len);
         if (!ring_buffer_)
             fatal("[FATAL] UvmPipeline: vmb_register_uvm_ring failed — cannot bind the 8 GiB ring as a zero-copy "
                   "Vulkan buffer. Aborting.");
-    } else {
-        event_ = std::make_unique<SliceEvent>();
     }
-    pager_->set_event(event_.get());
 }
 
 UvmPipeline::~UvmPipeline() {
     pager_.reset(); // every read has landed
     // Release the completion callbacks still waiting (their slices are
     // dropped with the ring) and wait until none can reach this object.
-    event_->signal(next_event_value_ + 2);
+    std::vector<std::pair<std::shared_ptr<SliceEvent>, uint64_t>> open;
+    {
+        std::lock_guard lock(handles_mu_);
+        for (auto& [v, h] : gpu_inflight_) open.emplace_back(h.fence, v);
+    }
+    for (auto& [fence, v] : open)
+        if (fence) fence->signal(v);
     std::unique_lock lock(notify_mu_);
     if (!notify_cv_.wait_for(lock, std::chrono::seconds(10), [&] { return pending_notifies_ == 0; }))
         log_line("[UVM] teardown: %d completion callbacks never ran", pending_notifies_);
@@ -63,43 +68,40 @@ UvmPipeline::~UvmPipeline() {
     if (ring_buffer_) vm_gpu_buffer_release(ring_buffer_);
 }
 
-void UvmPipeline::gpu_done_thunk_(uint64_t value, void* self) {
-    auto* p = static_cast<UvmPipeline*>(self);
-    p->on_gpu_done_(value);
+void UvmPipeline::gpu_done_thunk_(uint64_t, void* watch) {
+    auto* w = static_cast<Watch*>(watch);
+    UvmPipeline* p = w->pipeline;
+    p->on_gpu_done_(w->gpu_done);
+    delete w;
     std::lock_guard lock(p->notify_mu_);
     if (--p->pending_notifies_ == 0) p->notify_cv_.notify_all();
+}
+
+std::shared_ptr<SliceEvent> UvmPipeline::new_fence_() {
+    if (gpu_)
+        if (void* ev = vmb_shared_event_create()) return std::make_shared<SliceEvent>(ev);
+    // No device (or no event left): a CPU fence; its users wait on the
+    // read's future instead of encoding a GPU wait.
+    return std::make_shared<SliceEvent>();
 }
 
 int UvmPipeline::register_layer_tensors(int layer, const GGUFModel& model, long long n_embd, long long expert_ff) {
     return pager_->register_layer_tensors(layer, model, n_embd, expert_ff);
 }
 
-StagedSlice UvmPipeline::stage_expert(int layer, ExpertProj proj, int expert) {
-    StagedSlice out;
-    if (pager_->fault()) {
-        log_line("[UVM] stage_expert(%d,%d,%d): pager_fault tripped — aborting stage (refusing to dispatch GPU on "
-                 "uninitialized wired memory)",
-                 layer, int(proj), expert);
-        return out;
-    }
-    const ExpertKey key{layer, int32_t(proj), expert};
-    {
-        std::lock_guard lock(cache_mu_);
-        if (auto it = slice_cache_.find(key); it != slice_cache_.end()) {
-            const LRUSlot& s = it->second;
-            s.ready.wait();
-            return {s.host, s.ring_offset, s.bytes, 0, 0, true, s.ready};
-        }
-    }
+StagedSlice UvmPipeline::stage_new_(const ExpertKey& key) {
+    // Pressure relief: from 85 % of the ring, give back finished slots in
+    // staging order down to 70 %.
     const uint64_t cap = alloc_->capacity();
-    if (alloc_->in_use() >= cap * 85 / 100) {
-        while (alloc_->in_use() > cap * 70 / 100 && reclaim_oldest_retained_()) {
+    const uint64_t high = uint64_t(double(cap) * 0.85), low = uint64_t(double(cap) * 0.70);
+    if (alloc_->in_use() >= high)
+        while (alloc_->in_use() > low && reclaim_oldest_retained_()) {
         }
-    }
     const uint64_t wait_value = next_event_value_ + 1, signal_value = next_event_value_ + 2;
     next_event_value_ += 2;
-    VMNVMePager::Handle h = pager_->fetch_expert_async(layer, proj, expert, wait_value);
-    if (!h.host) return out;
+    std::shared_ptr<SliceEvent> fence = new_fence_();
+    VMNVMePager::Handle h = pager_->fetch_expert_async(key.layer, ExpertProj(key.proj), key.expert, wait_value, fence);
+    if (!h.host) return {};
     h.signal_value = signal_value;
     {
         std::lock_guard lock(handles_mu_);
@@ -109,25 +111,63 @@ StagedSlice UvmPipeline::stage_expert(int layer, ExpertProj proj, int expert) {
         std::lock_guard lock(notify_mu_);
         ++pending_notifies_;
     }
-    event_->notify(signal_value, &UvmPipeline::gpu_done_thunk_, this);
+    fence->notify(signal_value, &UvmPipeline::gpu_done_thunk_, new Watch{this, signal_value});
     const uint64_t off = uint64_t(static_cast<uint8_t*>(h.host) - alloc_->base());
     {
         std::lock_guard lock(cache_mu_);
         slice_cache_[key] = {h.host, off, h.bytes, h.ready, wait_value};
     }
-    return {h.host, off, h.bytes, wait_value, signal_value, true, h.ready};
+    return {h.host, off, h.bytes, wait_value, signal_value, true, h.ready, fence};
+}
+
+StagedSlice UvmPipeline::stage_expert(int layer, ExpertProj proj, int expert) {
+    if (pager_->fault()) {
+        log_line("[UVM] stage_expert(%d,%d,%d): pager_fault tripped — aborting stage (refusing to dispatch GPU on "
+                 "uninitialized wired memory)",
+                 layer, int(proj), expert);
+        return {};
+    }
+    const ExpertKey key{layer, int32_t(proj), expert};
+    {
+        std::lock_guard lock(cache_mu_);
+        if (auto it = slice_cache_.find(key); it != slice_cache_.end()) {
+            const LRUSlot& s = it->second;
+            s.ready.wait();
+            return {s.host, s.ring_offset, s.bytes, 0, 0, true, s.ready, nullptr};
+        }
+    }
+    return stage_new_(key);
+}
+
+void UvmPipeline::enqueue_expert_prefetch(int layer, ExpertProj proj, int expert) {
+    if (pager_->fault()) return;
+    const ExpertKey key{layer, int32_t(proj), expert};
+    {
+        std::lock_guard lock(cache_mu_);
+        if (slice_cache_.count(key)) return;
+    }
+    stage_new_(key);
+}
+
+bool UvmPipeline::is_staged(int layer, ExpertProj proj, int expert) const {
+    std::lock_guard lock(cache_mu_);
+    return slice_cache_.count(ExpertKey{layer, int32_t(proj), expert}) != 0;
 }
 
 void UvmPipeline::signal_done(uint64_t signal_value) {
-    if (signal_value != 0) event_->signal(signal_value);
+    if (signal_value == 0) return;
+    std::shared_ptr<SliceEvent> fence;
+    {
+        std::lock_guard lock(handles_mu_);
+        if (auto it = gpu_inflight_.find(signal_value); it != gpu_inflight_.end()) fence = it->second.fence;
+    }
+    if (fence) fence->signal(signal_value);
 }
 
 void UvmPipeline::on_gpu_done_(uint64_t value) {
     std::lock_guard lock(handles_mu_);
-    while (!gpu_inflight_.empty() && gpu_inflight_.begin()->first <= value) {
-        auto node = gpu_inflight_.extract(gpu_inflight_.begin());
-        gpu_retained_.insert(std::move(node));
-    }
+    if (auto it = gpu_inflight_.find(value); it != gpu_inflight_.end())
+        gpu_retained_.insert(gpu_inflight_.extract(it));
 }
 
 bool UvmPipeline::reclaim_oldest_retained_() {
@@ -162,6 +202,8 @@ void UvmPipeline::flush_all() {
     for (auto& h : all) {
         if (h.ready.valid()) h.ready.wait();
         alloc_->release_expert_slot(h.host);
+        // Nothing uses a flushed slice: end its completion watch.
+        if (h.fence) h.fence->signal(h.signal_value);
     }
     std::lock_guard lock(cache_mu_);
     slice_cache_.clear();

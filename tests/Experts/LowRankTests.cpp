@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 #include <random>
 #include <vector>
 
 #include "engine/vm_cabi_v2/evs_settings.h"
 #include "engine/vm_cabi_v2/low_rank_gemv.h"
 #include "engine/vm_cabi_v2/om2_pack.h"
+#include "tests/support/ChildTest.h"
 #include "tests/support/Om2Writer.h"
 #include "tests/support/TempDir.h"
 
@@ -78,8 +81,8 @@ TEST(LowRank, PairMatchesTwoSingleProductsAndRankZeroGivesZeros) {
     const Om2Pack a = loaded(wa, dir), b = loaded(wb, dir);
     const auto x = randomVector(64, 3);
     std::vector<float> ya(40), yb(40), sa(40), sb(40);
-    dual_gemv_f32_pair_det(a.U.data(), a.V.data(), a.S.data(), b.U.data(), b.V.data(), b.S.data(), 40, 64,
-                           uint64_t(8) | (uint64_t(600) << 32), x.data(), ya.data(), yb.data(), nullptr);
+    dual_gemv_f32_pair_det(a.U.data(), a.V.data(), a.S.data(), b.U.data(), b.V.data(), b.S.data(), 40, 64, 8,
+                           600, x.data(), ya.data(), yb.data(), nullptr);
     dual_gemv_f32_det(a.U.data(), a.V.data(), a.S.data(), 40, 64, 8, x.data(), sa.data(), nullptr);
     std::vector<float> scratch(600);
     dual_gemv_f32_det(b.U.data(), b.V.data(), b.S.data(), 40, 64, 600, x.data(), sb.data(), scratch.data());
@@ -142,7 +145,7 @@ TEST(LowRank, ResidualWeightAndCapTable) {
         g_evs_alpha_fixed() = 0.5f;
         std::vector<float> r(32);
         for (int i = 0; i < 32; ++i) r[size_t(i)] = c.residualScale * unit[size_t(i)];
-        dual_gemv_plus(p.U.data(), p.V.data(), p.S.data(), 32, 32, 4, x.data(), r.data(), c.alpha, y.data(), nullptr);
+        dual_gemv_plus(p.U.data(), p.V.data(), p.S.data(), 32, 32, 4, x.data(), r.data(), y.data(), nullptr, c.alpha);
         for (int i = 0; i < 32; ++i)
             ASSERT_NEAR(y[size_t(i)], lr[size_t(i)] + c.wantFactor * r[size_t(i)], 1e-3 * (1 + std::fabs(r[size_t(i)])))
                 << c.name;
@@ -154,11 +157,85 @@ TEST(LowRank, ResidualWeightAndCapTable) {
     g_evs_alpha_fixed() = 1.0f;
     std::vector<float> big(32);
     for (int i = 0; i < 32; ++i) big[size_t(i)] = float(100 * a) * unit[size_t(i)];
-    dual_gemv_plus(p.U.data(), p.V.data(), p.S.data(), 32, 32, 4, x.data(), big.data(), -1.0f, y.data(), nullptr);
+    dual_gemv_plus(p.U.data(), p.V.data(), p.S.data(), 32, 32, 4, x.data(), big.data(), y.data(), nullptr, -1.0f);
     EXPECT_NEAR(rms_f32(y.data(), 32), 3 * a, 1e-3 * a);
 
     // Without a residual the cap is rho times rms(x).
     g_evs_rho() = 0.01f;
-    dual_gemv_plus(p.U.data(), p.V.data(), p.S.data(), 32, 32, 4, x.data(), nullptr, -1.0f, y.data(), nullptr);
+    dual_gemv_plus(p.U.data(), p.V.data(), p.S.data(), 32, 32, 4, x.data(), nullptr, y.data(), nullptr, -1.0f);
     EXPECT_NEAR(rms_f32(y.data(), 32), 0.01 * rms_f32(x.data(), 32), 1e-5);
+}
+
+namespace {
+
+// FNV-1a of the output bytes of rank-64 and rank-37 products on 1024 rows.
+uint64_t productFingerprint() {
+    uint64_t h = 1469598103934665603ULL;
+    for (int rank : {64, 37}) {
+        const int rows = 1024, cols = 200;
+        const auto U = randomVector(rows * rank, 31), V = randomVector(cols * rank, 32), S = randomVector(rank, 33);
+        const auto x = randomVector(cols, 34);
+        std::vector<float> y(rows);
+        dual_gemv_f32_det(U.data(), V.data(), S.data(), rows, cols, rank, x.data(), y.data(), nullptr);
+        const auto* b = reinterpret_cast<const unsigned char*>(y.data());
+        for (size_t i = 0; i < y.size() * sizeof(float); ++i) h = (h ^ b[i]) * 1099511628211ULL;
+    }
+    return h;
+}
+
+} // namespace
+
+TEST(LowRankChild, Fingerprint) {
+    if (!vivirov::test::isChildTest("LowRankChild.Fingerprint")) GTEST_SKIP() << "runs in a child process";
+    std::printf("fingerprint=%llu\n", static_cast<unsigned long long>(productFingerprint()));
+}
+
+// The engine's thread budget sizes both the deterministic pool and
+// OpenBLAS; every size from 1 to 8 must give the same bytes.
+TEST(LowRank, DeterministicProductsKeepTheirBytesForEveryPoolAndBlasThreadCount) {
+    std::string first;
+    for (int threads = 1; threads <= 8; ++threads) {
+        const auto r = vivirov::test::runChildTest("LowRankChild.Fingerprint",
+                                                   {{"VIVIROV_ENGINE_THREADS", std::to_string(threads)}});
+        const auto at = r.stdoutData.find("fingerprint=");
+        ASSERT_NE(at, std::string::npos) << r.stdoutData << r.stderrData;
+        const std::string line = r.stdoutData.substr(at, r.stdoutData.find('\n', at) - at);
+        if (threads == 1) first = line;
+        EXPECT_EQ(line, first) << threads << " threads";
+    }
+}
+
+TEST(LowRank, UStepIsZeroForRankZeroAndGemvMatchesTheReference) {
+    std::vector<float> y(300, 5.0f);
+    const auto U = randomVector(300 * 4, 1), t = randomVector(4, 2);
+    dual_gemv_U_rows_det(U.data(), t.data(), 300, 0, y.data());
+    EXPECT_EQ(y, std::vector<float>(300, 0.0f));
+
+    const int M = 33, N = 70;
+    const auto A = randomVector(M * N, 3), x = randomVector(N, 4);
+    std::vector<float> out(M);
+    vm::gemv_amx(A.data(), x.data(), out.data(), M, N);
+    for (int i = 0; i < M; ++i) {
+        double s = 0;
+        for (int j = 0; j < N; ++j) s += double(A[size_t(i * N + j)]) * x[size_t(j)];
+        EXPECT_NEAR(out[size_t(i)], s, 1e-4);
+    }
+}
+
+TEST(LowRank, AdaptiveWeightClampsWhenTheResidualHasNoEnergy) {
+    EvsGuard guard;
+    g_evs_mode() = 1;
+    g_evs_rho() = 3.0f;
+    g_evs_lambda() = 1.0f;
+    TempDir dir;
+    const Om2Writer w = Om2Writer::random(16, 16, 4, 0, 41);
+    const Om2Pack p = loaded(w, dir);
+    const auto x = randomVector(16, 42);
+    const std::vector<float> zeros(16, 0.0f);
+    std::vector<float> y(16), lr(16);
+    // A zero residual adds nothing whatever its weight (8), and the cap
+    // leaves a result within three times the low-rank RMS alone.
+    dual_gemv_plus(p.U.data(), p.V.data(), p.S.data(), 16, 16, 4, x.data(), zeros.data(), y.data(), nullptr, -1.0f);
+    dual_gemv_f32(p.U.data(), p.V.data(), p.S.data(), 16, 16, 4, x.data(), lr.data(), nullptr);
+    EXPECT_EQ(y, lr);
 }

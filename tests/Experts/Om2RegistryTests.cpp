@@ -4,6 +4,8 @@
 // resolution, binding lines and prewarm.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -19,6 +21,17 @@ namespace vm::apex {
 // Queues requests without a running prefetcher.
 struct Om2RegistryProbe {
     static bool enqueue(Om2Registry& r, int layer, int expert, char proj) { return r.enqueue_one_(layer, expert, proj); }
+    // Finishes a queued request as the prefetcher would: the pack goes in,
+    // then the key leaves the in-flight set.
+    static void complete(Om2Registry& r, int layer, int expert, char proj) {
+        Om2Pack pack;
+        ASSERT_TRUE(load_om2_file(r.resolve_path_(layer, expert, proj), pack));
+        {
+            std::lock_guard lock(r.mu_);
+            r.insert_locked_(om2_pack_key(layer, expert, proj), std::move(pack));
+        }
+        r.complete_inflight_(om2_pack_key(layer, expert, proj), true);
+    }
 };
 } // namespace vm::apex
 
@@ -128,6 +141,54 @@ TEST(Om2Registry, PrefetcherLoadsQueuedPacksAndEnsureResidentCounts) {
     const std::string line = reg.prefetch_stats_string();
     EXPECT_EQ(line.rfind("om2_prefetch push=", 0), 0u);
     EXPECT_NE(line.find(" wait_ms="), std::string::npos);
+}
+
+TEST(Om2Registry, CountersFollowEachWayAPackIsHadAndTheStatsLineShowsThem) {
+    TempDir dir;
+    writePacks(dir, 1, 3);
+    Om2Registry reg;
+    EXPECT_FALSE(reg.load_dir("///"));
+    EXPECT_EQ(reg.dir(), "");
+    ASSERT_TRUE(reg.load_dir(dir.path() + "///"));
+    EXPECT_EQ(reg.dir(), dir.path());
+    using S = Om2Registry::Stats;
+    auto delta = [&](S a, S b) {
+        return std::vector<uint64_t>{b.async_hit - a.async_hit, b.wait_ok - a.wait_ok, b.sync_fb - a.sync_fb,
+                                     b.hits - a.hits, b.loads - a.loads, b.fails - a.fails};
+    };
+    //                                async wait sync hits loads fails
+    S before = reg.stats();
+    EXPECT_TRUE(reg.ensure_resident(0, 0, 'U', 50)); // absent, not in flight: loads itself
+    EXPECT_EQ(delta(before, reg.stats()), (std::vector<uint64_t>{0, 0, 1, 1, 1, 0}));
+    before = reg.stats();
+    EXPECT_TRUE(reg.ensure_resident(0, 0, 'u', 50)); // resident ('U' and 'u' are one key)
+    const auto p = reg.get_or_load(0, 0, 'u');
+    EXPECT_EQ(reg.get_or_load(0, 0, 'u'), p);
+    EXPECT_EQ(delta(before, reg.stats()), (std::vector<uint64_t>{1, 0, 0, 2, 0, 0}));
+    before = reg.stats();
+    EXPECT_FALSE(reg.get_or_load(0, 7, 'u')); // no file
+    EXPECT_FALSE(reg.ensure_resident(0, 7, 'u', 50));
+    EXPECT_EQ(delta(before, reg.stats()), (std::vector<uint64_t>{0, 0, 1, 0, 0, 2}));
+    EXPECT_FALSE(reg.is_inflight(om2_pack_key(0, 7, 'u')));
+
+    // A queued request that finishes while the caller waits.
+    ASSERT_TRUE(Om2RegistryProbe::enqueue(reg, 0, 1, 'g'));
+    before = reg.stats();
+    std::thread finisher([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        Om2RegistryProbe::complete(reg, 0, 1, 'g');
+    });
+    EXPECT_TRUE(reg.ensure_resident(0, 1, 'g', 60000));
+    finisher.join();
+    const S after = reg.stats();
+    EXPECT_EQ(delta(before, after), (std::vector<uint64_t>{0, 1, 0, 0, 0, 0}));
+    EXPECT_GE(after.wait_ns - before.wait_ns, 20000000u);
+
+    char want[512];
+    std::snprintf(want, sizeof want,
+                  "om2_prefetch push=1 async_hit=1 wait_ok=1 sync_fb=2 drop=0 wait_ms=%.3f completed=0",
+                  double(after.wait_ns) / 1000000.0);
+    EXPECT_EQ(reg.prefetch_stats_string(), want);
 }
 
 TEST(Om2Registry, ConcurrentCallersOfOneKeyLoadItOnce) {

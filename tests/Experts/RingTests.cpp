@@ -10,14 +10,18 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <future>
 #include <iostream>
 
 #include "engine/vm_cabi/gguf_model.h"
+#include "engine/vm_cabi_v2/dequant.h"
+#include "engine/vm_cabi_v2/fused_q_kernels.h"
 #include "engine/vm_cabi_v2/tile_rings.h"
 #include "engine/vm_cabi_v2/uvm_pipeline.h"
+#include "engine/include/vm_gpu.h"
 #include "tests/support/ChildTest.h"
 #include "tests/support/DeepSeekV4Fixture.h"
 #include "tests/support/StderrCapture.h"
@@ -79,7 +83,7 @@ TEST_P(RingShards, StagedSlicesEqualTheFileAndHitsReturnTheSamePlace) {
                 StagedSlice s = f.uvm->stage_expert(il, ExpertProj(p), e);
                 ASSERT_TRUE(s.ok) << il << " " << p << " " << e;
                 s.ready.get();
-                EXPECT_GE(f.uvm->event().value(), s.wait_value);
+                EXPECT_GE(s.fence->value(), s.wait_value);
                 const std::string want = f.fileSlice(il, p, e);
                 ASSERT_EQ(s.bytes, want.size());
                 ASSERT_EQ(std::memcmp(s.host, want.data(), want.size()), 0) << il << " " << p << " " << e;
@@ -119,6 +123,113 @@ TEST(Ring, ReclaimWaitsForTheOldestSlotToFinish) {
     EXPECT_NE(again.wait_value, 0u);
 }
 
+TEST(Ring, EachStageHasItsOwnFenceAndRetiresOnlyOnItsOwnCompletion) {
+    Fixture f(1, "4");
+    const StagedSlice a = f.uvm->stage_expert(1, kProjUp, 0);
+    const StagedSlice b = f.uvm->stage_expert(1, kProjUp, 1);
+    ASSERT_TRUE(a.ok && b.ok);
+    a.ready.wait();
+    b.ready.wait();
+    ASSERT_NE(a.fence, b.fence);
+    // b finishing first neither raises a's fence nor retires a.
+    f.uvm->signal_done(b.signal_value);
+    EXPECT_EQ(a.fence->value(), a.wait_value);
+    EXPECT_EQ(f.uvm->inflight_count(), 1u);
+    EXPECT_EQ(f.uvm->retained_count(), 1u);
+    EXPECT_FALSE(f.uvm->reclaim_oldest_retained_()); // the oldest, a, is still in use
+    f.uvm->on_gpu_done_(b.signal_value + 100);        // no stage of that value: nothing moves
+    EXPECT_EQ(f.uvm->inflight_count(), 1u);
+    f.uvm->signal_done(a.signal_value);
+    EXPECT_TRUE(f.uvm->reclaim_oldest_retained_());
+    EXPECT_TRUE(f.uvm->reclaim_oldest_retained_());
+    EXPECT_EQ(f.uvm->allocator().in_use(), 0u);
+}
+
+TEST(Ring, PrefetchStagesOnceAndStagingThenFindsTheSlice) {
+    Fixture f(3, "4");
+    f.uvm->enqueue_expert_prefetch(2, kProjDown, 5);
+    ASSERT_TRUE(f.uvm->is_staged(2, kProjDown, 5));
+    const uint64_t used = f.uvm->allocator().in_use();
+    f.uvm->enqueue_expert_prefetch(2, kProjDown, 5);
+    EXPECT_EQ(f.uvm->allocator().in_use(), used);
+    const StagedSlice s = f.uvm->stage_expert(2, kProjDown, 5); // waits for the prefetch's read
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(s.wait_value, 0u);
+    const std::string want = f.fileSlice(2, 2, 5);
+    EXPECT_EQ(std::memcmp(s.host, want.data(), want.size()), 0);
+}
+
+TEST(Ring, PressureReliefReclaimsFrom85DownTo70Percent) {
+    Fixture f(1, "1");
+    const uint64_t cap = f.uvm->allocator().capacity();
+    int e = 0, layer = 0, proj = 0;
+    auto next = [&] {
+        const StagedSlice s = f.uvm->stage_expert(layer, ExpertProj(proj), e);
+        EXPECT_TRUE(s.ok);
+        s.ready.wait();
+        f.uvm->signal_done(s.signal_value);
+        if (++e == 8) e = 0, proj = (proj + 1) % 3, layer += proj == 0;
+        return s.bytes;
+    };
+    uint64_t slice = 0;
+    while (f.uvm->allocator().in_use() < uint64_t(double(cap) * 0.85)) slice = next();
+    EXPECT_EQ(f.uvm->retained_count(), f.uvm->cache_size());
+    next(); // at 85 %: finished slots go back, oldest first, down to 70 %
+    const uint64_t used = f.uvm->allocator().in_use();
+    EXPECT_LE(used, uint64_t(double(cap) * 0.70) + 2 * ((slice + 63) / 64 * 64));
+    EXPECT_GT(used, uint64_t(double(cap) * 0.60));
+    EXPECT_FALSE(f.uvm->is_staged(0, kProjUp, 0)); // the oldest went first
+}
+
+TEST(Ring, ReadAccumulatorTakesPiecesAndFailsShortOrOverlongReads) {
+    std::atomic<bool> fault{false};
+    std::vector<uint8_t> slot(10, 0);
+    const uint8_t piece[6] = {1, 2, 3, 4, 5, 6};
+    {
+        auto fence = std::make_shared<SliceEvent>();
+        VMNVMePager::Acc acc(slot.data(), 10, fence, 7, &fault);
+        acc.deliver(piece, 6);
+        acc.deliver(slot.data() + 6, 4); // read in place: counted, not copied
+        acc.finish(0);
+        EXPECT_NO_THROW(acc.future().get());
+        EXPECT_EQ(fence->value(), 7u);
+        EXPECT_EQ(slot[5], 6);
+        EXPECT_FALSE(fault.load());
+    }
+    struct Case {
+        const char* name;
+        std::vector<size_t> pieces;
+        int error;
+        const char* what;
+    } cases[] = {
+        {"short", {6}, 0, "VMNVMe: dispatch_io short read"},
+        {"overlong", {6, 6}, 0, "VMNVMe: dispatch_io short read"},
+        {"error", {6}, EIO, "VMNVMe: dispatch_io_read error"},
+    };
+    for (const Case& c : cases) {
+        fault = false;
+        auto fence = std::make_shared<SliceEvent>();
+        VMNVMePager::Acc acc(slot.data(), 10, fence, 3, &fault);
+        for (size_t n : c.pieces) acc.deliver(piece, n);
+        acc.finish(c.error);
+        acc.finish(0); // a second end changes nothing
+        EXPECT_EQ(fence->value(), 3u) << c.name;
+        EXPECT_TRUE(fault.load()) << c.name;
+        try {
+            acc.future().get();
+            ADD_FAILURE() << c.name;
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), c.what);
+        }
+    }
+    // After another read failed, a complete read is not trusted either.
+    auto fence = std::make_shared<SliceEvent>();
+    VMNVMePager::Acc acc(slot.data(), 6, fence, 1, &fault);
+    acc.deliver(piece, 6);
+    acc.finish(0);
+    EXPECT_THROW(acc.future().get(), std::future_error);
+}
+
 TEST(Ring, TeardownWaitsForReadsStillInFlight) {
     Fixture f(3, "4");
     std::vector<std::shared_future<void>> pending;
@@ -146,7 +257,9 @@ TEST(Ring, TruncatedShardLatchesTheFaultAndStillRaisesTheEvent) {
         EXPECT_STREQ(e.what(), "VMNVMe: dispatch_io short read");
     }
     EXPECT_TRUE(f.uvm->pager().fault());
-    EXPECT_GE(f.uvm->event().value(), bad.wait_value); // nobody waits on it forever
+    f.uvm->enqueue_expert_prefetch(1, kProjUp, 3); // a failed pager stages nothing more
+    EXPECT_FALSE(f.uvm->is_staged(1, kProjUp, 3));
+    EXPECT_GE(bad.fence->value(), bad.wait_value); // nobody waits on it forever
 
     StderrCapture err;
     EXPECT_FALSE(f.uvm->stage_expert(1, kProjUp, 2).ok);
@@ -263,10 +376,11 @@ TEST(RingChild, OnTheGpuBridge) {
     if (!vivirov::test::isChildTest("RingChild.OnTheGpuBridge")) GTEST_SKIP() << "runs in a child process";
     Fixture f(3, "1");
     std::cout << "ring buffer " << (f.uvm->ring_buffer() ? "registered" : "missing") << std::endl;
-    ASSERT_NE(f.uvm->event().gpu_handle(), nullptr);
+    ASSERT_TRUE(f.uvm->gpu_fences());
     for (int e = 0; e < 8; ++e) {
         StagedSlice s = f.uvm->stage_expert(1, kProjGate, e);
         ASSERT_TRUE(s.ok);
+        ASSERT_NE(s.fence->gpu_handle(), nullptr);
         s.ready.get();
         const std::string want = f.fileSlice(1, 1, e);
         ASSERT_EQ(std::memcmp(s.host, want.data(), want.size()), 0);
@@ -287,6 +401,57 @@ TEST(Ring, OnAGpuDeviceTheRingIsRegisteredAndCompletionsComeFromTheBridge) {
     EXPECT_NE(r.stdoutData.find("ring buffer registered"), std::string::npos) << r.stdoutData;
     EXPECT_NE(r.stdoutData.find("retained 8"), std::string::npos) << r.stdoutData;
     EXPECT_NE(r.stdoutData.find("torn down"), std::string::npos);
+}
+
+// In the child: Q8_0 and Q4_K up slices multiplied in place from the ring
+// by the GPU, which waits for each slice's read-done and raises its
+// GPU-done; compared with the CPU product of the same bytes.
+TEST(RingChild, InPlaceProducts) {
+    if (!vivirov::test::isChildTest("RingChild.InPlaceProducts")) GTEST_SKIP() << "runs in a child process";
+    for (uint32_t type : {8u, 12u}) {
+        TempDir dir;
+        DeepSeekV4Options o;
+        o.expertType = type;
+        const auto written = vivirov::test::writeDeepSeekV4Model(dir.path(), "t" + std::to_string(type), o);
+        GGUFModel model;
+        model.open(written.path());
+        RingMb ring("2");
+        UvmPipeline uvm(model, written.path(), o.shape.nLayer);
+        for (int il = 0; il < o.shape.nLayer; ++il) uvm.register_layer_tensors(il, model, o.shape.nEmbd, o.shape.nFfExp);
+        ASSERT_TRUE(uvm.gpu_fences() && uvm.ring_buffer());
+        const int K = o.shape.nEmbd, M = o.shape.nFfExp;
+        std::vector<float> x(static_cast<size_t>(K));
+        for (int i = 0; i < K; ++i) x[size_t(i)] = float((i * 37) % 19) * 0.1f - 0.9f;
+        for (int e : {1, 6}) {
+            const StagedSlice s = uvm.stage_expert(2, kProjUp, e); // the read may still be running
+            ASSERT_TRUE(s.ok);
+            std::vector<float> gpu(size_t(M), 0.0f), cpu(static_cast<size_t>(M)), w(size_t(M) * size_t(K));
+            vmb_arena_reset();
+            vmb_command_buffer_begin();
+            if (vmb_supports_gpu_fences()) vmb_command_buffer_encode_wait(nullptr, s.fence->gpu_handle(), s.wait_value);
+            ASSERT_TRUE(vm_gpu_matmul_q_sg_batched_zc(type, uvm.ring_buffer(), s.ring_offset, s.bytes, x.data(),
+                                                      gpu.data(), uint32_t(M), uint32_t(K), 1));
+            vmb_command_buffer_encode_signal(nullptr, s.fence->gpu_handle(), s.signal_value);
+            ASSERT_TRUE(vmb_command_buffer_commit_and_wait());
+            s.ready.get();
+            ASSERT_TRUE(vm::apex::fused_q_gemv(type, static_cast<const uint8_t*>(s.host), M, K, x.data(), cpu.data()));
+            ASSERT_TRUE(vm::dequant_tensor(type, static_cast<const uint8_t*>(s.host), w.data(), w.size()));
+            for (int r = 0; r < M; ++r) {
+                double mag = 0;
+                for (int k = 0; k < K; ++k) mag += std::fabs(double(w[size_t(r * K + k)]) * x[size_t(k)]);
+                ASSERT_NEAR(gpu[size_t(r)], cpu[size_t(r)], 1e-5 * mag + 1e-7) << type << " row " << r;
+            }
+        }
+        for (int i = 0; i < 500 && uvm.retained_count() < 2; ++i) usleep(10000);
+        std::cout << "type " << type << " retained " << uvm.retained_count() << std::endl;
+    }
+}
+
+TEST(Ring, GpuMultipliesQ8AndQ4KSlicesInPlaceAfterTheirReads) {
+    auto r = vivirov::test::runChildTest("RingChild.InPlaceProducts", {{"VIVIROV_GPU_ALLOW_CPU", "1"}});
+    ASSERT_TRUE(r.succeeded()) << r.stdoutData << r.stderrData;
+    EXPECT_NE(r.stdoutData.find("type 8 retained 2"), std::string::npos) << r.stdoutData;
+    EXPECT_NE(r.stdoutData.find("type 12 retained 2"), std::string::npos) << r.stdoutData;
 }
 
 // In the child: no lock capability and a 64 KiB lock limit, then a 1 MiB ring.
