@@ -26,11 +26,10 @@ void ExpertDeferralEngine::submit_experts(std::vector<ExpertJob> jobs) {
 }
 
 void ExpertDeferralEngine::finish_one_() {
-    {
-        std::lock_guard lock(mu_);
-        if (in_flight_ > 0 && --in_flight_ == 0) cv_.notify_all();
-    }
+    // Counted before the waiter can be released, so wait() sees every job done.
+    std::lock_guard lock(mu_);
     completed_.fetch_add(1, std::memory_order_relaxed);
+    if (in_flight_ > 0 && --in_flight_ == 0) cv_.notify_all();
 }
 
 void ExpertDeferralEngine::wait() {
