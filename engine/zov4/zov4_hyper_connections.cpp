@@ -6,6 +6,7 @@
 
 #include "vm_cabi_v2/dequant.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_tensor_util.h"
 #include "zov4/zov4_row_kernels.h"
 
 namespace vm::zov4 {
@@ -40,12 +41,6 @@ void normalise_streams(const float* streams, float* z, int64_t SE, int64_t n, fl
         const float scale = 1.0f / sqrtf(eps + float(s / double(SE)));
         for (int64_t i = 0; i < SE; ++i) z[t * SE + i] = v[i] * scale;
     }
-}
-
-std::vector<float> dequantised(const GGUFTensor* t, uint64_t count) {
-    std::vector<float> v(count, 0.0f);
-    vm::dequant_tensor(t->type, t->data, v.data(), count);
-    return v;
 }
 
 } // namespace
@@ -106,7 +101,7 @@ ZOV4Forward::HCMix ZOV4Forward::hc_pre(const float* streams, const GGUFTensor* f
     std::vector<float> logits(size_t(n * width));
     mm_multi(fn, z.data(), logits.data(), SE, width, n);
     const std::vector<float> sc = dequantised(scale, 3);
-    const std::vector<float> b = dequantised(base, uint64_t(width));
+    const std::vector<float> b = dequantised(base, width);
     std::vector<float> split(size_t(n * width));
     hc_split_sinkhorn(logits.data(), sc.data(), b.data(), split.data(), int(S), 20, hc_eps, n);
 
@@ -131,7 +126,7 @@ void ZOV4Forward::hc_head(const float* streams, float* y, int64_t n) {
     std::vector<float> logits(size_t(n * S));
     mm_multi(global_tensor("output_hc_fn.weight"), z.data(), logits.data(), SE, S, n);
     const float s = dequantised(global_tensor("output_hc_scale.weight"), 1)[0];
-    const std::vector<float> b = dequantised(global_tensor("output_hc_base.weight"), uint64_t(S));
+    const std::vector<float> b = dequantised(global_tensor("output_hc_base.weight"), S);
     std::vector<float> w(size_t(n * S));
     for (int64_t t = 0; t < n; ++t)
         for (int64_t i = 0; i < S; ++i)

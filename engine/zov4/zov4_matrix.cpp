@@ -13,6 +13,7 @@
 #include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_tensor_util.h"
 #include "zov4/zov4_row_kernels.h"
 
 namespace vm::zov4 {
@@ -24,11 +25,6 @@ constexpr int32_t kGemmTile = 32;
 constexpr int64_t kGpuMinRows = 8;
 
 bool fits_i32(int64_t v) { return v >= 1 && v <= INT32_MAX; }
-
-void transpose(const float* in, float* out, int64_t rows, int64_t cols) {
-    for (int64_t r = 0; r < rows; ++r)
-        for (int64_t c = 0; c < cols; ++c) out[c * rows + r] = in[r * cols + c];
-}
 
 uint64_t row_bytes(uint32_t type, int64_t K) {
     uint64_t per = 0, bytes = 0;
