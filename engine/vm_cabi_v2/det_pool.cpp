@@ -65,6 +65,7 @@ void DetPool::run(JobRef job) {
         job.call(job.ctx, 0, 1);
         return;
     }
+    handoffs_.fetch_add(1, std::memory_order_relaxed);
     bool wake;
     {
         std::lock_guard<std::mutex> lk(mu_);

@@ -37,6 +37,10 @@ public:
 
     int participants() const { return n_; }
 
+    // Jobs handed to the workers so far (a job run alone on the caller does
+    // not count); benchmarks weigh the hand-off cost per token with it.
+    uint64_t handoffs() const { return handoffs_.load(std::memory_order_relaxed); }
+
     // job(int participant, int count), called once per participant.
     template <class Job>
     void parallel(Job&& job) {
@@ -64,6 +68,7 @@ private:
     std::atomic<uint64_t> generation_{0};
     std::atomic<int> done_{0};
     JobRef job_;
+    std::atomic<uint64_t> handoffs_{0};
 };
 
 // Participants of the process-wide pool for a thread budget h: h when 1-7,

@@ -312,6 +312,10 @@ public:
 
 private:
     void check_model_();
+    // Refuses an empty prompt or a token outside the vocabulary.
+    void check_tokens_(const int32_t* tokens, size_t n) const;
+    // Head of the pass on the streams of one position: logits and argmax.
+    int32_t head_(const float* streams, std::vector<float>* logits);
 };
 
 } // namespace vm::zov4

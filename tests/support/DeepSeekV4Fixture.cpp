@@ -61,40 +61,70 @@ public:
     DeepSeekV4Model model_;
 };
 
-void metadata(GGUFWriter& w, const DeepSeekV4Shape& s) {
+struct Meta {
+    GGUFWriter& w;
+    const DeepSeekV4Options& o;
+    std::set<std::string> written;
+    // True when the default should be written as is.
+    bool def(const std::string& key) {
+        written.insert(key);
+        auto it = o.metadata.find(key);
+        if (it == o.metadata.end()) return true;
+        if (it->second) w.f64("deepseek4." + key, *it->second);
+        return false;
+    }
+    void u32(const std::string& key, uint32_t v) {
+        if (def(key)) w.u32("deepseek4." + key, v);
+    }
+    void f32(const std::string& key, float v) {
+        if (def(key)) w.f32("deepseek4." + key, v);
+    }
+    void boolean(const std::string& key, bool v) {
+        if (def(key)) w.boolean("deepseek4." + key, v);
+    }
+};
+
+// Writes the model's metadata, with the caller's numbers in place of or
+// beside the defaults.
+void metadata(GGUFWriter& w, const DeepSeekV4Options& o) {
+    const DeepSeekV4Shape& s = o.shape;
     const std::string p = "deepseek4.";
     w.str("general.architecture", "deepseek4");
-    w.u32(p + "block_count", uint32_t(s.nLayer));
-    w.u32(p + "embedding_length", uint32_t(s.nEmbd));
-    w.u32(p + "attention.head_count", uint32_t(s.nHead));
-    w.u32(p + "attention.key_length", uint32_t(s.headDim));
-    w.u32(p + "attention.value_length", uint32_t(s.headDim));
-    w.u32(p + "rope.dimension_count", uint32_t(s.nRot));
-    w.u32(p + "hyper_connection.count", uint32_t(s.nHc));
-    w.u32(p + "attention.q_lora_rank", uint32_t(s.qRank));
-    w.u32(p + "attention.output_lora_rank", uint32_t(s.oRank));
-    w.u32(p + "attention.output_group_count", uint32_t(s.oGroups));
-    w.u32(p + "attention.indexer.head_count", uint32_t(s.ixHeads));
-    w.u32(p + "attention.indexer.key_length", uint32_t(s.ixDim));
-    w.u32(p + "attention.indexer.top_k", uint32_t(s.ixTopK));
-    w.u32(p + "attention.sliding_window", 128);
-    w.u32(p + "expert_count", uint32_t(s.nExpert));
-    w.u32(p + "expert_used_count", uint32_t(s.nExpertUsed));
-    w.u32(p + "expert_group_count", 1);
-    w.u32(p + "expert_group_used_count", 1);
-    w.u32(p + "expert_feed_forward_length", uint32_t(s.nFfExp));
-    w.u32(p + "vocab_size", uint32_t(s.nVocab));
-    w.u32(p + "hash_layer_count", uint32_t(s.nHashLayers));
-    w.u32(p + "rope.scaling.original_context_length", 4096);
-    w.f32(p + "attention.layer_norm_rms_epsilon", s.rmsEps);
-    w.f32(p + "attention.compress_rope_freq_base", 10000.0f);
-    w.f32(p + "rope.scaling.factor", 4.0f);
-    w.f32(p + "rope.scaling.yarn_beta_fast", 32.0f);
-    w.f32(p + "rope.scaling.yarn_beta_slow", 1.0f);
-    w.f32(p + "hyper_connection.epsilon", 1e-6f);
-    w.f32(p + "expert_weights_scale", 2.5f);
-    w.boolean(p + "expert_weights_norm", true);
-    w.u32(p + "expert_shared_count", uint32_t(s.sharedCount));
+    Meta m{w, o};
+    m.u32("block_count", uint32_t(s.nLayer));
+    m.u32("embedding_length", uint32_t(s.nEmbd));
+    m.u32("attention.head_count", uint32_t(s.nHead));
+    m.u32("attention.key_length", uint32_t(s.headDim));
+    m.u32("attention.value_length", uint32_t(s.headDim));
+    m.u32("rope.dimension_count", uint32_t(s.nRot));
+    m.u32("hyper_connection.count", uint32_t(s.nHc));
+    m.u32("attention.q_lora_rank", uint32_t(s.qRank));
+    m.u32("attention.output_lora_rank", uint32_t(s.oRank));
+    m.u32("attention.output_group_count", uint32_t(s.oGroups));
+    m.u32("attention.indexer.head_count", uint32_t(s.ixHeads));
+    m.u32("attention.indexer.key_length", uint32_t(s.ixDim));
+    m.u32("attention.indexer.top_k", uint32_t(s.ixTopK));
+    m.u32("attention.sliding_window", 128);
+    m.u32("expert_count", uint32_t(s.nExpert));
+    m.u32("expert_used_count", uint32_t(s.nExpertUsed));
+    m.u32("expert_group_count", 1);
+    m.u32("expert_group_used_count", 1);
+    m.u32("expert_feed_forward_length", uint32_t(s.nFfExp));
+    m.u32("vocab_size", uint32_t(s.nVocab));
+    m.u32("hash_layer_count", uint32_t(s.nHashLayers));
+    m.u32("rope.scaling.original_context_length", 4096);
+    m.f32("attention.layer_norm_rms_epsilon", s.rmsEps);
+    m.f32("attention.compress_rope_freq_base", 10000.0f);
+    m.f32("rope.scaling.factor", 4.0f);
+    m.f32("rope.scaling.yarn_beta_fast", 32.0f);
+    m.f32("rope.scaling.yarn_beta_slow", 1.0f);
+    m.f32("hyper_connection.epsilon", 1e-6f);
+    m.f32("expert_weights_scale", 2.5f);
+    m.boolean("expert_weights_norm", true);
+    m.u32("expert_shared_count", uint32_t(s.sharedCount));
+    for (const auto& [key, value] : o.metadata)
+        if (value && !m.written.count(key)) w.f64(p + key, *value);
+    for (const auto& [key, text] : o.metadataText) w.str(p + key, text);
 }
 
 void compressor(TensorList& t, const std::string& prefix, uint64_t E, uint64_t C, int r, uint32_t type) {
@@ -164,8 +194,12 @@ DeepSeekV4Model writeDeepSeekV4Model(const std::string& dir, const std::string& 
     // Tensors go round-robin over the shards so that every shard holds some
     // fused experts; every shard carries the metadata.
     std::vector<GGUFWriter> writers(size_t(o.shards));
-    for (auto& w : writers) metadata(w, s);
+    for (auto& w : writers) metadata(w, o);
     for (size_t i = 0; i < t.order_.size(); ++i) {
+        if (o.omitTensors.count(t.order_[i])) {
+            t.model_.tensors.erase(t.order_[i]);
+            continue;
+        }
         auto& tensor = t.model_.tensors[t.order_[i]];
         tensor.shard = int(i % size_t(o.shards));
         writers[size_t(tensor.shard)].tensor(t.order_[i], tensor.dims, tensor.type, tensor.bytes);

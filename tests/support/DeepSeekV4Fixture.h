@@ -10,6 +10,8 @@
 // hyper-connection scales and biases are small F32 values.
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,12 @@ struct DeepSeekV4Options {
     uint32_t matrixType = 8;      // Q8_0
     uint32_t expertType = 8;      // fused experts
     uint32_t seed = 1234;
+    // Metadata keys (without the "deepseek4." prefix) written with another
+    // number, or left out when mapped to none; texts are written as strings.
+    std::map<std::string, std::optional<double>> metadata;
+    std::map<std::string, std::string> metadataText;
+    // Tensors left out of the file.
+    std::set<std::string> omitTensors;
 };
 
 struct DeepSeekV4Model {

@@ -1,0 +1,72 @@
+// The AVX2/FMA build of the row kernels: four features per step, with the
+// portable build's per-element operations and order.
+#pragma GCC target("avx2,fma")
+#include <immintrin.h>
+
+#include <cmath>
+
+#include "vm_cabi_v2/kernel_ops.h"
+#include "zov4/zov4_row_kernels.h"
+
+namespace vm::zov4 {
+
+namespace {
+
+void rms_norm_row(const float* x, const float* w, float* y, int64_t n, float eps) {
+    __m128 acc = _mm_setzero_ps();
+    const int64_t body = n / 4 * 4;
+    for (int64_t i = 0; i < body; i += 4) {
+        const __m128 v = _mm_loadu_ps(x + i);
+        acc = _mm_fmadd_ps(v, v, acc);
+    }
+    float lane[4];
+    _mm_storeu_ps(lane, acc);
+    float s = (lane[0] + lane[1]) + (lane[2] + lane[3]);
+    for (int64_t i = body; i < n; ++i) s = std::fma(x[i], x[i], s);
+    const float scale = 1.0f / sqrtf(s / float(n) + eps);
+    const __m128 sc = _mm_set1_ps(scale);
+    for (int64_t i = 0; i < body; i += 4)
+        _mm_storeu_ps(y + i, _mm_mul_ps(_mm_mul_ps(_mm_loadu_ps(x + i), sc), _mm_loadu_ps(w + i)));
+    for (int64_t i = body; i < n; ++i) y[i] = (x[i] * scale) * w[i];
+}
+
+void weighted_sum(const float* x, const float* w, float* y, int64_t E, int64_t S) {
+    const int64_t body = E / 4 * 4;
+    for (int64_t i = 0; i < body; i += 4) {
+        __m128 acc = _mm_setzero_ps();
+        for (int64_t k = 0; k < S; ++k) acc = _mm_fmadd_ps(_mm_set1_ps(w[k]), _mm_loadu_ps(x + k * E + i), acc);
+        _mm_storeu_ps(y + i, acc);
+    }
+    for (int64_t i = body; i < E; ++i) {
+        float acc = 0.0f;
+        for (int64_t k = 0; k < S; ++k) acc = std::fma(w[k], x[k * E + i], acc);
+        y[i] = acc;
+    }
+}
+
+void expand(const float* f, const float* x_old, const float* post, const float* comb, float* out, int64_t E,
+            int64_t S) {
+    const int64_t body = E / 4 * 4;
+    for (int64_t j = 0; j < S; ++j) {
+        const __m128 pj = _mm_set1_ps(post[j]);
+        for (int64_t i = 0; i < body; i += 4) {
+            __m128 acc = _mm_mul_ps(pj, _mm_loadu_ps(f + i));
+            for (int64_t k = 0; k < S; ++k)
+                acc = _mm_fmadd_ps(_mm_set1_ps(comb[k * S + j]), _mm_loadu_ps(x_old + k * E + i), acc);
+            _mm_storeu_ps(out + j * E + i, acc);
+        }
+        for (int64_t i = body; i < E; ++i) {
+            float acc = post[j] * f[i];
+            for (int64_t k = 0; k < S; ++k) acc = std::fma(comb[k * S + j], x_old[k * E + i], acc);
+            out[j * E + i] = acc;
+        }
+    }
+}
+
+const RowKernels kAvx2{rms_norm_row, weighted_sum, expand};
+
+} // namespace
+
+const RowKernels* avx2_row_kernels() { return vm::avx2_kernel_ops() ? &kAvx2 : nullptr; }
+
+} // namespace vm::zov4
