@@ -200,6 +200,11 @@ public:
                                     int64_t nb, int pos, float* scores);
     static void topk_keep_mask_(int64_t n, int k, const float* scores, char* keep, int* order);
     // (attention helpers go here)
+    // compressor_inc_ for a history whose first row is at first_pos: blocks
+    // keep their numbers from position 0 after the history slid.
+    void compressor_inc_from_(int layer, const std::string& prefix, const float* x_hist, int64_t first_pos,
+                              int64_t C, int r, int64_t n_hist, int64_t& covered, std::vector<float>& rows,
+                              int64_t& n_done);
 
     // ---- batched decode --------------------------------------------------
     void multi_seq_init(int n);
