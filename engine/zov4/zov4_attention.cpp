@@ -1,4 +1,4 @@
-#include "zov4/zov4_attention_kernels.h"
+#include "zov4/zov4_attention.h"
 
 #include <algorithm>
 #include <cmath>

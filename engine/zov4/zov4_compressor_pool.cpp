@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "zov4/zov4_attention_kernels.h"
+#include "zov4/zov4_attention.h"
 
 namespace vm::zov4 {
 

@@ -17,4 +17,14 @@ void compressor_pool(const float* kv, const float* gate, const float* ape, const
                      float* out, int64_t C, int64_t n, int r, const RotaryArgs& rope, float eps, float* pooled,
                      float* finished, float* normed_out);
 
+// Compressed blocks of a retained history of n_hist rows whose first row is
+// at position first_pos: blocks are numbered from position 0, so that rows
+// rebuilt after the history slid equal the rows a prefill makes for the same
+// blocks. Only blocks whose inputs all lie in the history count (with r = 4
+// that includes the previous block, which the overlapping window reads).
+struct CompressorBlocks {
+    int64_t first = 0, end = 0; // [first, end)
+};
+CompressorBlocks compressor_window_blocks(int64_t first_pos, int64_t n_hist, int r);
+
 } // namespace vm::zov4

@@ -200,6 +200,11 @@ public:
                                     int64_t nb, int pos, float* scores);
     static void topk_keep_mask_(int64_t n, int k, const float* scores, char* keep, int* order);
     // (attention helpers go here)
+    // compressor_inc_ for a history whose first row is at first_pos: blocks
+    // keep their numbers from position 0 after the history slid.
+    void compressor_inc_from_(int layer, const std::string& prefix, const float* x_hist, int64_t first_pos,
+                              int64_t C, int r, int64_t n_hist, int64_t& covered, std::vector<float>& rows,
+                              int64_t& n_done);
 
     // ---- batched decode --------------------------------------------------
     void multi_seq_init(int n);
@@ -213,6 +218,12 @@ public:
     void grouped_out_batch_(int layer, const float* in, float* out, int n);
     void trim_layer_cache_(LayerCache& c, int keep);
     // (batched-decode helpers go here)
+    // Batch rows that can be decoded this step: a distinct slot with its
+    // layer caches and a token inside the vocabulary.
+    int batch_rows_(const int* slot_ids, const int* tokens, int n, int* row_index);
+    void decode_layer_batched_(int il, int B, const std::vector<int32_t>& batch_tokens);
+    void expand_rows_(const float* f, const float* streams_in, const float* post, const float* comb,
+                      float* streams_out, int B);
 
     // ---- experts: mixture-of-experts, shared experts ---------------------
     void moe(int il, const std::vector<int32_t>& tokens, const float* x, float* out, int64_t n);
@@ -277,6 +288,10 @@ public:
     std::vector<MultiSlot> slots;
     int32_t n_slots = 0;
     bool slots_ready = false;
+    // single-precision copies made by progressive_f32_cache_layer_ (entries of f32_dense)
+    std::vector<std::unique_ptr<float[]>> prog_f32_copies;
+    uint64_t prog_f32_bytes = 0;
+    bool prog_f32_reported = false;
 
     // hyperparameters
     int32_t n_layer = 0, n_embd = 0, n_head = 0, head_dim = 0, v_dim = 0, n_rot = 0, n_hc = 0;

@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "vm_cabi_v2/kernel_ops.h"
-#include "zov4/zov4_attention_kernels.h"
+#include "zov4/zov4_attention.h"
+#include "zov4/zov4_forward.h"
 
 namespace vm::zov4 {
 
@@ -39,7 +40,7 @@ void indexer_scores_prefill(const float* x, const float* qlat, const float* keys
     }
 }
 
-void topk_keep_mask_(int64_t n, int k, const float* scores, char* keep, int* order) {
+void ZOV4Forward::topk_keep_mask_(int64_t n, int k, const float* scores, char* keep, int* order) {
     if (n < 1) return;
     for (int64_t i = 0; i < n; ++i) {
         order[i] = int(i);

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/zov4/zov4_attention_kernels.h"
+#include "engine/zov4/zov4_attention.h"
 
 namespace {
 

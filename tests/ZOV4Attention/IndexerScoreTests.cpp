@@ -9,7 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "engine/zov4/zov4_attention_kernels.h"
+#include "engine/zov4/zov4_attention.h"
+#include "engine/zov4/zov4_forward.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ TEST(IndexerScoresPrefill, MatchesReference) {
 std::vector<int> kept(const std::vector<float>& scores, int k) {
     std::vector<char> keep(scores.size(), 7);
     std::vector<int> order(scores.size());
-    vm::zov4::topk_keep_mask_(int64_t(scores.size()), k, scores.data(), keep.data(), order.data());
+    vm::zov4::ZOV4Forward::topk_keep_mask_(int64_t(scores.size()), k, scores.data(), keep.data(), order.data());
     std::vector<int> out;
     for (size_t i = 0; i < keep.size(); ++i) {
         EXPECT_TRUE(keep[i] == 0 || keep[i] == 1);

@@ -1,0 +1,211 @@
+// Keys and additive masks of a layer's attention: the raw key-value rows
+// under the causal (and sliding-window) rule, then the compressed rows,
+// visible once their block is complete and, in layers with the sparse
+// indexer, only when the indexer ranks them among the best top_k.
+#include <algorithm>
+#include <cblas.h>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "vm_cabi_v2/dequant.h"
+#include "vm_cabi_v2/kernel_ops.h"
+#include "zov4/zov4_attention.h"
+#include "zov4/zov4_compressor_pool.h"
+#include "zov4/zov4_forward.h"
+
+namespace vm::zov4 {
+
+namespace {
+
+constexpr float kNegInf = -std::numeric_limits<float>::infinity();
+constexpr float kSelectedIncomplete = -1e9f;
+
+bool raw_visible(int query, int key, int window) {
+    return query >= key && (window < 1 || query - key < window);
+}
+
+template <class T>
+T* grown(std::vector<T>& v, size_t n) {
+    if (v.size() < n) v.resize(n);
+    return v.data();
+}
+
+} // namespace
+
+void ZOV4Forward::build_kv_and_mask(int layer, int r, const float* x, const float* qlat, const float* kv,
+                                    const int* positions, int64_t n, std::vector<float>& keys,
+                                    std::vector<float>& mask, int64_t& n_keys) {
+    const int64_t D = head_dim;
+    const int64_t nb = r >= 1 ? n / r : 0;
+    std::vector<float> comp;
+    std::vector<int> block_pos(size_t(std::max<int64_t>(nb, 0)));
+    for (int64_t b = 0; b < nb; ++b) block_pos[size_t(b)] = int(b * r);
+    if (nb > 0) {
+        comp.resize(size_t(nb * D));
+        compressor(layer, "attn_compressor", x, block_pos.data(), D, r, n, comp.data());
+        fp8_kv_quantize(comp.data(), D, n_rot, nb);
+    }
+
+    n_keys = n + nb;
+    keys.resize(size_t(n_keys * D));
+    std::memcpy(keys.data(), kv, sizeof(float) * size_t(n * D));
+    if (nb > 0) std::memcpy(keys.data() + n * D, comp.data(), sizeof(float) * size_t(nb * D));
+    mask.assign(size_t(n * n_keys), kNegInf);
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t j = 0; j < n; ++j)
+            if (raw_visible(positions[i], positions[j], sliding_window)) mask[size_t(i * n_keys + j)] = 0.0f;
+    if (nb == 0) return;
+
+    auto complete = [&](int64_t i) { return std::min<int64_t>((positions[i] + 1) / r, nb); };
+    const bool with_indexer = r == 4 && has(layer, "indexer.proj.weight");
+    if (with_indexer) ensure_indexer_cache_(layer);
+    const IndexerCache* ic = with_indexer ? &indexer_caches[size_t(layer)] : nullptr;
+    // A layer with the projection but without the query weights cannot be
+    // scored: it keeps the completeness rule alone.
+    if (ic == nullptr || ic->wq_b.empty() || ic->w_proj.empty()) {
+        for (int64_t i = 0; i < n; ++i)
+            for (int64_t b = 0; b < complete(i); ++b) mask[size_t(i * n_keys + n + b)] = 0.0f;
+        return;
+    }
+
+    const int64_t Di = ix_dim;
+    std::vector<float> idx(size_t(nb * Di));
+    compressor(layer, "indexer_compressor", x, block_pos.data(), Di, 4, n, idx.data());
+    if (caches.size() < size_t(n_layer)) caches.resize(size_t(n_layer));
+    LayerCache& c = caches[size_t(layer)];
+    c.idx_keys = idx;
+    c.n_idx = nb;
+    c.idx_tokens = nb * r;
+
+    std::vector<float> visible(size_t(n * nb), kNegInf), scores(size_t(n * nb));
+    for (int64_t i = 0; i < n; ++i)
+        for (int64_t b = 0; b < complete(i); ++b) visible[size_t(i * nb + b)] = 0.0f;
+    indexer_scores_prefill(x, qlat, idx.data(), ic->wq_b.data(), ic->w_proj.data(), positions, visible.data(),
+                           scores.data(), n_embd, q_rank, ix_heads, Di, n, nb, n_rot, 2, n_ctx_orig, rope_base,
+                           freq_scale, 1.0f, 1.0f, yarn_beta_fast, yarn_beta_slow);
+
+    const int64_t k = std::min<int64_t>(nb, std::max(ix_top_k, 0));
+    for (int64_t i = 0; i < n; ++i) {
+        const float* s = scores.data() + i * nb;
+        for (int64_t j = 0; j < nb; ++j) {
+            int64_t rank = 0;
+            for (int64_t l = 0; l < nb; ++l) rank += (s[l] > s[j] || (s[l] == s[j] && l < j)) ? 1 : 0;
+            if (rank >= k) continue;
+            mask[size_t(i * n_keys + n + j)] = s[j] + 1e30f > 0.0f ? 0.0f : kSelectedIncomplete;
+        }
+    }
+}
+
+void ZOV4Forward::build_kv_and_mask_inc_(int layer, int r, LayerCache& cache, const int* positions, int64_t n_arg,
+                                         float** keys_out, float** mask_out, int64_t& n_keys, float* keys_dst,
+                                         float* mask_dst) {
+    ensure_decode_arena_();
+    const int64_t D = head_dim, E = n_embd, Q = q_rank;
+    const int64_t g = cache.n_rows >= 1 ? cache.n_rows : n_arg;
+    const int64_t first_pos = g >= 1 ? positions[0] : 0;
+    const CompressorBlocks blocks = r >= 1 ? compressor_window_blocks(first_pos, g, r) : CompressorBlocks{};
+    const int64_t nb = blocks.end - blocks.first;
+    n_keys = g + nb;
+
+    float* keys = keys_dst != nullptr ? keys_dst : grown(arena.dec_keys, size_t(n_keys * D));
+    float* mask = mask_dst != nullptr ? mask_dst : grown(arena.dec_mask, size_t(n_keys));
+    *keys_out = keys;
+    *mask_out = mask;
+    if (g < 1) return;
+
+    if (nb > 0 && cache.n_comp < nb)
+        compressor_inc_from_(layer, "attn_compressor", cache.x_rows.data(), first_pos, D, r, g, cache.comp_tokens,
+                             cache.comp_kv, cache.n_comp);
+    std::memcpy(keys, cache.kv_rows.data(), sizeof(float) * size_t(g * D));
+    if (nb > 0) {
+        const size_t held = std::min(cache.comp_kv.size(), size_t(nb * D));
+        std::memcpy(keys + g * D, cache.comp_kv.data(), sizeof(float) * held);
+        std::fill(keys + g * D + held, keys + n_keys * D, 0.0f);
+    }
+    fill_decode_mask_last_query_(r, positions, g, n_keys, nb, mask);
+
+    if (r != 4 || nb < 1 || !has(layer, "indexer.proj.weight")) return;
+    if (cache.n_idx < nb)
+        compressor_inc_from_(layer, "indexer_compressor", cache.x_rows.data(), first_pos, ix_dim, 4, g,
+                             cache.idx_tokens, cache.idx_keys, cache.n_idx);
+    float* scores = grown(arena.ix_buf, size_t(nb));
+    char* keep = grown(arena.ix_keep, size_t(nb));
+    int* order = grown(arena.ix_order, size_t(nb));
+    indexer_scores_last_query_(layer, cache.x_rows.data() + (g - 1) * E, cache.qa_rows.data() + (g - 1) * Q,
+                               cache.idx_keys.data(), nb, positions[g - 1], scores);
+    topk_keep_mask_(nb, int(std::min<int64_t>(nb, ix_top_k)), scores, keep, order);
+    for (int64_t b = 0; b < nb; ++b)
+        if (keep[b] == 0) mask[g + b] = kNegInf;
+}
+
+void ZOV4Forward::fill_decode_mask_last_query_(int r, const int* positions, int64_t n_raw, int64_t n_keys,
+                                               int64_t n_comp, float* mask) {
+    std::fill(mask, mask + n_keys, kNegInf);
+    if (n_raw < 1) return;
+    const int c = positions[n_raw - 1];
+    const int64_t W = sliding_window;
+    const int64_t first = (W > 0 && W < n_raw) ? n_raw - W : 0;
+    for (int64_t j = first; j < n_raw; ++j)
+        if (raw_visible(c, positions[j], sliding_window)) mask[j] = 0.0f;
+    if (r >= 1 && n_comp >= 1) {
+        const int64_t open = std::min<int64_t>({n_comp, (int64_t(c) + 1) / r, n_keys - n_raw});
+        for (int64_t b = 0; b < open; ++b) mask[n_raw + b] = 0.0f;
+    }
+}
+
+void ZOV4Forward::ensure_indexer_cache_(int layer) const {
+    if (layer < 0 || layer >= n_layer) return;
+    if (indexer_caches.size() != size_t(n_layer)) indexer_caches.assign(size_t(n_layer), IndexerCache{});
+    IndexerCache& c = indexer_caches[size_t(layer)];
+    if (c.loaded) return;
+    const GGUFTensor* q_b = wl_opt(layer, "indexer.attn_q_b.weight");
+    const GGUFTensor* proj = wl_opt(layer, "indexer.proj.weight");
+    if (q_b != nullptr && proj != nullptr) {
+        const uint64_t nq = uint64_t(q_rank) * ix_heads * ix_dim, np = uint64_t(n_embd) * ix_heads;
+        c.wq_b.resize(nq);
+        c.w_proj.resize(np);
+        if (!vm::dequant_tensor(q_b->type, q_b->data, c.wq_b.data(), nq) ||
+            !vm::dequant_tensor(proj->type, proj->data, c.w_proj.data(), np)) {
+            c.wq_b.clear();
+            c.w_proj.clear();
+        }
+    }
+    c.loaded = true;
+}
+
+void ZOV4Forward::indexer_scores_last_query_(int layer, const float* x_last, const float* qlat_last,
+                                             const float* keys, int64_t nb, int pos, float* scores) {
+    ensure_indexer_cache_(layer);
+    const IndexerCache* c = layer >= 0 && layer < n_layer ? &indexer_caches[size_t(layer)] : nullptr;
+    if (c == nullptr || c->wq_b.empty() || c->w_proj.empty()) {
+        std::fill(scores, scores + std::max<int64_t>(nb, 0), kNegInf);
+        return;
+    }
+    ensure_decode_arena_();
+    const int Hi = ix_heads, Di = ix_dim;
+    float* q = grown(arena.ix_q, size_t(Hi) * Di);
+    float* q_rot = grown(arena.ix_q_rot, size_t(Hi) * Di);
+    float* w = grown(arena.ix_w, size_t(Hi));
+    cblas_sgemv(CblasRowMajor, CblasNoTrans, Hi * Di, q_rank, 1.0f, c->wq_b.data(), q_rank, qlat_last, 1, 0.0f, q, 1);
+    rope_tail(q_rot, q, &pos, Di, Hi, 1, n_rot, 2, n_ctx_orig, rope_base, freq_scale, 1.0f, 1.0f, yarn_beta_fast,
+              yarn_beta_slow);
+    cblas_sgemv(CblasRowMajor, CblasNoTrans, Hi, n_embd, 1.0f, c->w_proj.data(), n_embd, x_last, 1, 0.0f, w, 1);
+    const float w_scale = 1.0f / sqrtf(float(Di) * float(Hi));
+    for (int h = 0; h < Hi; ++h) w[h] *= w_scale;
+
+    const auto dot = vm::kernel_ops().f32_row_dot;
+    const int64_t complete = (int64_t(pos) + 1) / 4;
+    for (int64_t b = 0; b < nb; ++b) {
+        if (b >= complete) {
+            scores[b] = kNegInf;
+            continue;
+        }
+        float acc = 0.0f;
+        for (int h = 0; h < Hi; ++h) acc = std::fma(std::max(dot(q_rot + h * Di, keys + b * Di, Di), 0.0f), w[h], acc);
+        scores[b] = acc;
+    }
+}
+
+} // namespace vm::zov4
