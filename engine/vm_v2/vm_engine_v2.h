@@ -19,7 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "vm_v2/engine_records.h"
+#include "engine_records.h"
 
 class GGUFFile;
 struct GGUFTensor;
