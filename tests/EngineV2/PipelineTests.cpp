@@ -63,6 +63,7 @@ TEST_F(ScaffoldPipeline, EveryRequestYieldsThirtyTwoTokensWithOnlyTheLastFinal) 
     };
     for (size_t i = 0; i < std::size(cases); ++i) ASSERT_EQ(infer(uint32_t(i + 1), cases[i].ids, int(i)), 1);
     ASSERT_TRUE(rec.waitForFinals(std::size(cases)));
+    ASSERT_TRUE(waitUntil([&] { return rec.pieces().size() == 32 * std::size(cases); })); // pieces trail hooks
 
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].name);
@@ -85,7 +86,7 @@ TEST_F(ScaffoldPipeline, EveryRequestYieldsThirtyTwoTokensWithOnlyTheLastFinal) 
 TEST_F(ScaffoldPipeline, PieceTextIsTheUnsignedDecimalId) {
     gate->answer(1234);
     ASSERT_EQ(infer(1, {3}, 0), 1);
-    ASSERT_TRUE(rec.waitForFinals(1));
+    ASSERT_TRUE(waitUntil([&] { return rec.pieces().size() == 32; }));
     const auto pieces = rec.pieces();
     ASSERT_EQ(pieces.size(), 32u);
     EXPECT_EQ(pieces.front().text, "1234 ");
