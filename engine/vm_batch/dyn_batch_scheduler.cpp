@@ -71,6 +71,10 @@ bool DynBatchScheduler::ring_empty() const {
 }
 
 int32_t DynBatchScheduler::step() {
+    return step_(true);
+}
+
+int32_t DynBatchScheduler::step_(bool gather) {
     struct Taken {
         int32_t slot, token, max_tokens;
         uint64_t ready_us;
@@ -119,7 +123,7 @@ int32_t DynBatchScheduler::step() {
         ++n;
     }
     if (n == 0) return 0;
-    const bool go = n == kMaxBatch || (live_ < 2 && n == 1) || now - oldest >= kGatherUs;
+    const bool go = !gather || n == kMaxBatch || (live_ < 2 && n == 1) || now - oldest >= kGatherUs;
     if (!go) return 0;
 
     (n == kMaxBatch ? full_batches_ : partial_batches_) += 1;
@@ -149,7 +153,9 @@ int32_t DynBatchScheduler::run_until_idle(int n) {
     int32_t sum = 0;
     for (int i = 0; i < n; ++i) {
         if (live_ < 1 && ring_empty()) break;
-        sum += step();
+        int32_t got = step_(true);
+        if (got == 0 && ring_empty()) got = step_(false);
+        sum += got;
     }
     return sum;
 }

@@ -61,7 +61,9 @@ public:
     // Sequences decoded in this call (0 when none, or still gathering).
     int32_t step();
     // The sum of step() over at most n calls; stops early when nothing is
-    // live and no submission waits.
+    // live and no submission waits. A call whose step gathers while no
+    // submission waits decodes the ready slots at once: no companion can
+    // arrive while the caller is inside this loop.
     int32_t run_until_idle(int n);
 
     const BatchSlot& slot(int i) const { return slots_[i]; }
@@ -73,6 +75,7 @@ public:
 
 private:
     bool ring_empty() const;
+    int32_t step_(bool gather);
 
     DecodeFn decode_ = nullptr;
     void* fwd_ = nullptr; // the decode function's model
