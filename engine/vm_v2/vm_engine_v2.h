@@ -47,6 +47,9 @@ public:
         int32_t generated = 0;
         int32_t gpu_slot = -1; // dense fused path only
         std::vector<int32_t> tokens; // DeepSeek-V4 history
+        // DeepSeek-V4: this request's own caches and position, swapped into
+        // the forward object for each of its steps.
+        std::shared_ptr<void> zov4_state;
     };
 
     // One 1.08-bit weight matrix: GPU buffer handles with byte offsets.
