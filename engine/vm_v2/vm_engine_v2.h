@@ -75,6 +75,8 @@ public:
     // ---- Request pipeline ----------------------------------------------
     // Bounded multi-producer enqueue; false at once when the ring is full.
     bool enqueue(uint8_t op, uint32_t agent_id, const uint32_t* ids, uint32_t n_ids, TokenHook hook, void* ctx);
+    // Consumer side (the pump's; one thread): the next queued command, if any.
+    bool dequeue(EngineCommand& out);
     void start();
     // Stops the pump after its current pass and joins it (idempotent).
     void stop_pump();
