@@ -7,9 +7,9 @@
 #include <memory>
 #include <thread>
 
-#include "vm_cabi/bpe_tokenizer.h"
-#include "vm_cabi/gguf_file.h"
-#include "vm_v2/vm_engine_v2.h"
+#include "../vm_cabi/bpe_tokenizer.h"
+#include "../vm_cabi/gguf_file.h"
+#include "vm_engine_v2.h"
 
 struct alignas(64) EngineWrapper {
     explicit EngineWrapper(const char* path) : engine(path) {}

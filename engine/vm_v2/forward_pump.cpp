@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <optional>
@@ -32,8 +33,11 @@ bool VMEngineV2::enqueue(uint8_t op, uint32_t agent_id, const uint32_t* ids, uin
         if (diff == 0) {
             if (cmd_head_.value.compare_exchange_weak(p, p + 1, std::memory_order_relaxed)) {
                 slot.agent_id = agent_id;
+                // Entries past n_ids stay 0: clear only what the slot's last
+                // command wrote beyond this one's ids.
+                const uint32_t stale = std::max(slot.n_ids, n_ids);
+                for (uint32_t i = 0; i < stale; ++i) slot.ids[i] = i < n_ids ? ids[i] : 0;
                 slot.n_ids = n_ids;
-                for (uint32_t i = 0; i < kMaxPromptIds; ++i) slot.ids[i] = i < n_ids ? ids[i] : 0;
                 slot.hook = hook;
                 slot.hook_ctx = ctx;
                 slot.op = op;
@@ -46,6 +50,21 @@ bool VMEngineV2::enqueue(uint8_t op, uint32_t agent_id, const uint32_t* ids, uin
             p = cmd_head_.value.load(std::memory_order_relaxed);
         }
     }
+}
+
+bool VMEngineV2::dequeue(EngineCommand& out) {
+    const uint64_t d = cmd_tail_.value.load(std::memory_order_relaxed);
+    EngineCommand& slot = cmd_ring_[d % kRingSlots];
+    if (slot.seq.load(std::memory_order_acquire) != d + 1) return false;
+    out.agent_id = slot.agent_id;
+    out.n_ids = slot.n_ids;
+    std::copy(slot.ids, slot.ids + slot.n_ids, out.ids); // a command reads only its n_ids ids
+    out.hook = slot.hook;
+    out.hook_ctx = slot.hook_ctx;
+    out.op = slot.op;
+    cmd_tail_.value.store(d + 1, std::memory_order_relaxed);
+    slot.seq.store(d + kRingSlots, std::memory_order_release);
+    return true;
 }
 
 void VMEngineV2::start() {
@@ -79,21 +98,8 @@ void VMEngineV2::forward_pump() {
 
 void VMEngineV2::run_passes(PumpState& st) {
     while (running_.load(std::memory_order_acquire)) {
-        for (;;) {
-            const uint64_t d = cmd_tail_.value.load(std::memory_order_relaxed);
-            EngineCommand& slot = cmd_ring_[d % kRingSlots];
-            if (slot.seq.load(std::memory_order_acquire) != d + 1) break;
-            EngineCommand cmd;
-            cmd.agent_id = slot.agent_id;
-            cmd.n_ids = slot.n_ids;
-            std::copy(std::begin(slot.ids), std::end(slot.ids), std::begin(cmd.ids));
-            cmd.hook = slot.hook;
-            cmd.hook_ctx = slot.hook_ctx;
-            cmd.op = slot.op;
-            cmd_tail_.value.store(d + 1, std::memory_order_relaxed);
-            slot.seq.store(d + kRingSlots, std::memory_order_release);
-            take_command(cmd, st);
-        }
+        EngineCommand cmd;
+        while (dequeue(cmd)) take_command(cmd, st);
         if (st.active.empty()) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
             continue;

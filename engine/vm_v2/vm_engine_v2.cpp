@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -47,8 +48,6 @@ VMEngineV2::VMEngineV2(const char* path) {
         throw std::runtime_error("VMEngineV2: key/value width " + std::to_string(kv_dim) + " unsupported");
     kv_open_(uint32_t(kv_dim) * 8u);
 
-    const bool gpu = vm_gpu_bridge_init() != 0;
-
     if (scaffold) {
         n_layers_ = 2, n_embd_ = 64, n_head_ = 1, n_head_kv_ = 1, n_ff_ = 128;
         head_dim_ = 64, kv_dim_ = 64, n_vocab_ = 128;
@@ -56,6 +55,7 @@ VMEngineV2::VMEngineV2(const char* path) {
         return;
     }
 
+    const bool gpu = vm_gpu_bridge_init() != 0;
     auto bc = gguf_->kv.find("deepseek4.block_count");
     is_zov4_ = bc != gguf_->kv.end() && bc->second != 0.0;
     if (is_zov4_) {

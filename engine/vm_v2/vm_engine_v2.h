@@ -19,7 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "vm_v2/engine_records.h"
+#include "engine_records.h"
 
 class GGUFFile;
 struct GGUFTensor;
@@ -47,6 +47,9 @@ public:
         int32_t generated = 0;
         int32_t gpu_slot = -1; // dense fused path only
         std::vector<int32_t> tokens; // DeepSeek-V4 history
+        // DeepSeek-V4: this request's own caches and position, swapped into
+        // the forward object for each of its steps.
+        std::shared_ptr<void> zov4_state;
     };
 
     // One 1.08-bit weight matrix: GPU buffer handles with byte offsets.
@@ -72,6 +75,8 @@ public:
     // ---- Request pipeline ----------------------------------------------
     // Bounded multi-producer enqueue; false at once when the ring is full.
     bool enqueue(uint8_t op, uint32_t agent_id, const uint32_t* ids, uint32_t n_ids, TokenHook hook, void* ctx);
+    // Consumer side (the pump's; one thread): the next queued command, if any.
+    bool dequeue(EngineCommand& out);
     void start();
     // Stops the pump after its current pass and joins it (idempotent).
     void stop_pump();

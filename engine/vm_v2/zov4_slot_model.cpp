@@ -1,0 +1,32 @@
+#include "vm_v2/zov4_slot_model.h"
+
+#include <algorithm>
+
+#include "zov4/zov4_forward.h"
+
+namespace vivirov {
+
+using vm::zov4::ZOV4Forward;
+
+SlotModel zov4_slot_model(ZOV4Forward& fwd) {
+    SlotModel m;
+    m.ctx = &fwd;
+    m.n_vocab = fwd.n_vocab;
+    m.init = [](void* c, int n) { static_cast<ZOV4Forward*>(c)->multi_seq_init(n); };
+    m.prefill = [](void* c, int slot, const std::vector<int32_t>& ids) {
+        return static_cast<ZOV4Forward*>(c)->multi_seq_prefill(slot, ids);
+    };
+    m.decode = [](void* c, const int* seqs, const int* tokens, int n, int* out) {
+        auto* f = static_cast<ZOV4Forward*>(c);
+        std::lock_guard lock(f->mu);
+        f->batch_begin_(n);
+        f->multi_decode_step(seqs, tokens, n, out);
+    };
+    m.reset_profile = [](void* c) {
+        auto* f = static_cast<ZOV4Forward*>(c);
+        std::fill(std::begin(f->prof), std::end(f->prof), 0.0);
+    };
+    return m;
+}
+
+} // namespace vivirov
