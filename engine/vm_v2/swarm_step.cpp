@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/engine_log.h"
+#include "vm_v2/dkv_hash_table.h"
 #include "vm_v2/swarm_kv_pager.h"
 #include "vm_v2/vm_engine_v2.h"
 
@@ -13,8 +14,11 @@ namespace vivirov {
 
 namespace {
 
+constexpr uint64_t kScratchCapacity = 1ull << 20;
+constexpr uint64_t kScratchPoolBytes = 16ull << 20;
+
 // A temporary dense sequence that gives back what it took: its GPU slot, or
-// its rows in the key/value table.
+// its rows in the private key/value table it decodes with on the CPU.
 class TemporarySequence {
 public:
     TemporarySequence(VMEngineV2& e, uint32_t agent, bool may_take_slot) : e_(e) {
@@ -22,13 +26,20 @@ public:
         if (may_take_slot && e.fused_ && !e.free_slots_.empty()) {
             seq.gpu_slot = e.free_slots_.back();
             e.free_slots_.pop_back();
+            return;
         }
+        if (!e.swarm_kv_)
+            e.swarm_kv_.reset(new DKVHashTable(kScratchCapacity, kScratchPoolBytes,
+                                               uint16_t((uint32_t(e.kv_dim_) & 0x1FFFu) * 8u)));
+        e.kv_.swap(e.swarm_kv_);
     }
     ~TemporarySequence() {
-        if (seq.gpu_slot >= 0)
+        if (seq.gpu_slot >= 0) {
             e_.free_slot(seq.gpu_slot);
-        else
-            e_.kv_forget_(seq.agent_id, seq.pos);
+            return;
+        }
+        e_.kv_forget_(seq.agent_id, seq.pos + 1); // + 1: a step that threw may have stored its position
+        e_.kv_.swap(e_.swarm_kv_);
     }
     TemporarySequence(const TemporarySequence&) = delete;
     TemporarySequence& operator=(const TemporarySequence&) = delete;

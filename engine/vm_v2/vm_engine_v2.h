@@ -201,6 +201,10 @@ public:
         void operator()(vm::SwarmKVPager* pager) const;
     };
     std::unique_ptr<vm::SwarmKVPager, KVPagerDelete> kv_pager_; // the engine never opens one
+    // Key/value rows of the swarm step's and draft check's temporary CPU
+    // sequences, swapped in for kv_ while they run: they share agent ids with
+    // running requests, whose rows they must neither read nor remove.
+    std::unique_ptr<DKVHashTable, DKVDelete> swarm_kv_;
     // One decode step per agent on a temporary sequence; returns n (0 for
     // bad arguments, and on a DeepSeek-V4 engine, which has no private state
     // to run it on).

@@ -6,10 +6,15 @@
 #include "engine/vm_v2/lora_manager.h"
 #include "engine/vm_v2/swarm_ids.h"
 #include "tests/support/ScopedEnv.h"
+#include "tests/support/WaitUntil.h"
 #include "vm_engine_v2.h"
 #include "vm_swarm.h"
 
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <numeric>
+#include <thread>
 
 using namespace densetest;
 
@@ -97,8 +102,9 @@ TEST(SwarmEntry, LoRARegistryAndKVPagingAnswers) {
     EXPECT_EQ(vmb_kv_page_out(nullptr, 0, buf, 64), 3);
 }
 
-// On a dense model: the swarm step and the draft check leave no rows in the
-// key/value table and give every GPU slot back; a draft of the model's own
+// On a dense model: the swarm step and the draft check, for the agent of a
+// running CPU-path sequence, leave that sequence's rows alone, keep none of
+// their own and give every GPU slot back; a draft of the model's own
 // greedy tokens is accepted whole, one that departs at its second token stops
 // at 1; a draft longer than a GPU slot is checked on the CPU path.
 TEST(SwarmEntry, DenseSwarmStepAndVerificationCleanUp) {
@@ -111,10 +117,22 @@ TEST(SwarmEntry, DenseSwarmStepAndVerificationCleanUp) {
         ASSERT_NE(e.h, nullptr);
         vivirov::VMEngineV2& engine = e.engine();
         const size_t slots = engine.free_slots_.size();
+        // A running CPU-path sequence of agent 1 with three positions stored.
+        (void)decode(engine, Step::Cpu, 1, {40, 41, 42}, 0);
+        const uint64_t rows = 3 * 2;
+        auto running_rows_intact = [&] {
+            int found = 0;
+            for (int32_t p = 0; p < 3; ++p)
+                for (int32_t l = 0; l < 2; ++l)
+                    found += engine.kv_->lookup(vivirov::fmix32(1u * 1000003u + uint32_t(p)),
+                                                vivirov::fmix32(uint32_t(l) ^ 0x9999u) | 1u, uint64_t(p)) != nullptr;
+            return found == int(rows) && engine.kv_->live() == rows;
+        };
+        ASSERT_TRUE(running_rows_intact());
 
         const uint32_t agents[] = {1, 2, 3};
         EXPECT_EQ(vmb_forward_swarm(e.h, agents, 3), 3);
-        EXPECT_EQ(engine.kv_->live(), 0u);
+        EXPECT_TRUE(running_rows_intact()) << "the swarm step neither reads nor removes a running sequence's rows";
         EXPECT_EQ(engine.free_slots_.size(), slots);
 
         std::vector<int> ids = {17};
@@ -124,16 +142,88 @@ TEST(SwarmEntry, DenseSwarmStepAndVerificationCleanUp) {
         }
         std::vector<uint32_t> draft(ids.begin(), ids.end());
         int32_t accepted = 0;
-        EXPECT_EQ(vmb_forward_verify_draft(e.h, 5, draft.data(), int32_t(draft.size()), &accepted), 0);
+        EXPECT_EQ(vmb_forward_verify_draft(e.h, 1, draft.data(), int32_t(draft.size()), &accepted), 0);
         EXPECT_EQ(accepted, int32_t(draft.size()));
         draft[1] = (draft[1] + 1) % 320;
-        EXPECT_EQ(vmb_forward_verify_draft(e.h, 5, draft.data(), int32_t(draft.size()), &accepted), 0);
+        EXPECT_EQ(vmb_forward_verify_draft(e.h, 1, draft.data(), int32_t(draft.size()), &accepted), 0);
         EXPECT_EQ(accepted, 1);
 
         std::vector<uint32_t> longDraft(130, 7);
-        EXPECT_EQ(vmb_forward_verify_draft(e.h, 6, longDraft.data(), 130, &accepted), 0);
+        EXPECT_EQ(vmb_forward_verify_draft(e.h, 1, longDraft.data(), 130, &accepted), 0);
         EXPECT_GE(accepted, 1);
-        EXPECT_EQ(engine.kv_->live(), 0u);
+        EXPECT_TRUE(running_rows_intact()) << "draft checks keep to their own rows";
         EXPECT_EQ(engine.free_slots_.size(), slots);
+        engine.kv_forget_(1, 3);
+    }
+}
+
+namespace {
+
+struct Collected {
+    std::mutex mu;
+    std::map<uint32_t, std::vector<int32_t>> tokens;
+    int finals = 0;
+    static void hook(uint32_t agent, int32_t token, bool final, void* ctx) {
+        auto* c = static_cast<Collected*>(ctx);
+        std::lock_guard<std::mutex> lock(c->mu);
+        c->tokens[agent].push_back(token);
+        c->finals += final ? 1 : 0;
+    }
+};
+
+// Runs two requests to their end; with `interfere`, another thread keeps
+// calling the swarm step and the draft check meanwhile.
+std::map<uint32_t, std::vector<int32_t>> runRequests(EngineWrapper* h, bool interfere) {
+    Collected c;
+    std::atomic<bool> done{false};
+    std::atomic<int> rounds{0};
+    std::thread other;
+    if (interfere)
+        other = std::thread([&] {
+            const uint32_t agents[] = {1, 2, 9};
+            const uint32_t draft[] = {5, 6, 7, 8};
+            int32_t accepted = 0;
+            while (!done.load()) {
+                EXPECT_EQ(vmb_forward_swarm(h, agents, 3), 3);
+                EXPECT_EQ(vmb_forward_verify_draft(h, 2, draft, 4, &accepted), 0);
+                rounds++;
+            }
+        });
+    EXPECT_TRUE(vivirov::test::waitUntil([&] { return !interfere || rounds.load() > 0; }));
+    const uint32_t p1[] = {5, 6, 7}, p2[] = {200, 100};
+    EXPECT_EQ(vivirov_vm_v2_infer_async(h, 1, p1, 3, &Collected::hook, &c), 1);
+    EXPECT_EQ(vivirov_vm_v2_infer_async(h, 2, p2, 2, &Collected::hook, &c), 1);
+    EXPECT_TRUE(vivirov::test::waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(c.mu);
+            return c.finals == 2;
+        },
+        std::chrono::seconds(300)));
+    done = true;
+    if (other.joinable()) other.join();
+    std::lock_guard<std::mutex> lock(c.mu);
+    return c.tokens;
+}
+
+} // namespace
+
+// The swarm step and the draft check on the caller's thread, for the same
+// agents as running requests, change none of those requests' tokens, on the
+// CPU path and in GPU slots.
+TEST(SwarmEntry, CallerThreadStepsLeaveRunningRequestsAlone) {
+    TempDir dir;
+    QwenShape s;
+    s.type = GGUFWriter::GQ8_0;
+    s.embdType = GGUFWriter::GQ8_0;
+    QwenModel m(s);
+    const std::string path = writeModel(dir, m, "small.gguf");
+    for (const char* no_fuse : {"1", static_cast<const char*>(nullptr)}) {
+        vivirov::test::ScopedEnv env("VM_NO_FUSE", no_fuse ? std::optional<std::string>(no_fuse) : std::nullopt);
+        Handle e(path);
+        ASSERT_NE(e.h, nullptr);
+        const auto alone = runRequests(e.h, false);
+        ASSERT_EQ(alone.at(1).size(), 32u);
+        EXPECT_EQ(runRequests(e.h, true), alone) << (no_fuse ? "CPU path" : "GPU slots");
+        EXPECT_EQ(e.engine().kv_->live(), 0u);
     }
 }
