@@ -55,6 +55,44 @@ uint64_t vmswarm_kivi_blob_bytes(int32_t tokens, int32_t window, int32_t n_out);
 int32_t vmswarm_run_paging_diagnostic(int32_t n_agents, int32_t tokens, int32_t window, int32_t n_out,
                                       int32_t cycles, VMSwarmStats* out);
 
+/* ---------------------------------------------------------------------------
+ * Swarm services on a second-generation engine handle (vm_engine_v2.h). They
+ * run on the caller's thread, serialised with the engine's own dense steps.
+ * A DeepSeek-V4 engine refuses the swarm step and draft verification: they
+ * would decode into the running requests' shared state.
+ * ------------------------------------------------------------------------ */
+
+typedef struct EngineWrapper EngineWrapper;
+
+/* One decode step per listed agent on a temporary sequence from token 0 at
+ * position 0 (a load generator); whatever it stored is given back. Returns
+ * the tokens processed (n), or 0 for a NULL handle or list, n < 1, a
+ * DeepSeek-V4 engine or a failed step ("[vm_v2] swarm step failed: %s"). */
+int32_t vmb_forward_swarm(EngineWrapper* handle, const uint32_t* agent_ids, int32_t n);
+
+/* Feeds the n draft tokens of `agent` one by one and stores in *accepted how
+ * many the model itself would have produced: the first always, then each
+ * that equals the prediction after the one before; stops at the first
+ * mismatch. A draft longer than a GPU slot's 128 positions is checked on the
+ * CPU path. Returns 0; -1 with *accepted 0 for a NULL handle or draft, n < 1,
+ * an id outside the vocabulary, a DeepSeek-V4 engine, or a failed step
+ * ("[vm_v2] draft verification failed: %s"). accepted may be NULL. */
+int32_t vmb_forward_verify_draft(EngineWrapper* handle, uint32_t agent, const uint32_t* draft, int32_t n,
+                                 int32_t* accepted);
+
+/* Stores a LoRA adapter (A: rank × in_dim floats, B: rank × out_dim floats,
+ * copied; NULL stores zeros) for the agent, replacing its earlier mapping.
+ * No decode path applies adapters. Returns the adapter's index (0, 1, …);
+ * -1 for a NULL handle or a negative dimension. */
+int32_t vmb_register_lora_agent_mem(EngineWrapper* handle, int32_t agent, const float* A, const float* B,
+                                    int32_t in_dim, int32_t out_dim, int32_t rank, float scale);
+
+/* Read or write `bytes` bytes of the agent's saved KV blob through the
+ * engine's KV pager: 0 done, 1 failed, 3 refused. The engine opens no pager,
+ * so every call answers 3. */
+int32_t vmb_kv_page_in(EngineWrapper* handle, int32_t agent, void* dst, int32_t bytes);
+int32_t vmb_kv_page_out(EngineWrapper* handle, int32_t agent, const void* src, int32_t bytes);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

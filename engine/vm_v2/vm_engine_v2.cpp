@@ -91,7 +91,10 @@ VMEngineV2::VMEngineV2(const char* path) {
     const size_t mapped = (size_t(gguf_->size) + size_t(page) - 1) / size_t(page) * size_t(page);
     model_buf_ = vm_gpu_buffer_nocopy(const_cast<uint8_t*>(gguf_->base), mapped);
     const bool fusion = vmb_fusion_available();
-    if (fusion && model_buf_ && head_dim_ <= 64) {
+    // A product the GPU cannot encode would leave its output buffer stale.
+    const std::string refusal = fusion && model_buf_ ? fused_refusal_() : std::string();
+    if (!refusal.empty()) vm::log_line("[vm_v2] fused path has no GPU product for %s", refusal.c_str());
+    if (fusion && model_buf_ && head_dim_ <= 64 && refusal.empty()) {
         fused_ = !vm::env_value("VM_NO_FUSE");
         if (fused_) alloc_gpu_buffers();
         if (fused_) return;

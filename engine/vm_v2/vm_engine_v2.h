@@ -20,12 +20,16 @@
 #include <vector>
 
 #include "engine_records.h"
+#include "lora_manager.h"
 
 class GGUFFile;
 struct GGUFTensor;
 
 namespace vm::zov4 {
 class ZOV4Forward;
+}
+namespace vm {
+class SwarmKVPager;
 }
 
 namespace vivirov {
@@ -115,6 +119,11 @@ public:
     static std::string blk(int layer, const char* name);
     void matmul(const GGUFTensor* w, const float* x, float* y);
     void fmm(const GGUFTensor* w, void* in, size_t in_off, void* out, size_t out_off);
+    // Why the fused path cannot multiply the dense model's matrices: the
+    // first one (layers in order, then the output) that is missing or of a
+    // type without a GPU product, as "<name> (type <t>)" or "<name>
+    // (missing)"; empty when it can.
+    std::string fused_refusal_() const;
     // The CPU path's key/value table: built by the constructor with one key
     // row and one value row of f32 per entry, and cleared of a finished
     // sequence's positions 0 .. n_positions-1 in every layer.
@@ -192,6 +201,26 @@ public:
     // ---- Swarm step, draft check, LoRA registry and KV pager members ----
     std::unordered_map<uint32_t, int32_t> lora_agents_;
     std::unordered_map<uint32_t, int32_t> swarm_last_;
+    lora::LoRAManager lora_;
+    struct KVPagerDelete {
+        void operator()(vm::SwarmKVPager* pager) const;
+    };
+    std::unique_ptr<vm::SwarmKVPager, KVPagerDelete> kv_pager_; // the engine never opens one
+    // Key/value rows of the swarm step's and draft check's temporary CPU
+    // sequences, swapped in for kv_ while they run: they share agent ids with
+    // running requests, whose rows they must neither read nor remove.
+    std::unique_ptr<DKVHashTable, DKVDelete> swarm_kv_;
+    // One decode step per agent on a temporary sequence; returns n (0 for
+    // bad arguments, and on a DeepSeek-V4 engine, which has no private state
+    // to run it on).
+    int32_t forward_swarm(const uint32_t* agent_ids, int32_t n);
+    // Feeds the draft and counts the tokens the model itself predicts, the
+    // first always; 0, or -1 (accepted 0) for bad arguments, ids outside the
+    // vocabulary, or a DeepSeek-V4 engine.
+    int32_t forward_verify_draft(uint32_t agent, const uint32_t* draft, int32_t n, int32_t* accepted);
+    // The adapter's index in lora_, mapped to the agent; -1 for bad sizes.
+    int32_t register_lora(uint32_t agent, const float* A, const float* B, int32_t in_dim, int32_t out_dim,
+                          int32_t rank, float scale);
     // ---- end of the swarm block -------------------------------------------
 
     // Held around every dense step and every use of free_slots_, since the

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/Kernels/ReferenceDecoder.h"
 #include "tests/Tokenizer/TokenizerFixture.h"
 #include "tests/support/GGUFWriter.h"
+#include "tests/support/RandomBlocks.h"
 
 namespace vivirov::test {
 
@@ -23,6 +25,12 @@ struct QwenShape {
     int layers = 2;
     int vocab = 320;
     uint32_t type = GGUFWriter::GF32; // type of the weight matrices
+    // Type of token_embd.weight when it differs from the matrices' (the
+    // embedding reads only F32, F16, Q5_0 and Q8_0).
+    int embdType = -1;
+    // Writes an own "output.weight" (of `type`) instead of tying the logits to
+    // the embedding.
+    bool outputWeight = false;
     float scale = 0.15f;
     uint32_t seed = 1;
 };
@@ -44,6 +52,7 @@ public:
         const size_t H = size_t(s.hidden), Q = H, KV = size_t(s.kvHeads) * H / size_t(s.heads), F = size_t(s.ff);
         embd = rnd(size_t(s.vocab) * H, 1.0f);
         outNorm = rnd(H, 0.2f, 1.0f);
+        if (s.outputWeight) out = rnd(size_t(s.vocab) * H, s.scale);
         for (int l = 0; l < s.layers; ++l) {
             RawLayer r;
             r.attnNorm = rnd(H, 0.2f, 1.0f);
@@ -87,6 +96,9 @@ public:
                 std::memcpy(&h, bytes.data() + 2 * i, 2);
                 out[i] = GGUFWriter::f16Value(h);
             }
+        } else if (type != GGUFWriter::GQ8_0) {
+            std::vector<float> f = refDecode(type, reinterpret_cast<const uint8_t*>(bytes.data()), v.size());
+            for (size_t i = 0; i < v.size(); ++i) out[i] = f[i];
         } else {
             for (size_t b = 0; b < v.size() / 32; ++b) {
                 uint16_t h;
@@ -98,11 +110,24 @@ public:
         return out;
     }
 
+    // Q5_0 and the K-quants have no encoder here: their matrices are random
+    // valid blocks, seeded by the values they stand for.
     static std::string encoded(const std::vector<float>& v, uint32_t type) {
         if (type == GGUFWriter::GF16) return GGUFWriter::f16Bytes(v);
         if (type == GGUFWriter::GQ8_0) return GGUFWriter::q8_0Bytes(v);
+        if (type == GGUFWriter::GQ5_0 || type == GGUFWriter::GQ4_K || type == GGUFWriter::GQ6_K) {
+            uint32_t seed = uint32_t(v.size());
+            for (size_t i = 0; i < v.size() && i < 8; ++i) {
+                uint32_t bits;
+                std::memcpy(&bits, &v[i], 4);
+                seed = seed * 31u + bits;
+            }
+            return randomBlocks(type, v.size(), seed);
+        }
         return GGUFWriter::f32Bytes(v);
     }
+
+    uint32_t embdType() const { return shape.embdType < 0 ? shape.type : uint32_t(shape.embdType); }
 
     // The writer for this model; `skip` names a tensor to leave out, and
     // `typeOf` overrides the type of single tensors.
@@ -114,7 +139,8 @@ public:
                 .u32("qwen2.embedding_length", uint32_t(shape.hidden))
                 .u32("qwen2.attention.head_count", uint32_t(shape.heads))
                 .u32("qwen2.attention.head_count_kv", uint32_t(shape.kvHeads))
-                .u32("qwen2.block_count", uint32_t(shape.layers));
+                .u32("qwen2.block_count", uint32_t(shape.layers))
+                .u32("qwen2.feed_forward_length", uint32_t(shape.ff));
         }
         w.strings("tokenizer.ggml.tokens", tokens).strings("tokenizer.ggml.merges", merges);
         const uint64_t H = uint64_t(shape.hidden), KV = uint64_t(kvDim()), F = uint64_t(shape.ff);
@@ -124,8 +150,9 @@ public:
             uint32_t t = it == typeOf.end() ? type : it->second;
             w.tensor(name, dims, t, encoded(v, t));
         };
-        put("token_embd.weight", {H, uint64_t(shape.vocab)}, embd, shape.type);
+        put("token_embd.weight", {H, uint64_t(shape.vocab)}, embd, embdType());
         put("output_norm.weight", {H}, outNorm, GGUFWriter::GF32);
+        if (shape.outputWeight) put("output.weight", {H, uint64_t(shape.vocab)}, out, shape.type);
         for (int l = 0; l < shape.layers; ++l) {
             const RawLayer& r = raw[size_t(l)];
             std::string p = "blk." + std::to_string(l) + ".";
@@ -151,7 +178,8 @@ public:
     std::vector<std::vector<double>> referenceLogits(const std::vector<int>& ids,
                                                      std::vector<std::vector<double>>* finalNormed = nullptr) const {
         const int H = shape.hidden, nh = shape.heads, nkv = shape.kvHeads, hd = H / nh, KV = kvDim(), F = shape.ff;
-        const std::vector<double> E = seen(embd, shape.type);
+        const std::vector<double> E = seen(embd, embdType());
+        const std::vector<double> O = shape.outputWeight ? seen(out, shape.type) : E;
         const std::vector<double> on = seen(outNorm, GGUFWriter::GF32);
         std::vector<Layer> L;
         for (const RawLayer& r : raw) {
@@ -196,7 +224,7 @@ public:
                 }
         };
         std::vector<std::vector<std::vector<double>>> keys(L.size()), values(L.size());
-        std::vector<std::vector<double>> out;
+        std::vector<std::vector<double>> logits;
         for (size_t pos = 0; pos < ids.size(); ++pos) {
             std::vector<double> x(E.begin() + long(ids[pos]) * H, E.begin() + long(ids[pos] + 1) * H);
             for (size_t l = 0; l < L.size(); ++l) {
@@ -236,13 +264,13 @@ public:
             }
             std::vector<double> xn = norm(x, on);
             if (finalNormed) finalNormed->push_back(xn);
-            out.push_back(matvec(E, shape.vocab, H, xn));
+            logits.push_back(matvec(O, shape.vocab, H, xn));
         }
-        return out;
+        return logits;
     }
 
     QwenShape shape;
-    std::vector<float> embd, outNorm;
+    std::vector<float> embd, outNorm, out;
     std::vector<std::string> tokens, merges;
 
 private:

@@ -1,0 +1,204 @@
+// The dense model's CPU decode step: weight products through the GPU bridge
+// when it has a device (on the CPU kernels otherwise, or when a batch fails),
+// keys and values in the engine's DKV table, everything else in f32 on the CPU.
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "common/engine_log.h"
+#include "vm_cabi/gguf_file.h"
+#include "vm_cabi_v2/dequant.h"
+#include "vm_cabi_v2/fused_q_kernels.h"
+#include "vm_gpu.h"
+#include "vm_v2/dense_decode.h"
+#include "vm_v2/dense_math.h"
+#include "vm_v2/dkv_hash_table.h"
+#include "vm_v2/vm_engine_v2.h"
+
+namespace vivirov {
+
+namespace {
+
+constexpr uint64_t kTableCapacity = 1ull << 24;
+constexpr uint64_t kTablePoolBytes = 16ull << 20;
+constexpr int32_t kRowsPerClaim = 16;
+
+// Products the CPU kernels compute for this path; F16 and Q5_K stay
+// unsupported, as on the GPU.
+bool cpu_product_type(uint32_t t) {
+    return t == gguf::kGgmlF32 || t == gguf::kGgmlQ5_0 || t == gguf::kGgmlQ8_0 || t == gguf::kGgmlQ4_K ||
+           t == gguf::kGgmlQ6_K;
+}
+
+uint32_t rows_of(const GGUFTensor* w) { return w->dims.size() > 1 ? uint32_t(w->dims[1]) : 1u; }
+
+bool cpu_matmul(const GGUFTensor* w, const float* x, float* y) {
+    return cpu_product_type(w->type) &&
+           vm::apex::fused_q_gemv_det(w->type, w->data, int32_t(rows_of(w)), int32_t(w->dims[0]), x, y,
+                                      kRowsPerClaim);
+}
+
+struct Product {
+    const GGUFTensor* w;
+    const float* x;
+    float* y;
+};
+
+// Products that share one bridge batch. A batch that fails to run delivers
+// nothing, so its products are computed again on the CPU.
+void batched(VMEngineV2& e, std::initializer_list<Product> products) {
+    const bool own = e.model_buf_ && !vmb_command_buffer_handle();
+    if (own) vmb_command_buffer_begin();
+    for (const Product& p : products) e.matmul(p.w, p.x, p.y);
+    if (own && !vmb_command_buffer_commit_and_wait()) {
+        for (const Product& p : products)
+            if (p.w && !cpu_matmul(p.w, p.x, p.y)) std::memset(p.y, 0, sizeof(float) * rows_of(p.w));
+    }
+}
+
+void add_bias(const GGUFTensor* bias, float* v, int32_t n) {
+    if (!bias) return;
+    const float* b = reinterpret_cast<const float*>(bias->data);
+    for (int32_t i = 0; i < n; ++i) v[i] += b[i];
+}
+
+const float* weights_of(const GGUFTensor* t) { return t ? reinterpret_cast<const float*>(t->data) : nullptr; }
+
+uint32_t first_hash(uint32_t agent, int32_t pos) { return fmix32(agent * 1000003u + uint32_t(pos)); }
+uint32_t second_hash(int32_t layer) { return fmix32(uint32_t(layer) ^ 0x9999u) | 1u; }
+
+} // namespace
+
+std::string VMEngineV2::blk(int layer, const char* name) { return "blk." + std::to_string(layer) + "." + name; }
+
+void VMEngineV2::deq_q8_0(const uint8_t* block, float* out) { vm::deq_q8_0(block, out); }
+
+void VMEngineV2::embed(int token, float* out) {
+    const size_t n = size_t(n_embd_ > 0 ? n_embd_ : 0);
+    std::memset(out, 0, sizeof(float) * n);
+    const GGUFTensor* t = tok_embd_;
+    if (!t) return;
+    uint64_t per_block = 0, block_bytes = 0;
+    const bool known = t->type == gguf::kGgmlF32 || t->type == gguf::kGgmlF16 || t->type == gguf::kGgmlQ5_0 ||
+                       t->type == gguf::kGgmlQ8_0;
+    if (!known || !gguf::block_geometry(t->type, per_block, block_bytes)) {
+        vm::log_line("[embed] UNHANDLED tensor type %d", int(t->type));
+        return;
+    }
+    // Ids outside the embedding's rows read nothing: they embed as zeros.
+    const uint64_t rows = t->dims.size() > 1 ? t->dims[1] : 1;
+    const uint64_t whole = n / per_block * per_block; // a partial last block is left zero
+    const uint64_t row_bytes = whole / per_block * block_bytes;
+    if (token < 0 || uint64_t(token) >= rows || whole == 0) return;
+    const uint64_t stride = (t->dims[0] + per_block - 1) / per_block * block_bytes;
+    if (uint64_t(token) * stride + row_bytes > t->nbytes) return;
+    vm::dequant_tensor(t->type, t->data + uint64_t(token) * stride, out, whole);
+}
+
+void VMEngineV2::matmul(const GGUFTensor* w, const float* x, float* y) {
+    if (!w) return;
+    const uint32_t K = uint32_t(w->dims[0]), M = rows_of(w);
+    bool ok = false;
+    if (model_buf_) {
+        const size_t off = size_t(w->data - gguf_->base);
+        switch (w->type) {
+        case gguf::kGgmlQ5_0: ok = vm_gpu_matmul_q5_0(model_buf_, off, nullptr, w->nbytes, nullptr, 0, x, y, M, K, 1); break;
+        case gguf::kGgmlQ8_0: ok = vm_gpu_matmul_q8_0(model_buf_, off, nullptr, w->nbytes, nullptr, 0, x, y, M, K, 1); break;
+        case gguf::kGgmlQ4_K: ok = vm_gpu_matmul_q4_k(model_buf_, off, nullptr, w->nbytes, nullptr, 0, x, y, M, K, 1); break;
+        case gguf::kGgmlQ6_K: ok = vm_gpu_matmul_q6_k(model_buf_, off, nullptr, w->nbytes, nullptr, 0, x, y, M, K, 1); break;
+        default: break;
+        }
+    }
+    if (!ok) ok = cpu_matmul(w, x, y);
+    if (!ok) {
+        vm::log_line("[qwen] matmul FAILED type=%u M=%u K=%u", w->type, M, K);
+        std::memset(y, 0, sizeof(float) * M);
+    }
+}
+
+int32_t VMEngineV2::forward_one_cpu_dense(ActiveSequence& seq) { return dense_cpu_step(*this, seq, nullptr); }
+
+int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vector<float>* logits_out) {
+    const int32_t E = e.n_embd_, KV = e.kv_dim_, F = e.n_ff_, hd = e.head_dim_;
+    if (e.model_buf_ && !vmb_command_buffer_handle()) vmb_arena_reset();
+    const size_t nE = size_t(E), nF = size_t(F);
+    std::vector<float> x(nE), xn(nE), q(nE), att(nE), proj(nE), kv(2 * size_t(KV)), gate(nF), up(nF), act(nF);
+    float* k = kv.data();
+    float* v = kv.data() + KV;
+    e.embed(seq.token, x.data());
+    const int32_t pos = seq.pos;
+    const uint16_t kv_bytes = uint16_t((uint32_t(KV) & 0x1FFFu) * 8u);
+    const size_t T = size_t(pos) + 1;
+
+    for (int32_t l = 0; l < e.n_layers_; ++l) {
+        auto t = [&](const char* name) { return e.gguf_->find(VMEngineV2::blk(l, name)); };
+        dense::rms_norm(x.data(), weights_of(t("attn_norm.weight")), E, e.rms_eps_, xn.data());
+        std::fill(q.begin(), q.end(), 0.0f);
+        std::fill(kv.begin(), kv.end(), 0.0f);
+        batched(e, {{t("attn_q.weight"), xn.data(), q.data()},
+                        {t("attn_k.weight"), xn.data(), k},
+                        {t("attn_v.weight"), xn.data(), v}});
+        add_bias(t("attn_q.bias"), q.data(), E);
+        add_bias(t("attn_k.bias"), k, KV);
+        add_bias(t("attn_v.bias"), v, KV);
+        dense::rope(q.data(), e.n_head_, hd, pos, e.rope_base_);
+        dense::rope(k, e.n_head_kv_, hd, pos, e.rope_base_);
+
+        const uint32_t b = second_hash(l);
+        if (e.kv_) e.kv_->insert(first_hash(seq.agent_id, pos), b, uint64_t(pos), kv.data(), kv_bytes);
+        if (e.k_rows_.size() < T * size_t(KV)) {
+            e.k_rows_.resize(T * size_t(KV));
+            e.v_rows_.resize(T * size_t(KV));
+        }
+        for (int32_t p = 0; p <= pos; ++p) {
+            float* kr = e.k_rows_.data() + size_t(p) * size_t(KV);
+            float* vr = e.v_rows_.data() + size_t(p) * size_t(KV);
+            const float* row = e.kv_ ? e.kv_->lookup(first_hash(seq.agent_id, p), b, uint64_t(p)) : nullptr;
+            if (row) {
+                std::memcpy(kr, row, sizeof(float) * size_t(KV));
+                std::memcpy(vr, row + KV, sizeof(float) * size_t(KV));
+            } else { // never stored, or evicted: read as zeros
+                std::memset(kr, 0, sizeof(float) * size_t(KV));
+                std::memset(vr, 0, sizeof(float) * size_t(KV));
+            }
+        }
+        dense::attention(q.data(), e.k_rows_.data(), e.v_rows_.data(), int32_t(T), e.n_head_, e.n_head_kv_, hd, att.data());
+
+        std::fill(proj.begin(), proj.end(), 0.0f);
+        batched(e, {{t("attn_output.weight"), att.data(), proj.data()}});
+        for (int32_t i = 0; i < E; ++i) x[size_t(i)] += proj[size_t(i)];
+
+        dense::rms_norm(x.data(), weights_of(t("ffn_norm.weight")), E, e.rms_eps_, xn.data());
+        std::fill(gate.begin(), gate.end(), 0.0f);
+        std::fill(up.begin(), up.end(), 0.0f);
+        batched(e, {{t("ffn_gate.weight"), xn.data(), gate.data()}, {t("ffn_up.weight"), xn.data(), up.data()}});
+        dense::swiglu(gate.data(), up.data(), F, act.data());
+        std::fill(proj.begin(), proj.end(), 0.0f);
+        batched(e, {{t("ffn_down.weight"), act.data(), proj.data()}});
+        for (int32_t i = 0; i < E; ++i) x[size_t(i)] += proj[size_t(i)];
+    }
+
+    dense::rms_norm(x.data(), e.output_norm_w_, E, e.rms_eps_, xn.data());
+    // The product writes one logit per output row; ids past them stay 0.
+    const size_t vocab = size_t(e.n_vocab_ > 0 ? e.n_vocab_ : 0);
+    std::vector<float> logits(e.output_ ? std::max<size_t>(rows_of(e.output_), vocab) : vocab);
+    batched(e, {{e.output_, xn.data(), logits.data()}});
+    if (logits_out) logits_out->assign(logits.begin(), logits.begin() + long(vocab));
+    return dense::argmax(logits.data(), int32_t(vocab));
+}
+
+void VMEngineV2::kv_open_(uint32_t value_bytes) {
+    kv_.reset(new DKVHashTable(kTableCapacity, kTablePoolBytes, uint16_t(value_bytes)));
+}
+
+void VMEngineV2::kv_forget_(uint32_t agent_id, int32_t n_positions) {
+    if (!kv_) return;
+    for (int32_t p = 0; p < n_positions; ++p)
+        for (int32_t l = 0; l < n_layers_; ++l)
+            kv_->remove(first_hash(agent_id, p), second_hash(l), uint64_t(p));
+}
+
+void VMEngineV2::DKVDelete::operator()(DKVHashTable* table) const { delete table; }
+
+} // namespace vivirov

@@ -1,0 +1,78 @@
+#include "vm_v2/dense_math.h"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace vivirov::dense {
+
+void rms_norm(const float* x, const float* w, int32_t n, float eps, float* out) {
+    if (!w) {
+        if (out != x) std::memcpy(out, x, sizeof(float) * size_t(n));
+        return;
+    }
+    float ss = 0.0f;
+    for (int32_t i = 0; i < n; ++i) ss += x[i] * x[i];
+    const float scale = 1.0f / std::sqrt(ss / float(n) + eps);
+    for (int32_t i = 0; i < n; ++i) out[i] = x[i] * scale * w[i];
+}
+
+void rope(float* h, int32_t heads, int32_t head_dim, int32_t pos, float base) {
+    if (head_dim < 2 || heads < 1) return;
+    const int32_t half = head_dim / 2;
+    for (int32_t i = 0; i < half; ++i) {
+        const float freq = std::pow(base, -2.0f * float(i) / float(head_dim));
+        const float angle = float(pos) * freq;
+        const float c = std::cos(angle), s = std::sin(angle);
+        for (int32_t hd = 0; hd < heads; ++hd) {
+            float* v = h + size_t(hd) * size_t(head_dim);
+            const float x0 = v[i], x1 = v[i + half];
+            v[i] = x0 * c - x1 * s;
+            v[i + half] = x0 * s + x1 * c;
+        }
+    }
+}
+
+void attention(const float* q, const float* k_rows, const float* v_rows, int32_t T, int32_t n_head,
+               int32_t n_head_kv, int32_t head_dim, float* out) {
+    const int32_t group = n_head_kv > 0 ? n_head / n_head_kv : 1;
+    const size_t kv_dim = size_t(n_head_kv) * size_t(head_dim);
+    const float inv = 1.0f / std::sqrt(float(head_dim));
+    std::vector<float> w(size_t(T > 0 ? T : 0));
+    for (int32_t h = 0; h < n_head; ++h) {
+        const int32_t g = group > 0 ? h / group : 0;
+        const float* qh = q + size_t(h) * size_t(head_dim);
+        float* oh = out + size_t(h) * size_t(head_dim);
+        float mx = -INFINITY;
+        for (int32_t t = 0; t < T; ++t) {
+            const float* kt = k_rows + size_t(t) * kv_dim + size_t(g) * size_t(head_dim);
+            float dot = 0.0f;
+            for (int32_t i = 0; i < head_dim; ++i) dot += qh[i] * kt[i];
+            w[size_t(t)] = dot * inv;
+            if (w[size_t(t)] > mx) mx = w[size_t(t)];
+        }
+        float sum = 0.0f;
+        for (int32_t t = 0; t < T; ++t) sum += (w[size_t(t)] = std::exp(w[size_t(t)] - mx));
+        std::memset(oh, 0, sizeof(float) * size_t(head_dim));
+        if (!(sum > 0.0f)) continue;
+        for (int32_t t = 0; t < T; ++t) {
+            const float p = w[size_t(t)] / sum;
+            const float* vt = v_rows + size_t(t) * kv_dim + size_t(g) * size_t(head_dim);
+            for (int32_t i = 0; i < head_dim; ++i) oh[i] += p * vt[i];
+        }
+    }
+}
+
+void swiglu(const float* gate, const float* up, int32_t n, float* act) {
+    for (int32_t i = 0; i < n; ++i) act[i] = gate[i] / (1.0f + std::exp(-gate[i])) * up[i];
+}
+
+int32_t argmax(const float* v, int32_t n) {
+    if (n < 2) return 0;
+    int32_t best = 0;
+    for (int32_t i = 1; i < n; ++i)
+        if (v[i] > v[best]) best = i;
+    return best;
+}
+
+} // namespace vivirov::dense
