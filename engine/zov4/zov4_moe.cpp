@@ -106,7 +106,7 @@ void ZOV4Forward::moe(int il, const std::vector<int32_t>& tokens, const float* x
     const std::vector<float>& rb = router_caches[size_t(il)].bias;
     const int X = n_expert, k = n_expert_used;
     const int32_t* table = table_t && table_t->data ? reinterpret_cast<const int32_t*>(table_t->data) : nullptr;
-    const int64_t table_rows = table && k > 0 ? int64_t(table_t->nbytes / sizeof(int32_t)) / k : 0;
+    const int64_t table_rows = table && k > 0 ? hash_table_rows_(table_t, k) : 0;
 
     std::vector<MoeBucket> buckets(static_cast<size_t>(X));
     std::vector<float> score(static_cast<size_t>(X)), sel(static_cast<size_t>(X));

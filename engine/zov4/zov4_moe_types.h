@@ -14,6 +14,14 @@ namespace vm::zov4 {
 // when a hash table names the expert twice.
 using MoeBucket = std::vector<std::pair<int32_t, float>>;
 
+// Rows of a token-to-experts table of k ids per row: its outer dimension
+// (the byte span may include padding).
+inline int64_t hash_table_rows_(const GGUFTensor* t, int k) {
+    if (!t || k < 1) return 0;
+    if (t->dims.size() >= 2 && t->dims[0] == uint64_t(k)) return int64_t(t->dims[1]);
+    return int64_t(t->nbytes / sizeof(int32_t)) / k;
+}
+
 struct FusedExperts {
     const GGUFTensor* t[3] = {nullptr, nullptr, nullptr}; // up, gate, down
     int64_t ff = 0;

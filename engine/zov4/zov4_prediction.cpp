@@ -25,7 +25,7 @@ void ZOV4Forward::predict_layer_experts_(int il, int token, const float* x, std:
         if (!table || !table->data || k < 1) return;
         int64_t t = std::max(token, 0);
         if (n_vocab > 0 && t >= n_vocab) t %= n_vocab;
-        const int64_t rows = int64_t(table->nbytes / sizeof(int32_t)) / k;
+        const int64_t rows = hash_table_rows_(table, k);
         if (t >= rows) return;
         const auto* ids = reinterpret_cast<const int32_t*>(table->data) + t * k;
         out.assign(ids, ids + k);
