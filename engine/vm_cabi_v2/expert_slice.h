@@ -35,8 +35,9 @@ class SliceEvent;
 // reaches wait_value when its read has ended and must be raised to
 // signal_value by whoever computes with it (the GPU through the fence's
 // bridge handle, or the CPU through UvmPipeline::signal_done). A cache hit
-// has both values 0 and no fence: the data is in and no completion is
-// tracked for it.
+// has wait_value 0 (the data is in); it carries the stage's completion value
+// and fence while nobody has finished with the stage yet (a prefetched
+// slice), else signal_value 0 and no fence.
 struct StagedSlice {
     void* host = nullptr;
     uint64_t ring_offset = 0;

@@ -128,15 +128,20 @@ StagedSlice UvmPipeline::stage_expert(int layer, ExpertProj proj, int expert) {
         return {};
     }
     const ExpertKey key{layer, int32_t(proj), expert};
+    LRUSlot hit;
     {
         std::lock_guard lock(cache_mu_);
-        if (auto it = slice_cache_.find(key); it != slice_cache_.end()) {
-            const LRUSlot& s = it->second;
-            s.ready.wait();
-            return {s.host, s.ring_offset, s.bytes, 0, 0, true, s.ready, nullptr};
-        }
+        if (auto it = slice_cache_.find(key); it != slice_cache_.end()) hit = it->second;
     }
-    return stage_new_(key);
+    if (!hit.host) return stage_new_(key);
+    hit.ready.wait();
+    // A stage nobody has finished with yet (a prefetch) is finished by this
+    // user: it gets the stage's own completion value and fence to raise.
+    std::lock_guard lock(handles_mu_);
+    const uint64_t done = hit.wait_value + 1;
+    if (auto it = gpu_inflight_.find(done); it != gpu_inflight_.end())
+        return {hit.host, hit.ring_offset, hit.bytes, 0, done, true, hit.ready, it->second.fence};
+    return {hit.host, hit.ring_offset, hit.bytes, 0, 0, true, hit.ready, nullptr};
 }
 
 void UvmPipeline::enqueue_expert_prefetch(int layer, ExpertProj proj, int expert) {

@@ -24,11 +24,16 @@
 
 #include "../vm_cabi/gguf_model.h"
 #include "../vm_cabi_v2/active_set_tracker.h"
+#include "../vm_cabi_v2/expert_deferral_engine.h"
+#include "../vm_cabi_v2/first_touch_sketch.h"
 #include "../vm_cabi_v2/om2_registry.h"
 #include "../vm_cabi_v2/tile_rings.h"
+#include "../vm_cabi_v2/umbrella_swarm.h"
 #include "../vm_cabi_v2/uvm_pipeline.h"
+#include "f32_wall_file.h"
 #include "zov4_gpu_ops.h"
 #include "zov4_layer_cache.h"
+#include "zov4_moe_types.h"
 
 namespace vm::zov4 {
 
@@ -234,6 +239,34 @@ public:
     void shared_expert(int il, const float* x, float* out);
     void shared_expert_batch(int il, const float* x, float* out, int64_t n);
     // (expert helpers go here)
+    // experts: routing, compute paths and prediction
+    struct RouterCache {
+        std::vector<float> w;    // n_expert × n_embd
+        std::vector<float> bias; // n_expert (zeros without a bias tensor)
+        bool ready = false;
+    };
+    FusedExperts fused_experts_(int il) const;
+    // Fills the layer's F32 router once; the routing and the oracle share it.
+    void ensure_router_cache_(int il) const;
+    void moe_router_logits_(int il, const float* x, int64_t n, std::vector<float>& logits);
+    void moe_om2_path_(int il, const std::vector<int32_t>& active, const std::vector<MoeBucket>& buckets,
+                       const float* x, float* out);
+    // The experts it could not compute (to run on the CPU).
+    std::vector<int32_t> moe_gpu_path_(int il, const FusedExperts& f, const std::vector<int32_t>& active,
+                                       const std::vector<MoeBucket>& buckets, const float* x, float* out);
+    void moe_cpu_path_(int il, const FusedExperts& f, const std::vector<int32_t>& experts,
+                       const std::vector<MoeBucket>& buckets, const float* x, float* out, int64_t n);
+    void cpu_expert_eval_(int il, const FusedExperts& f, int e, const MoeBucket& bucket, const float* x,
+                          float* out) const;
+    float act_clamp_of_(int il) const;
+    int64_t ff_shared_() const;
+    void predict_layer_experts_(int il, int token, const float* x, std::vector<int>& out) const;
+    void oracle_warm_start_(int token, const float* x);
+    void oracle_prefetch_horizon_(int il, int token, const float* h, int horizon);
+    void ensure_umbrella_();
+    void umbrella_prefetch_(int token, const float* x);
+    void apex_observe_expert_(const float* x, int64_t n) const;
+    void prefetch_expert_slices_(int il, int e);
 
     // ---- experts: dense weight walls -------------------------------------
     void ensure_dense_q8_wall_pinned_();
@@ -243,6 +276,11 @@ public:
     void ensure_dense_f32_wall_();
     void progressive_f32_cache_layer_(int il);
     // (wall helpers go here)
+    static bool is_dense_wall_tensor_(const GGUFTensor* t);
+    // An anonymous F32 copy registered in f32_dense: 1 when the tensor has
+    // (or already had) one.
+    int f32_copy_(const GGUFTensor* t, int64_t rows, int64_t cols, const char* tag);
+    void densify_f32_anonymous_(const std::vector<F32WallItem>& items, uint64_t bytes);
 
     // ---- members, in declaration order -----------------------------------
 
@@ -272,6 +310,16 @@ public:
     uint64_t om2_misses = 0;
     vm::apex::ActiveSetTracker active_set;
     // (experts: deferral block goes here)
+    vm::apex::ExpertDeferralEngine deferral;
+    mutable std::vector<RouterCache> router_caches;
+    uint64_t routing_skips = 0; // hash entries or token ids outside the table, skipped
+    uint64_t prog_f32_budget = 0;
+    int32_t prog_f32_count = 0;
+    bool oracle_prefetch = false; // forward_one's predictors
+    bool umbrella_on = true;
+    std::unique_ptr<vm::UmbrellaSwarm> umbrella;
+    mutable std::unique_ptr<vm::apex::FirstTouchSketch> sketch;
+    mutable uint64_t observed_activations = 0;
 
     uint64_t mm_count = 0;
     int32_t n_threads = 1;

@@ -93,6 +93,7 @@ TEST_P(RingShards, StagedSlicesEqualTheFileAndHitsReturnTheSamePlace) {
     EXPECT_LE(f.uvm->allocator().in_use(), f.uvm->allocator().capacity());
 
     const StagedSlice first = f.uvm->stage_expert(3, kProjDown, 7);
+    f.uvm->signal_done(first.signal_value);
     const StagedSlice hit = f.uvm->stage_expert(3, kProjDown, 7);
     EXPECT_TRUE(hit.ok);
     EXPECT_EQ(hit.host, first.host);
@@ -157,6 +158,12 @@ TEST(Ring, PrefetchStagesOnceAndStagingThenFindsTheSlice) {
     EXPECT_EQ(s.wait_value, 0u);
     const std::string want = f.fileSlice(2, 2, 5);
     EXPECT_EQ(std::memcmp(s.host, want.data(), want.size()), 0);
+    // Nobody else finishes a prefetched stage: its first user does.
+    ASSERT_NE(s.signal_value, 0u);
+    EXPECT_EQ(f.uvm->inflight_count(), 1u);
+    f.uvm->signal_done(s.signal_value);
+    EXPECT_EQ(f.uvm->inflight_count(), 0u);
+    EXPECT_EQ(f.uvm->stage_expert(2, kProjDown, 5).signal_value, 0u);
 }
 
 TEST(Ring, PressureReliefReclaimsFrom85DownTo70Percent) {

@@ -1,0 +1,112 @@
+// The shared experts every row passes through: one gated feed-forward
+// network, on the F32 copies when the wall set-up made them.
+#include <algorithm>
+#include <cmath>
+
+#include "vm_cabi_v2/dequant.h"
+#include "vm_cabi_v2/fused_q_kernels.h"
+#include "zov4/zov4_forward.h"
+
+namespace vm::zov4 {
+
+namespace {
+
+constexpr int kChunkRows = 16;
+
+float silu(float z) { return z / (1.0f + std::exp(-z)); }
+
+struct Operand {
+    uint32_t type = 0;
+    const uint8_t* data = nullptr;
+};
+
+} // namespace
+
+// The tensor's F32 copy (type 0) when one is registered, else its own bytes.
+static Operand operand_of(const std::unordered_map<const void*, ZOV4Forward::F32DenseEntry>& f32,
+                          const GGUFTensor* t) {
+    if (auto it = f32.find(t->data); it != f32.end() && it->second.f32)
+        return {0, reinterpret_cast<const uint8_t*>(it->second.f32)};
+    return {t->type, t->data};
+}
+
+int64_t ZOV4Forward::ff_shared_() const { return int64_t(n_ff_exp) * std::max(1, expert_shared_count); }
+
+void ZOV4Forward::shared_expert(int il, const float* x, float* out) {
+    const GGUFTensor* tu = wl_opt(il, "ffn_up_shexp.weight");
+    const GGUFTensor* tg = wl_opt(il, "ffn_gate_shexp.weight");
+    const GGUFTensor* td = wl_opt(il, "ffn_down_shexp.weight");
+    if (!tu || !tg || !td) return;
+    const int64_t E = n_embd, F = ff_shared_();
+    const Operand u = operand_of(f32_dense, tu), g = operand_of(f32_dense, tg), d = operand_of(f32_dense, td);
+    std::vector<float> up(static_cast<size_t>(F)), gate(static_cast<size_t>(F)), h(static_cast<size_t>(F)), y(static_cast<size_t>(E));
+    if (vm::apex::fused_q_gemv_det(u.type, u.data, int32_t(F), int32_t(E), x, up.data(), 64) &&
+        vm::apex::fused_q_gemv_det(g.type, g.data, int32_t(F), int32_t(E), x, gate.data(), 64)) {
+        for (int64_t i = 0; i < F; ++i) h[size_t(i)] = up[size_t(i)] * silu(gate[size_t(i)]);
+        if (vm::apex::fused_q_gemv_det(d.type, d.data, int32_t(E), int32_t(F), h.data(), y.data(), 64)) {
+            for (int64_t k = 0; k < E; ++k) out[k] += y[size_t(k)];
+            return;
+        }
+    }
+    // A type no fused kernel takes: dequantise and use plain F32 products.
+    std::vector<float> wu(static_cast<size_t>(F * E)), wg(static_cast<size_t>(F * E)), wd(static_cast<size_t>(E * F));
+    if (!vm::dequant_tensor(tu->type, tu->data, wu.data(), uint64_t(F * E)) ||
+        !vm::dequant_tensor(tg->type, tg->data, wg.data(), uint64_t(F * E)) ||
+        !vm::dequant_tensor(td->type, td->data, wd.data(), uint64_t(E * F)))
+        return;
+    for (int64_t i = 0; i < F; ++i) {
+        float su = 0.0f, sg = 0.0f;
+        for (int64_t j = 0; j < E; ++j) {
+            su = std::fma(wu[size_t(i * E + j)], x[j], su);
+            sg = std::fma(wg[size_t(i * E + j)], x[j], sg);
+        }
+        h[size_t(i)] = su * silu(sg);
+    }
+    for (int64_t k = 0; k < E; ++k) {
+        float s = 0.0f;
+        for (int64_t j = 0; j < F; ++j) s = std::fma(wd[size_t(k * F + j)], h[size_t(j)], s);
+        out[k] += s;
+    }
+}
+
+void ZOV4Forward::shared_expert_batch(int il, const float* x, float* out, int64_t n) {
+    const GGUFTensor* tu = wl_opt(il, "ffn_up_shexp.weight");
+    const GGUFTensor* tg = wl_opt(il, "ffn_gate_shexp.weight");
+    const GGUFTensor* td = wl_opt(il, "ffn_down_shexp.weight");
+    if (!tu || !tg || !td || n < 1) return;
+    if (n == 1) return shared_expert(il, x, out);
+    const int64_t E = n_embd, F = ff_shared_();
+    const Operand u = operand_of(f32_dense, tu), g = operand_of(f32_dense, tg), d = operand_of(f32_dense, td);
+    std::vector<float> up(static_cast<size_t>(kChunkRows * F)), gate(static_cast<size_t>(kChunkRows * F)), h(static_cast<size_t>(kChunkRows * F)),
+        y(size_t(kChunkRows * E));
+    for (int64_t r0 = 0; r0 < n; r0 += kChunkRows) {
+        const int32_t W = int32_t(std::min<int64_t>(kChunkRows, n - r0));
+        const float* xc = x + r0 * E;
+        float* oc = out + r0 * E;
+        bool ok = u.data && g.data && E > 0 && F > 0;
+        if (ok && W > 1) {
+            ok = vm::apex::fused_q_gemm_det(u.type, u.data, int32_t(F), int32_t(E), xc, W, up.data(), 32, -1, 0) &&
+                 vm::apex::fused_q_gemm_det(g.type, g.data, int32_t(F), int32_t(E), xc, W, gate.data(), 32, -1, 0);
+        } else if (ok) {
+            ok = vm::apex::fused_q_gemv_det(u.type, u.data, int32_t(F), int32_t(E), xc, up.data(), 32) &&
+                 vm::apex::fused_q_gemv_det(g.type, g.data, int32_t(F), int32_t(E), xc, gate.data(), 32);
+        }
+        if (!ok) {
+            for (int32_t r = 0; r < W; ++r) shared_expert(il, xc + r * E, oc + r * E);
+            continue;
+        }
+        for (int64_t i = 0; i < int64_t(W) * F; ++i) h[size_t(i)] = up[size_t(i)] * silu(gate[size_t(i)]);
+        if (vm::apex::fused_q_gemm_det(d.type, d.data, int32_t(E), int32_t(F), h.data(), W, y.data(), 32, -1, 0)) {
+            for (int64_t i = 0; i < int64_t(W) * E; ++i) oc[i] += y[size_t(i)];
+            continue;
+        }
+        for (int32_t r = 0; r < W; ++r) {
+            if (vm::apex::fused_q_gemv_det(td->type, td->data, int32_t(E), int32_t(F), h.data() + r * F, y.data(), 64))
+                for (int64_t k = 0; k < E; ++k) oc[r * E + k] += y[size_t(k)];
+            else
+                shared_expert(il, xc + r * E, oc + r * E);
+        }
+    }
+}
+
+} // namespace vm::zov4
