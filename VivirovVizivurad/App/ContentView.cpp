@@ -16,7 +16,9 @@
 #include "VivirovVizivurad/Appearance/Appearance.h"
 #include "VivirovVizivurad/Appearance/ThemeSnapshot.h"
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
+#include "VivirovVizivurad/ChatColumn/ChatColumnView.h"
 #include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
+#include "VivirovVizivurad/Permission/CommandCardOverlay.h"
 #include "VivirovVizivurad/Workspace/WorkspaceScannerView.h"
 
 namespace vivirov {
@@ -103,9 +105,14 @@ void ContentView::buildColumns() {
     static_cast<QVBoxLayout*>(left_->layout())->setStretch(1, 2);
 
     detail_ = new QStackedWidget(centre_);
-    for (AppRoute route : allRoutes)
-        detail_->addWidget(new RoutePlaceholder(SidebarModel::routeSymbol(route), routeTitle(route), detail_));
+    QuintoraViewModel* vm = model_.controller();
+    for (AppRoute route : allRoutes) {
+        if (route == AppRoute::chat && vm) detail_->addWidget(new ChatColumnView(*vm, nullptr, detail_));
+        else detail_->addWidget(new RoutePlaceholder(SidebarModel::routeSymbol(route), routeTitle(route), detail_));
+    }
     centre_->layout()->addWidget(detail_);
+    // The permission card lies over the whole detail pane, whatever the route.
+    if (vm) new CommandCardOverlay(*vm, centre_);
 
     inspector_ = new RoutePlaceholder(QStringLiteral("sidebar.right"), ContentViewModel::tabTitle(model_.inspectorTab()),
                                       right_);

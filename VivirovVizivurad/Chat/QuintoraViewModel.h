@@ -204,6 +204,11 @@ public:
     void addAttachment(std::string path);
     void addImageAttachment(std::string path);
 
+    // MARK: the chat column's attachment pills
+    // Takes every pending attachment (or image) with this id off the list.
+    void removeAttachment(const UUID& id);
+    void removeImageAttachment(const UUID& id);
+
 signals:
     // Any published change, including the pillars' and the co-work queue's.
     void changed();

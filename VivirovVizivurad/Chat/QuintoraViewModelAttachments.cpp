@@ -79,4 +79,18 @@ void QuintoraViewModel::showAttachNotice(std::string notice) {
     });
 }
 
+// MARK: the chat column's attachment pills
+
+void QuintoraViewModel::removeAttachment(const UUID& id) {
+    if (std::erase_if(attachments_, [&](const Attachment& a) { return a.id == id; }) == 0) return;
+    emit attachmentsChanged();
+    emit changed();
+}
+
+void QuintoraViewModel::removeImageAttachment(const UUID& id) {
+    if (std::erase_if(imageAttachments_, [&](const ImageAttachment& a) { return a.id == id; }) == 0) return;
+    emit attachmentsChanged();
+    emit changed();
+}
+
 } // namespace vivirov

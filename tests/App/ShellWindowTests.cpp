@@ -18,6 +18,7 @@
 #include "VivirovVizivurad/Appearance/Appearance.h"
 #include "VivirovVizivurad/Appearance/ThemeSnapshot.h"
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
+#include "VivirovVizivurad/ChatColumn/ChatColumnView.h"
 #include "VivirovVizivurad/Dashboards/AgentActivityModel.h"
 #include "VivirovVizivurad/Dashboards/SwarmOrchestrator.h"
 #include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
@@ -66,7 +67,9 @@ protected:
     QRgb barPixel(SidebarRow* row) { return row->grab().toImage().pixel(0, row->height() / 2); }
     static QRgb cyan() { return ThemeSnapshot::palette.cyan.rgb(); }
     QString shownTitle() {
-        return static_cast<RoutePlaceholder*>(view->detail()->currentWidget())->title();
+        QWidget* shown = view->detail()->currentWidget();
+        if (auto* placeholder = qobject_cast<RoutePlaceholder*>(shown)) return placeholder->title();
+        return qobject_cast<ChatColumnView*>(shown) ? routeTitle(AppRoute::chat) : QString();
     }
 
     ScopedEnv env;
