@@ -4,11 +4,12 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSplitter>
-#include <QStackedWidget>
 #include <QTest>
 
 #include <thread>
 
+#include "VivirovVizivurad/App/Columns/DetailPane.h"
+#include "VivirovVizivurad/App/Columns/PillarStack.h"
 #include "VivirovVizivurad/App/ContentView.h"
 #include "VivirovVizivurad/App/ContentViewModel.h"
 #include "VivirovVizivurad/App/NavigationRouter.h"
@@ -66,7 +67,8 @@ protected:
     QRgb barPixel(SidebarRow* row) { return row->grab().toImage().pixel(0, row->height() / 2); }
     static QRgb cyan() { return ThemeSnapshot::palette.cyan.rgb(); }
     QString shownTitle() {
-        return static_cast<RoutePlaceholder*>(view->detail()->currentWidget())->title();
+        QWidget* shown = view->detail()->pillars()->pillar(router.currentRoute());
+        return shown->isVisible() ? static_cast<RoutePlaceholder*>(shown)->title() : QString();
     }
 
     ScopedEnv env;
