@@ -1,24 +1,25 @@
 #include "VivirovVizivurad/App/ContentView.h"
 
+#include <QApplication>
+#include <QFrame>
+#include <QGraphicsOpacityEffect>
 #include <QLabel>
 #include <QShortcut>
 #include <QSplitter>
-#include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "VivirovVizivurad/App/Columns/DetailPane.h"
 #include "VivirovVizivurad/App/ContentViewModel.h"
 #include "VivirovVizivurad/App/Layout/GlassPanel.h"
 #include "VivirovVizivurad/App/NavigationRouter.h"
 #include "VivirovVizivurad/App/PlaceholderSheet.h"
-#include "VivirovVizivurad/App/RoutePlaceholder.h"
 #include "VivirovVizivurad/App/Sidebar/NavigationSidebarView.h"
 #include "VivirovVizivurad/App/Sidebar/SidebarModel.h"
 #include "VivirovVizivurad/Appearance/Appearance.h"
 #include "VivirovVizivurad/Appearance/ThemeSnapshot.h"
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
-#include "VivirovVizivurad/ChatColumn/ChatColumnView.h"
 #include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
-#include "VivirovVizivurad/Permission/CommandCardOverlay.h"
+#include "VivirovVizivurad/Inspector/InspectorColumn.h"
 #include "VivirovVizivurad/Workspace/WorkspaceScannerView.h"
 
 namespace vivirov {
@@ -27,6 +28,7 @@ namespace {
 constexpr int kLeftMin = 240, kLeftIdeal = 280, kLeftMax = 360;
 constexpr int kCentreMin = 480, kCentreIdeal = 720;
 constexpr int kInspectorMin = 260, kInspectorIdeal = 300, kInspectorMax = 360;
+constexpr int kScannerMin = 180, kScannerMax = 280;
 
 // Empties a column so it can be built afresh.
 void clear(QWidget* column) {
@@ -75,7 +77,6 @@ ContentView::ContentView(ContentViewModel& model, QSettings& settings, Workspace
     connect(deepReadKey, &QShortcut::activated, &model_, &ContentViewModel::toggleDeepRead);
 
     connect(&Appearance::shared(), &Appearance::revisionChanged, this, &ContentView::buildColumns);
-    connect(&model_.router(), &NavigationRouter::currentRouteChanged, this, &ContentView::showRoute);
     connect(&model_, &ContentViewModel::inspectorPresentedChanged, this, &ContentView::placeInspector);
     connect(&model_, &ContentViewModel::controllerAttached, this, &ContentView::controllerArrived);
     connect(&VizivuradEngine::shared(), &VizivuradEngine::loadingStatusChanged, this, &ContentView::showLoading);
@@ -97,35 +98,29 @@ void ContentView::buildColumns() {
     sidebarModel_ = new SidebarModel(model_.router(), model_.controller(), this);
     sidebar_ = new NavigationSidebarView(*sidebarModel_, left_);
     left_->layout()->addWidget(sidebar_);
+    auto* divider = new QFrame(left_);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Plain);
+    auto* dim = new QGraphicsOpacityEffect(divider);
+    dim->setOpacity(0.4);
+    divider->setGraphicsEffect(dim);
+    left_->layout()->addWidget(divider);
     scannerModel_ = new WorkspaceScannerModel(settings_, chooser_, this);
     scanner_ = new WorkspaceScannerView(*scannerModel_, left_);
-    scanner_->setMinimumHeight(160);
+    scanner_->setMinimumHeight(kScannerMin);
+    scanner_->setMaximumHeight(kScannerMax);
     left_->layout()->addWidget(scanner_);
-    static_cast<QVBoxLayout*>(left_->layout())->setStretch(0, 3);
-    static_cast<QVBoxLayout*>(left_->layout())->setStretch(1, 2);
+    // The sidebar takes all the height the scanner leaves.
+    static_cast<QVBoxLayout*>(left_->layout())->setStretch(0, 1);
 
-    detail_ = new QStackedWidget(centre_);
-    QuintoraViewModel* vm = model_.controller();
-    for (AppRoute route : allRoutes) {
-        if (route == AppRoute::chat && vm) detail_->addWidget(new ChatColumnView(*vm, nullptr, detail_));
-        else detail_->addWidget(new RoutePlaceholder(SidebarModel::routeSymbol(route), routeTitle(route), detail_));
-    }
+    detail_ = new DetailPane(model_, centre_);
     centre_->layout()->addWidget(detail_);
-    // The permission card lies over the whole detail pane, whatever the route.
-    if (vm) new CommandCardOverlay(*vm, centre_);
 
-    inspector_ = new RoutePlaceholder(QStringLiteral("sidebar.right"), ContentViewModel::tabTitle(model_.inspectorTab()),
-                                      right_);
-    inspector_->setObjectName(QStringLiteral("neuro-inspector"));
+    inspector_ = new InspectorColumn(model_, right_);
     right_->layout()->addWidget(inspector_);
 
-    showRoute();
     placeInspector();
     if (sizes.size() == 3 && sizes[0] > 0) splitter_->setSizes(sizes);
-}
-
-void ContentView::showRoute() {
-    detail_->setCurrentIndex(static_cast<int>(model_.router().currentRoute()));
 }
 
 void ContentView::placeInspector() {
@@ -161,6 +156,7 @@ void ContentView::controllerArrived() {
     if (!vm) return;
     buildColumns();
     connect(vm, &QuintoraViewModel::showVaultChanged, this, &ContentView::syncVault, Qt::UniqueConnection);
+    connect(vm, &QuintoraViewModel::deepReadModeChanged, this, &ContentView::deepReadChanged, Qt::UniqueConnection);
     syncVault();
 }
 
@@ -178,6 +174,16 @@ void ContentView::syncVault() {
         if (QuintoraViewModel* vm = model_.controller()) vm->setShowVault(false);
     });
     vaultSheet_->open();
+}
+
+void ContentView::deepReadChanged() {
+    if (QuintoraViewModel* vm = model_.controller()) applyDeepRead(vm->deepReadMode());
+}
+
+void ContentView::applyDeepRead(bool on) {
+    // The hosting window is known once the view sits in a shown window.
+    QWidget* host = window()->windowHandle() ? window() : nullptr;
+    deepRead_.apply(on, host, QApplication::topLevelWidgets());
 }
 
 } // namespace vivirov

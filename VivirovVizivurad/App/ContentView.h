@@ -1,25 +1,28 @@
 #pragma once
 #include <QWidget>
 
+#include "VivirovVizivurad/App/Columns/DeepReadSwitch.h"
 #include "VivirovVizivurad/Workspace/WorkspaceScannerModel.h"
 
 class QLabel;
 class QSettings;
 class QSplitter;
-class QStackedWidget;
 
 namespace vivirov {
 
 class ContentViewModel;
+class DetailPane;
+class InspectorColumn;
 class NavigationSidebarView;
 class PlaceholderSheet;
 class SidebarModel;
 class WorkspaceScannerView;
 
 // The main window's root: a 28-point clear strip over a three-column
-// splitter (sidebar over the workspace panel, the route's screen, the
-// inspector, which stays as a zero-width column while hidden), the window
-// shortcuts, the engine loading toast and the Settings & Vault sheet.
+// splitter (sidebar over the workspace panel, the route screens with their
+// overlays, the inspector, which stays as a zero-width column while hidden),
+// the window shortcuts, deep-read mode, the engine loading toast and the
+// Settings & Vault sheet.
 // An appearance change rebuilds the columns; the model's state survives.
 class ContentView : public QWidget {
     Q_OBJECT
@@ -31,20 +34,23 @@ public:
     QWidget* titleStrip() const { return strip_; }
     NavigationSidebarView* sidebar() const { return sidebar_; }
     WorkspaceScannerView* scanner() const { return scanner_; }
-    QStackedWidget* detail() const { return detail_; }
-    QWidget* inspector() const { return inspector_; }
+    DetailPane* detail() const { return detail_; }
+    InspectorColumn* inspector() const { return inspector_; }
     QLabel* loadingToast() const { return toast_; }
     bool showsVault() const { return vaultSheet_ != nullptr; }
+
+    // Darkens the window for reading, or gives it back the look it had.
+    void applyDeepRead(bool on);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
     void buildColumns();
-    void showRoute();
     void placeInspector();
     void showLoading();
     void syncVault();
+    void deepReadChanged();
     void controllerArrived();
 
     ContentViewModel& model_;
@@ -59,8 +65,9 @@ private:
     NavigationSidebarView* sidebar_ = nullptr;
     WorkspaceScannerModel* scannerModel_ = nullptr;
     WorkspaceScannerView* scanner_ = nullptr;
-    QStackedWidget* detail_ = nullptr;
-    QWidget* inspector_ = nullptr;
+    DetailPane* detail_ = nullptr;
+    InspectorColumn* inspector_ = nullptr;
+    DeepReadSwitch deepRead_;
     QLabel* toast_;
     PlaceholderSheet* vaultSheet_ = nullptr;
 };

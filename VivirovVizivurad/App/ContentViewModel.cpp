@@ -2,8 +2,10 @@
 
 #include <cstdio>
 
+#include "VivirovVizivurad/App/Columns/KillSwitchRule.h"
 #include "VivirovVizivurad/App/LaunchSteps.h"
 #include "VivirovVizivurad/App/NavigationRouter.h"
+#include "VivirovVizivurad/Chat/PillarContext.h"
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
 #include "VivirovVizivurad/Dashboards/SwarmOrchestrator.h"
 
@@ -33,6 +35,11 @@ void ContentViewModel::attachController(QuintoraViewModel& vm) {
     connect(&vm, &QuintoraViewModel::deepReadModeChanged, this, [this] {
         if (hooks_.applyDeepRead && controller()) hooks_.applyDeepRead(vm_->deepReadMode());
     });
+    for (auto signal : {&QuintoraViewModel::permissionModeChanged, &QuintoraViewModel::isStreamingChanged})
+        connect(&vm, signal, this, &ContentViewModel::updateKillSwitch);
+    for (PillarContext* pillar : {&vm.chatContext(), &vm.coworkContext()})
+        connect(pillar, &PillarContext::isStreamingChanged, this, &ContentViewModel::updateKillSwitch);
+    updateKillSwitch();
     emit controllerAttached();
     runStartupTasks();
 }
@@ -58,6 +65,16 @@ void ContentViewModel::onRouteChanged(AppRoute from, AppRoute to) {
     if (!controller()) return; // the start-up tasks mirror the route once the controller arrives
     vm_->swapDraft(from, to);
     vm_->setActiveRoute(to);
+}
+
+void ContentViewModel::updateKillSwitch() {
+    QuintoraViewModel* vm = controller();
+    const bool visible =
+        vm && vivirov::killSwitchVisible(KillSwitchInputs{vm->permissionMode() == QuintoraViewModel::PermissionMode::god, vm->isStreaming(),
+                                 vm->chatContext().isStreaming(), vm->coworkContext().isStreaming()});
+    if (visible == killSwitchVisible_) return;
+    killSwitchVisible_ = visible;
+    emit killSwitchVisibleChanged();
 }
 
 void ContentViewModel::setInspectorPresented(bool on) {

@@ -42,6 +42,7 @@ public:
                      QObject* parent = nullptr);
 
     NavigationRouter& router() { return router_; }
+    SwarmOrchestrator& swarm() { return swarm_; }
     QuintoraViewModel* controller() const { return alive_ ? vm_ : nullptr; }
     // The controller arrives once it is built; the start-up tasks run then.
     void attachController(QuintoraViewModel& vm);
@@ -54,6 +55,9 @@ public:
     // Flips the controller's deep-read mode; the hook sees each new value.
     void toggleDeepRead();
 
+    // Whether the hard-stop button shows: god mode, or any turn streaming.
+    bool killSwitchVisible() const { return killSwitchVisible_; }
+
     // The process's resident size, sampled once; overridable for tests.
     std::function<double()> sampleMemory;
 
@@ -61,10 +65,12 @@ signals:
     void inspectorPresentedChanged();
     void inspectorTabChanged();
     void controllerAttached();
+    void killSwitchVisibleChanged();
 
 private:
     void runStartupTasks();
     void onRouteChanged(AppRoute from, AppRoute to);
+    void updateKillSwitch();
 
     NavigationRouter& router_;
     SwarmOrchestrator& swarm_;
@@ -73,6 +79,7 @@ private:
     QPointer<QObject> alive_; // clears when the controller goes
     bool inspectorPresented_ = true;
     InspectorTab inspectorTab_ = InspectorTab::activity;
+    bool killSwitchVisible_ = false;
 };
 
 } // namespace vivirov

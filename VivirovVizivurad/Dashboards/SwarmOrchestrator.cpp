@@ -41,4 +41,10 @@ void SwarmOrchestrator::publish(const StreamMeter::Drives& drives) {
     emit drivesChanged();
 }
 
+void SwarmOrchestrator::setSwappedMB(double megabytes) {
+    if (megabytes == swappedMB_) return;
+    swappedMB_ = megabytes;
+    emit swappedMBChanged();
+}
+
 } // namespace vivirov

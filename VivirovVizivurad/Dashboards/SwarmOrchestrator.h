@@ -18,6 +18,7 @@ class SwarmOrchestrator : public QObject {
     Q_PROPERTY(double avatarYaw READ avatarYaw NOTIFY drivesChanged)
     Q_PROPERTY(double ramMB READ ramMB WRITE setRamMB NOTIFY ramMBChanged)
     Q_PROPERTY(QString status READ status WRITE setStatus NOTIFY statusChanged)
+    Q_PROPERTY(double swappedMB READ swappedMB WRITE setSwappedMB NOTIFY swappedMBChanged)
 
 public:
     // Lives on the GUI thread (create it there first) until the process ends.
@@ -44,11 +45,15 @@ public:
     // A one-line note for the dashboards ("memory pressure — caches trimmed").
     QString status() const { return status_; }
     void setStatus(const QString& status);
+    // Megabytes the last swarm paging diagnostic reported paged out; 0 until it runs.
+    double swappedMB() const { return swappedMB_; }
+    void setSwappedMB(double megabytes);
 
 signals:
     void drivesChanged();
     void ramMBChanged();
     void statusChanged();
+    void swappedMBChanged();
 
 private:
     void publish(const StreamMeter::Drives& drives);
@@ -57,6 +62,7 @@ private:
     StreamMeter::Drives drives_{0, 0, 0, 0, 0};
     double ramMB_ = 0;
     QString status_;
+    double swappedMB_ = 0;
 };
 
 } // namespace vivirov

@@ -36,4 +36,10 @@ std::string VizivuradEngine::streamChatText(const std::string&, const std::funct
     return {};
 }
 
+void VizivuradEngine::setTelemetry(const Telemetry& telemetry) {
+    if (telemetry == telemetry_) return;
+    telemetry_ = telemetry;
+    emit telemetryChanged();
+}
+
 } // namespace vivirov

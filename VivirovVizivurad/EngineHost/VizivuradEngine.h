@@ -2,9 +2,13 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
+
 #include <functional>
 #include <optional>
 #include <string>
+
+#include "VivirovVizivurad/Appearance/GenerationPhase.h"
 
 namespace vivirov {
 
@@ -63,9 +67,24 @@ public:
     // Where the installed app keeps its data files (the bundle's resources).
     static std::string installedDataDir();
 
+    // MARK: telemetry the inspector shows; the engine host's pollers and
+    // benches write it, each write announcing one change.
+    struct Telemetry {
+        uint64_t matrixSgHits = 0;
+        uint64_t matrixSgMisses = 0;
+        double lastBatchTPS = 0;
+        QString lastBatchStatus = QStringLiteral("(not measured)");
+        QString activeModelPath = QStringLiteral("(none)");
+        GenerationPhase generationPhase = GenerationPhase::idle;
+        bool operator==(const Telemetry&) const = default;
+    };
+    const Telemetry& telemetry() const { return telemetry_; }
+    void setTelemetry(const Telemetry& telemetry);
+
 signals:
     void loadingStatusChanged();
     void activeEnginePathChanged();
+    void telemetryChanged();
 
 private:
     using QObject::QObject;
@@ -75,6 +94,7 @@ private:
     QString loadingStatus_;
     EnginePath activeEnginePath_ = EnginePath::none;
     bool gatewayHasEngine_ = false;
+    Telemetry telemetry_;
 };
 
 } // namespace vivirov

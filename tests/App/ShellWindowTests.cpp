@@ -4,11 +4,12 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSplitter>
-#include <QStackedWidget>
 #include <QTest>
 
 #include <thread>
 
+#include "VivirovVizivurad/App/Columns/DetailPane.h"
+#include "VivirovVizivurad/App/Columns/PillarStack.h"
 #include "VivirovVizivurad/App/ContentView.h"
 #include "VivirovVizivurad/App/ContentViewModel.h"
 #include "VivirovVizivurad/App/NavigationRouter.h"
@@ -67,7 +68,8 @@ protected:
     QRgb barPixel(SidebarRow* row) { return row->grab().toImage().pixel(0, row->height() / 2); }
     static QRgb cyan() { return ThemeSnapshot::palette.cyan.rgb(); }
     QString shownTitle() {
-        QWidget* shown = view->detail()->currentWidget();
+        QWidget* shown = view->detail()->pillars()->pillar(router.currentRoute());
+        if (!shown->isVisible()) return QString();
         if (auto* placeholder = qobject_cast<RoutePlaceholder*>(shown)) return placeholder->title();
         return qobject_cast<ChatColumnView*>(shown) ? routeTitle(AppRoute::chat) : QString();
     }
