@@ -139,6 +139,10 @@ struct AgenticLoop::RunState {
     SeenCalls seen;
     int toolCalls = 0;
     std::stop_token cancel;
+    // Each run watches its own calls: runs side by side (a chat turn and a
+    // co-work job) must not reset or count each other's streaks.
+    SentinelDaemon ownSentinel;
+    SentinelDaemon* sentinel = &ownSentinel;
 };
 
 AgenticLoop::AgenticLoop(std::shared_ptr<LLMProvider> provider, std::shared_ptr<ToolRegistry> registry,
@@ -161,8 +165,6 @@ void AgenticLoop::emit(const AgentEvent& event) {
     }
     if (sink) sink(event);
 }
-
-SentinelDaemon& AgenticLoop::sentinel() { return probes_.sentinel ? *probes_.sentinel : SentinelDaemon::shared(); }
 
 AgenticLoop::Result AgenticLoop::run(const std::string& objective, const std::vector<ProviderChatMessage>& history,
                                      const CapabilityManifest& manifest, double temperature, std::stop_token cancel) {
@@ -189,7 +191,8 @@ AgenticLoop::Result AgenticLoop::run(const std::string& objective, const std::ve
 
     std::set<std::string> knownTools;
     for (const auto& t : manifest.tools) knownTools.insert(t.name);
-    SentinelDaemon& watch = sentinel();
+    if (probes_.sentinel) state.sentinel = probes_.sentinel;
+    SentinelDaemon& watch = *state.sentinel;
     watch.start();
     watch.resetTurn();
     watch.setKnownTools(knownTools);
@@ -372,7 +375,7 @@ AgenticLoop::RoundEnd AgenticLoop::runToolRound(RunState& state, const std::vect
     auto handle = [&](const ProviderToolCall& call, const std::string& result, int64_t durationMs) {
         answer(call, result);
         ++state.toolCalls;
-        if (SentinelDaemon::requiresSnapBreak(sentinel().observeTool(call.name, call.arguments, result))) {
+        if (SentinelDaemon::requiresSnapBreak(state.sentinel->observeTool(call.name, call.arguments, result))) {
             answer(call, std::string(SentinelSnapBreak::token) + "\n" + SentinelSnapBreak::userDirective);
             emit(AgentEvent::thinking("sentinel snap-break"));
         }

@@ -24,7 +24,7 @@ class WorkerPool;
 // What a run reads of the machine; tests replace it.
 struct AgenticLoopProbes {
     std::function<std::optional<double>()> swapUsedMB; // default: SwapGuard::usedMB
-    SentinelDaemon* sentinel = nullptr;                // default: SentinelDaemon::shared()
+    SentinelDaemon* sentinel = nullptr;                // default: a new one for each run
     std::function<void()> schedulerYield;              // default: AgentScheduler::shared().yieldIfExhausted()
     // Where approved tool calls run, never more at once than its workers.
     // Handlers must not wait for work they queue on this same pool.
@@ -80,7 +80,6 @@ private:
         if (auto sink = uiSink_.lock()) f(*sink);
     }
     RoundEnd runToolRound(RunState& state, const std::vector<ProviderToolCall>& calls, bool textMode);
-    SentinelDaemon& sentinel();
 
     const std::shared_ptr<LLMProvider> provider_;
     const std::shared_ptr<ToolRegistry> registry_;

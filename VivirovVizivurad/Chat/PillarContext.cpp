@@ -93,6 +93,10 @@ void PillarContext::setInput(std::string input) {
     publish(*this, input_, std::move(input), &PillarContext::inputChanged);
 }
 
+void PillarContext::clearArtifact() {
+    publish(*this, currentArtifact_, std::optional<Artifact>{}, &PillarContext::currentArtifactChanged);
+}
+
 void PillarContext::setStreaming(bool streaming) {
     if (streaming == isStreaming_) return;
     isStreaming_ = streaming;

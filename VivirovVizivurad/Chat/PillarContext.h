@@ -58,6 +58,7 @@ public:
     ~PillarContext() override;
 
     ConversationKind kind() const { return kind_; }
+    DatabaseManager& database() const { return db_; }
 
     // Rows, oldest first.
     const std::vector<ChatMessage>& messages() const { return messages_; }
@@ -68,6 +69,7 @@ public:
     const std::string& input() const { return input_; }
     void setInput(std::string input);
     const std::optional<Artifact>& currentArtifact() const { return currentArtifact_; }
+    void clearArtifact();
     bool isStreaming() const { return isStreaming_; }
     void setStreaming(bool streaming);
     const TransactionState& transactionState() const { return transactionState_; }

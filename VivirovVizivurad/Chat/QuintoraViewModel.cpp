@@ -1,6 +1,5 @@
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
 
-#include <future>
 
 #include "VivirovKit/Agentic/SessionBridging.h"
 #include "VivirovKit/Scheduler/TaskStore.h"
@@ -67,21 +66,9 @@ QuintoraViewModel::QuintoraViewModel(ServicesFactory& services, QObject* parent)
     connect(coworkContext_.get(), &PillarContext::isStreamingChanged, this, &QuintoraViewModel::updateBusy);
 
     const auto weak = life_.weak();
-    // The queue calls its runner on its own thread and waits for the run,
-    // which happens on the GUI thread; without the controller it returns at once.
-    dispatchManager_->setRunner([weak](const Dispatch& dispatch, std::stop_token) {
-        auto finished = std::make_shared<std::promise<void>>();
-        auto done = finished->get_future();
-        postToGui([weak, dispatch, finished] {
-            if (auto* vm = GuiLife<QuintoraViewModel>::resolve(weak)) vm->runDispatch(dispatch);
-            finished->set_value();
-        });
-        try {
-            done.get();
-        } catch (const std::future_error&) {
-            // The event loop is gone and the job with it.
-        }
-    });
+    // The queue calls its runner on the job's own thread.
+    dispatchManager_->setRunner(
+        [weak](const Dispatch& dispatch, std::stop_token stop) { runDispatch(weak, dispatch, stop); });
     dispatchManager_->setEngineBusy([busy = std::weak_ptr<std::atomic<bool>>(busy_)] {
         auto flag = busy.lock();
         return flag && flag->load();
@@ -133,11 +120,24 @@ void QuintoraViewModel::shutdownForTermination() {
 }
 
 void QuintoraViewModel::stopOwnedTasks() {
-    std::jthread* tasks[] = {&generationTask_, &taskEngineTask_, &agenticTask_,
-                             &chatPillarTask_, &selectLoadTask_, &pillarDispatchTask_};
+    std::jthread* tasks[] = {&generationTask_, &taskEngineTask_, &agenticTask_, &chatPillarTask_,
+                             &pillarDispatchTask_};
     for (auto* task : tasks) task->request_stop();
+    // The co-work job's run uses the registry and the gate: it ends first.
+    dispatchManager_->shutdown();
     for (auto* task : tasks)
         if (task->joinable()) task->join();
+    reaper_.sync([] {});
+}
+
+void QuintoraViewModel::retire(std::jthread& task) {
+    if (!task.joinable()) {
+        task = std::jthread();
+        return;
+    }
+    task.request_stop();
+    reaper_.async([stopped = std::make_shared<std::jthread>(std::move(task))] { stopped->join(); });
+    task = std::jthread();
 }
 
 // MARK: construction steps
@@ -198,10 +198,6 @@ std::shared_ptr<VMPermissionGate> QuintoraViewModel::makePermissionGate() const 
 
 void QuintoraViewModel::attachBrowserHub() {
     // The in-app browser hands its model to the browser hub here.
-}
-
-void QuintoraViewModel::runDispatch(const Dispatch&) {
-    // The co-work runner drives one dispatch here.
 }
 
 // MARK: derived state

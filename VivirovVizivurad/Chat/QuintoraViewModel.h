@@ -26,6 +26,7 @@
 #include "VivirovVizivurad/EngineHost/StreamCoalescer.h"
 #include "VivirovVizivurad/Providers/ProviderRouter.h"
 #include "VivirovVizivurad/Store/ChatMessage.h"
+#include "VivirovVizivurad/Store/StoreRecords.h"
 
 namespace vivirov {
 
@@ -166,16 +167,27 @@ public:
     // router on it.
     void refreshKeys();
 
-    // MARK: sessions — least stand-ins the window shell calls until the
-    // sessions work replaces them (bodies in QuintoraViewModelSessions.cpp).
-    // Loads the stored sessions once per controller.
+    // MARK: sessions (QuintoraViewModelSessions.cpp)
+    // Rebuilds the session list from the store, once per controller; the
+    // reads run off the GUI thread.
     void loadHistory();
-    // Puts a new untitled session on top and makes it the active one.
+    // Stops a streaming chat turn, then shows an empty chat as a new
+    // untitled session at the top of the list.
     void newChat();
-    // Makes `id` the active session.
+    // Shows the stored session `id` (read off the GUI thread); a streaming
+    // chat turn is stopped first. The active session only returns to chat.
     void selectSession(const UUID& id);
-    // Keeps the composer text of `from` and shows the one kept for `to`.
+    // The chat and co-work pillars keep their composer drafts across route
+    // changes; code and nexus have none.
     void swapDraft(AppRoute from, AppRoute to);
+
+    // MARK: kill switch and model swap (QuintoraViewModelKillSwitch.cpp)
+    // Ends every turn, agent tool process, waiting permission request and
+    // co-work job at once; the next send() starts normally.
+    void hardStop();
+    // Replaces the in-process engine's model file. Refused while anything
+    // streams or a swap runs; the same file only returns to the chat route.
+    void swapModel(const std::string& path);
 
     // At quit: stops and joins the owned tasks, then lets the in-process
     // engine go (waiting a bounded time).
@@ -258,10 +270,22 @@ private:
     void bootstrapSession();
     // Offers the host tools to every agent loop, through the executor and the card.
     void registerHostTools(ServicesFactory& services);
-    // Call sites whose work arrives with the co-work runner and the in-app browser.
+    // Call site whose work arrives with the in-app browser.
     void attachBrowserHub();
-    void runDispatch(const Dispatch& dispatch);
+    // The co-work queue's runner: one dispatch on the job's own thread.
+    static void runDispatch(GuiLife<QuintoraViewModel>::Weak weak, const Dispatch& dispatch, std::stop_token stop);
     void stopOwnedTasks();
+    // Stops a turn task without waiting on the GUI thread; it is joined on
+    // `reaper_`, and at the latest when the controller goes.
+    void retire(std::jthread& task);
+    // Stops the chat pillar's streaming turn only (co-work work runs on).
+    void stopChatTurn();
+    void applySwapStatus(const std::string& path, const std::string& status);
+    // The single transcript's drain.
+    void stopCoalescing();
+    void drainCoalesced();
+    void refreshArtifact(const std::string& text, bool streaming);
+    void applySessions(std::vector<Conversation> conversations);
     void loadAttachments(std::vector<std::string> paths, bool notify);
     void showAttachNotice(std::string notice);
 
@@ -343,9 +367,7 @@ private:
     AgentActivityModel& activity_;
     std::optional<Dispatch> focusedDispatch_;
     AppRoute activeRoute_ = AppRoute::chat;
-    std::map<AppRoute, std::string> drafts_; // composer text per route (sessions stand-in)
     std::jthread chatPillarTask_;
-    std::jthread selectLoadTask_;
     std::jthread pillarDispatchTask_;
     std::vector<QMetaObject::Connection> forwarding_;
     bool coalescerFlushHot_ = true;
@@ -361,6 +383,8 @@ private:
     // anyStreaming, readable from the co-work queue's thread.
     std::shared_ptr<std::atomic<bool>> busy_ = std::make_shared<std::atomic<bool>>(false);
     SerialQueue keyReads_{"com.dudive.vivirov.keys"};
+    // Joins stopped turn tasks off the GUI thread; last, so it ends first.
+    SerialQueue reaper_{"com.dudive.vivirov.reaper"};
 };
 
 } // namespace vivirov

@@ -28,6 +28,16 @@ DispatchManager::~DispatchManager() {
     }
 }
 
+void DispatchManager::shutdown() {
+    busyTimer_.stop();
+    workerRunning_ = false;
+    if (runningTask_.joinable()) {
+        runningTask_.request_stop();
+        runningTask_.join();
+    }
+    runningTask_ = std::jthread();
+}
+
 Dispatch* DispatchManager::find(const UUID& id) {
     for (auto& dispatch : dispatches_)
         if (dispatch.id == id) return &dispatch;

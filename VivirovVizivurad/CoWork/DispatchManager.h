@@ -56,6 +56,10 @@ public:
     void cancel(const UUID& id);
     void cancelAll();
 
+    // At the owner's end: stops the running job and waits for its thread,
+    // for runners that never wait on the GUI thread once stopped.
+    void shutdown();
+
     const Runner& runner() const { return runner_; }
     void setRunner(Runner runner) { runner_ = std::move(runner); }
     // False until the owner installs its test.

@@ -5,6 +5,7 @@
 #include <QSettings>
 
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,6 +51,7 @@ public:
         : log_(std::move(log)), script_(std::move(script)) {}
     ~FakeHost() override {
         if (thread_.joinable()) thread_.join();
+        if (swapThread_.joinable()) swapThread_.join();
     }
     std::string modelPath() const override { return "/models/fake.gguf"; }
     void setOnEntropy(std::function<void(float)> onEntropy) override {
@@ -63,13 +65,24 @@ public:
             for (const auto& status : script) onStatus(status);
         });
     }
-    void swap(const std::string&, StatusCallback) override {}
+    // Reports as the engine does: "model GGUF not found" for a missing file,
+    // else the loading line and "ready".
+    void swap(const std::string& path, StatusCallback onStatus) override {
+        log_->add("inproc.swap(" + path + ")");
+        if (swapThread_.joinable()) swapThread_.join();
+        swapThread_ = std::thread([onStatus, path] {
+            if (!std::filesystem::exists(path)) return onStatus("model GGUF not found");
+            onStatus("loading " + std::filesystem::path(path).filename().string() + "\xE2\x80\xA6");
+            onStatus("ready");
+        });
+    }
     void shutdownForTermination() override { log_->add("inproc.shutdown"); }
 
 private:
     std::shared_ptr<ServiceLog> log_;
     std::vector<std::string> script_;
     std::thread thread_;
+    std::thread swapThread_;
 };
 
 class RecordingGraph final : public GraphContext {
