@@ -130,14 +130,20 @@ TEST_F(ShellWindow, EachRouteShowsItsPlaceholderAndTheActiveRowIgnoresClicks) {
 
 TEST_F(ShellWindow, DraftIsKeptPerRoute) {
     vm->setInput("half a thought");
-    router.setCurrentRoute(AppRoute::code);
+    router.setCurrentRoute(AppRoute::cowork);
     EXPECT_EQ(vm->input(), "");
-    EXPECT_EQ(vm->activeRoute(), AppRoute::code);
-    vm->setInput("code note");
+    EXPECT_EQ(vm->activeRoute(), AppRoute::cowork);
+    vm->setInput("cowork note");
     router.setCurrentRoute(AppRoute::chat);
     EXPECT_EQ(vm->input(), "half a thought");
+    router.setCurrentRoute(AppRoute::cowork);
+    EXPECT_EQ(vm->input(), "cowork note");
+    // The code route keeps no draft of its own.
     router.setCurrentRoute(AppRoute::code);
-    EXPECT_EQ(vm->input(), "code note");
+    vm->setInput("code note");
+    router.setCurrentRoute(AppRoute::chat);
+    router.setCurrentRoute(AppRoute::code);
+    EXPECT_EQ(vm->input(), "");
 }
 
 TEST_F(ShellWindow, NewChatPutsAnActiveUntitledRowOnTopAndShowsChat) {

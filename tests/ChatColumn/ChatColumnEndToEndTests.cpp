@@ -10,6 +10,8 @@
 
 #include <filesystem>
 
+#include "VivirovVizivurad/App/Columns/DetailPane.h"
+#include "VivirovVizivurad/App/Columns/PillarStack.h"
 #include "VivirovVizivurad/App/ContentView.h"
 #include "VivirovVizivurad/App/ContentViewModel.h"
 #include "VivirovVizivurad/App/NavigationRouter.h"
@@ -57,7 +59,7 @@ protected:
         view->show();
         model->attachController(*vm);
         QCoreApplication::processEvents();
-        column = qobject_cast<ChatColumnView*>(view->detail()->currentWidget());
+        column = qobject_cast<ChatColumnView*>(view->detail()->pillars()->pillar(AppRoute::chat));
         card = view->findChild<CommandCardOverlay*>();
     }
     ~ChatRoute() override {

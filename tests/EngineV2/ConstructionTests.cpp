@@ -23,13 +23,15 @@ const bool kSoftwareGpu = [] {
     return true;
 }();
 
-// Head width 64 (256 wide, 4 heads): the widest the fused path takes.
+// Head width 64 (256 wide, 4 heads): the widest the fused path takes, in
+// Q8_0, a type the fused products encode.
 QwenShape headWidth64() {
     QwenShape s;
     s.hidden = 256;
     s.heads = 4;
     s.kvHeads = 2;
     s.ff = 128;
+    s.type = GGUFWriter::GQ8_0;
     return s;
 }
 
