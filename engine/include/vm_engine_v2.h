@@ -44,6 +44,9 @@
  *  "[vm_v2] infer_async: agent %u id %u outside the vocabulary (%d) — refused"
  *  "[vm_v2] chat_generate: not a ZOV4 engine"
  *  "[vm_v2] chat_generate: multi_seq_prefill failed"
+ *  "[vm_v2] chat_generate: failed (%s)"                 a decode step raised an error
+ *  "[vm_v2] chat_generate: %zu ids outside the vocabulary dropped"
+ *  "[vm_v2] bench_batch_tps: failed (%s)"
  *  "[vm_v2] bench_batch_tps: not a ZOV4 engine"
  *  "[vm_v2] prefill failed slot=%d"
  *
@@ -136,7 +139,7 @@ int32_t vivirov_vm_v2_last_create_error(char* err, int32_t err_len);
  * handing each piece to `cb` (may be NULL). Ends early at token 0 or 1 after
  * the first piece, or within one decode step of vivirov_vm_v2_request_stop.
  * Returns the pieces delivered; -1 for a NULL handle or an engine that is not
- * DeepSeek-V4; -2 when the prefill failed. Without a tokenizer a piece reads
+ * DeepSeek-V4; -2 when the prefill or a decode step failed. Without a tokenizer a piece reads
  * "[42]". One chat call (or benchmark) at a time per engine. */
 int32_t vivirov_vm_v2_chat_generate(EngineWrapper* handle, const char* prompt, int32_t max_tokens,
                                     ChatPieceCallback cb, void* user);

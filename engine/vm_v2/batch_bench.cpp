@@ -1,7 +1,5 @@
 #include "vm_v2/batch_bench.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -16,12 +14,6 @@ namespace {
 
 constexpr const char* kBenchPrompt =
     "Explain the quantum physics of black hole thermodynamics in exactly three sentences.";
-
-uint64_t mono_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1'000'000'000u + uint64_t(ts.tv_nsec);
-}
 
 // atoi of the variable when set and non-empty, else 0 (non-numbers read 0).
 int32_t env_int(const char* name) {
@@ -101,7 +93,7 @@ int32_t run_batch_bench(const SlotModel& model, const BPETokenizer* tok, int32_t
     vm::log_line("[vm_v2][BB] dynbatch_open_submit_done live=%d", sched.live());
 
     if (model.reset_profile) model.reset_profile(model.ctx);
-    const uint64_t t0 = mono_ns();
+    const uint64_t t0 = vm::batch::now_us();
     for (int32_t step = 0;; ++step) {
         vm::log_line("[vm_v2][BB] decode_step_begin step=%d live=%d", step, sched.live());
         for (int32_t i = 0; i < B; ++i) {
@@ -119,7 +111,7 @@ int32_t run_batch_bench(const SlotModel& model, const BPETokenizer* tok, int32_t
     sched.run_until_idle(1000);
     vm::log_line("[vm_v2][BB] run_until_idle_end");
 
-    result.wall_s = double(mono_ns() - t0) / 1e9;
+    result.wall_s = double(vm::batch::now_us() - t0) / 1e6;
     result.tokens = int32_t(sched.tokens_);
     result.tps = result.wall_s > 0 ? double(result.tokens) / result.wall_s : 0.0;
     return 0;

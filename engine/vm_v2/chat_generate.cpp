@@ -1,7 +1,5 @@
 // The streaming chat call: one multi-sequence slot of a DeepSeek-V4 engine
 // decoded on the caller's thread.
-#include <time.h>
-
 #include <algorithm>
 #include <exception>
 
@@ -20,12 +18,6 @@
 namespace {
 
 using vm::zov4::ZOV4Forward;
-
-double mono_s() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
 
 // The fast mode's settings: routing takes the prewarmed expert 0, no residual.
 void fast_mode(ZOV4Forward& f) {
@@ -98,12 +90,12 @@ extern "C" int32_t vivirov_vm_v2_chat_generate(EngineWrapper* handle, const char
 
     try {
         configure(f, quality, n1_cpu_only);
-        const double t0 = mono_s();
+        const uint64_t t0 = vm::batch::now_us();
         vivirov::ChatTurnStats stats;
         const int32_t pieces = vivirov::run_chat_turn(vivirov::zov4_slot_model(f), handle->tokenizer.get(), prompt,
                                                       max_tokens, cb, user, &handle->chat_stop, stats);
         if (pieces < 0) return pieces;
-        const double wall = mono_s() - t0;
+        const double wall = double(vm::batch::now_us() - t0) / 1e6;
         uint64_t sg_hits = 0, sg_miss = 0;
         vmb_sg_stats(&sg_hits, &sg_miss);
         vm::log_line("[vm_v2] chat_generate(multi_seq): tokens=%d wall=%.3fs tps=%.2f prompt_ids=%zu "
