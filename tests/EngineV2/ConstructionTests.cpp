@@ -270,3 +270,37 @@ TEST(EngineV2ConstructionChild, NoVulkanDevice) {
 }
 
 } // namespace
+
+namespace {
+
+std::vector<int32_t> runRequest(EngineWrapper* w, uint32_t agent, const std::vector<uint32_t>& ids) {
+    Recorder rec;
+    EXPECT_EQ(vivirov_vm_v2_infer_async(w, agent, ids.data(), uint32_t(ids.size()), &Recorder::hook, rec.request(0)),
+              1);
+    EXPECT_TRUE(rec.waitForFinals(1));
+    std::vector<int32_t> out;
+    for (const auto& e : rec.hooks()) out.push_back(e.token);
+    return out;
+}
+
+// A finished request's key/value rows are removed, so the agent's next
+// request decodes exactly as on a fresh engine.
+TEST(EngineV2DensePump, AFinishedRequestLeavesNoRowsForTheAgentsNextOne) {
+    ScopedEnv env("VM_NO_FUSE", "1");
+    TempDir dir;
+    QwenModel model(headWidth64());
+    const std::string path = qwenWriter(model).write(dir.file("q.gguf"));
+    EngineWrapper* fresh = vivirov_vm_v2_create(path.c_str());
+    ASSERT_NE(fresh, nullptr);
+    const auto expected = runRequest(fresh, 7, {50, 60, 70});
+    vivirov_vm_v2_destroy(fresh);
+    ASSERT_EQ(expected.size(), 32u);
+
+    EngineWrapper* w = vivirov_vm_v2_create(path.c_str());
+    ASSERT_NE(w, nullptr);
+    runRequest(w, 7, {3, 9, 12});
+    EXPECT_EQ(runRequest(w, 7, {50, 60, 70}), expected);
+    vivirov_vm_v2_destroy(w);
+}
+
+} // namespace
