@@ -144,7 +144,7 @@ TEST(EngineV2Construction, DenseFilesAcrossTheFusedPathRules) {
         int layers, embd, heads, kvHeads, ff, headDim, kvDim;
     };
     const Case cases[] = {
-        {"head width 128 is refused", wide, false, true, false, false},
+        {"head width 128 is refused", wide, false, true, false, false, 0, 0, 0, 0, 0, 0, 0},
         {"head width 128 with VM_NO_FUSE runs on the CPU path", wide, true, true, true, false, 2, 256, 2, 2, 128,
          128, 256},
         {"no qwen2 keys take the defaults", headWidth64(), true, false, true, false, 24, 896, 14, 2, 4864, 64, 128},
