@@ -25,8 +25,8 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 // ---- grouped output projection ----------------------------------------------
 
 std::vector<double> groupedReference(const ZOV4Forward& f, int il, const float* in) {
-    const auto wa = decodedTensor(*f.wl(il, "attn_output_a.weight"));
-    const auto wb = decodedTensor(*f.wl(il, "attn_output_b.weight"));
+    const auto wa = decoded(*f.wl(il, "attn_output_a.weight"));
+    const auto wb = decoded(*f.wl(il, "attn_output_b.weight"));
     const int G = f.o_groups, Ro = f.o_rank, Eg = f.n_head / G * f.v_dim, E = f.n_embd;
     std::vector<double> mid(size_t(G) * Ro), out(static_cast<size_t>(E));
     for (int g = 0; g < G; ++g)
