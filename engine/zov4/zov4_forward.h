@@ -336,10 +336,6 @@ public:
     std::vector<MultiSlot> slots;
     int32_t n_slots = 0;
     bool slots_ready = false;
-    // single-precision copies made by progressive_f32_cache_layer_ (entries of f32_dense)
-    std::vector<std::unique_ptr<float[]>> prog_f32_copies;
-    uint64_t prog_f32_bytes = 0;
-    bool prog_f32_reported = false;
 
     // hyperparameters
     int32_t n_layer = 0, n_embd = 0, n_head = 0, head_dim = 0, v_dim = 0, n_rot = 0, n_hc = 0;
