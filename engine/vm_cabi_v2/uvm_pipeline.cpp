@@ -145,7 +145,8 @@ StagedSlice UvmPipeline::stage_expert(int layer, ExpertProj proj, int expert) {
         it->second.unclaimed = false;
         return {hit.host, hit.ring_offset, hit.bytes, 0, done, true, hit.ready, it->second.fence};
     }
-    return {hit.host, hit.ring_offset, hit.bytes, 0, 0, true, hit.ready, nullptr};
+    ++pins_[hit.host];
+    return {hit.host, hit.ring_offset, hit.bytes, 0, 0, true, hit.ready, nullptr, true};
 }
 
 void UvmPipeline::enqueue_expert_prefetch(int layer, ExpertProj proj, int expert) {
@@ -156,6 +157,12 @@ void UvmPipeline::enqueue_expert_prefetch(int layer, ExpertProj proj, int expert
         if (slice_cache_.count(key)) return;
     }
     stage_new_(key, false);
+}
+
+void UvmPipeline::unpin(const StagedSlice& s) {
+    if (!s.pinned) return;
+    std::lock_guard lock(handles_mu_);
+    if (auto it = pins_.find(s.host); it != pins_.end() && --it->second <= 0) pins_.erase(it);
 }
 
 bool UvmPipeline::is_staged(int layer, ExpertProj proj, int expert) const {
@@ -191,6 +198,7 @@ bool UvmPipeline::reclaim_oldest_retained_() {
         // prefetch nobody took: otherwise one unused guess would hold every
         // later slot.
         if (from.empty() || (inflight_first && !from.begin()->second.unclaimed)) return false;
+        if (pins_.count(from.begin()->second.host)) return false; // a hit still uses it
         h = from.begin()->second;
         from.erase(from.begin());
     }
@@ -209,6 +217,7 @@ void UvmPipeline::flush_all() {
     std::vector<VMNVMePager::Handle> all;
     {
         std::lock_guard lock(handles_mu_);
+        pins_.clear();
         std::map<uint64_t, VMNVMePager::Handle> merged = std::move(gpu_inflight_);
         merged.merge(gpu_retained_);
         gpu_inflight_.clear();

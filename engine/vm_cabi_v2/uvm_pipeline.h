@@ -62,6 +62,8 @@ public:
     // The slice's user is done with it (the CPU counterpart of the GPU's
     // completion signal).
     void signal_done(uint64_t signal_value);
+    // Lets the ring reuse a pinned hit's slot again.
+    void unpin(const StagedSlice& s);
     // Whether a slice is staged (read started or done, not yet reclaimed).
     bool is_staged(int layer, ExpertProj proj, int expert) const;
     void flush_all();
@@ -103,6 +105,7 @@ private:
     std::unordered_map<ExpertKey, LRUSlot, ExpertKeyHash> slice_cache_;
     mutable std::mutex handles_mu_;
     std::map<uint64_t, VMNVMePager::Handle> gpu_inflight_, gpu_retained_;
+    std::unordered_map<void*, int> pins_; // slot -> hits still in use (under handles_mu_)
 };
 
 } // namespace vm
