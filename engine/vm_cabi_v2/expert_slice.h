@@ -47,6 +47,9 @@ struct StagedSlice {
     bool ok = false;
     std::shared_future<void> ready;
     std::shared_ptr<SliceEvent> fence;
+    // A hit on a finished stage holds its slot until UvmPipeline::unpin, so
+    // the ring cannot reuse it while the hit is in use.
+    bool pinned = false;
 };
 
 // A set-up failure of the ring (wiring refused, no memory, over the ceiling):

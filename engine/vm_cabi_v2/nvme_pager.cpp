@@ -170,7 +170,7 @@ void VMNVMePager::read_slice_(int fd, uint8_t* dst, uint64_t bytes, uint64_t off
 }
 
 VMNVMePager::Handle VMNVMePager::fetch_expert_async(int layer, ExpertProj proj, int expert, uint64_t wait_value,
-                                                    std::shared_ptr<SliceEvent> fence) {
+                                                    std::shared_ptr<SliceEvent> fence, bool wait_for_slot) {
     Handle h;
     h.wait_value = wait_value;
     h.fence = fence;
@@ -178,9 +178,9 @@ VMNVMePager::Handle VMNVMePager::fetch_expert_async(int layer, ExpertProj proj, 
     const bool in_range = layer >= 0 && layer < n_layers_ && proj >= 0 && proj <= 2 && expert >= 0;
     const Reg& r = in_range ? regs_[size_t(layer) * 3 + size_t(proj)] : kNone;
     h.bytes = r.slice_bytes;
-    h.host = alloc_.allocate_expert_slot(size_t(r.slice_bytes), nullptr);
+    h.host = alloc_.allocate_expert_slot(size_t(r.slice_bytes), nullptr, wait_for_slot);
     if (!h.host) {
-        log_line("[VMNVMe] slot alloc failed (%zu B)", size_t(r.slice_bytes));
+        if (wait_for_slot) log_line("[VMNVMe] slot alloc failed (%zu B)", size_t(r.slice_bytes));
         return h;
     }
     uint8_t* dst = static_cast<uint8_t*>(h.host);

@@ -43,6 +43,7 @@ public:
         uint64_t wait_value = 0;
         uint64_t signal_value = 0;
         std::shared_ptr<SliceEvent> fence; // the stage's own fence
+        bool unclaimed = false;            // a prefetch no user has taken yet
     };
 
     // What one read has delivered into its slot. Pieces arrive in order,
@@ -87,9 +88,10 @@ public:
                                long long a, long long b, long long c, long long d);
 
     // Starts the read of one slice into a new slot; `fence` (may be null) is
-    // raised to wait_value when the read ends. A null host: no slot.
+    // raised to wait_value when the read ends. A null host: no slot (with
+    // wait_for_slot false, also when the ring has no room now).
     Handle fetch_expert_async(int layer, ExpertProj proj, int expert, uint64_t wait_value,
-                              std::shared_ptr<SliceEvent> fence = nullptr);
+                              std::shared_ptr<SliceEvent> fence = nullptr, bool wait_for_slot = true);
     bool pread_full_(int fd, void* buf, size_t n, uint64_t offset);
 
     bool fault() const { return pager_fault.load(std::memory_order_acquire); }

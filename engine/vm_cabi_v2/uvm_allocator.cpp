@@ -46,7 +46,7 @@ VMUVMAllocator::VMUVMAllocator(size_t capacity, size_t ceiling)
                  arena_.mlock_errno);
 }
 
-void* VMUVMAllocator::allocate_expert_slot(size_t bytes, size_t* out_offset) {
+void* VMUVMAllocator::allocate_expert_slot(size_t bytes, size_t* out_offset, bool wait) {
     const uint64_t n = round64(bytes);
     if (n == 0 || n > capacity_) {
         log_line("[VMUVM] slot request %zu B does not fit ring capacity %zu B", size_t(n), size_t(capacity_));
@@ -71,6 +71,7 @@ void* VMUVMAllocator::allocate_expert_slot(size_t bytes, size_t* out_offset) {
             if (out_offset) *out_offset = 0;
             return base();
         }
+        if (!wait) return nullptr;
         if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && std::chrono::steady_clock::now() >= deadline) {
             log_line("[VMUVM] slot request %zu B timed out after %d ms: every slot is still held", size_t(n),
                      slot_wait_ms_);

@@ -27,7 +27,8 @@ public:
     // strict wiring (VIVIROV_SKIP_MLOCK unset or '0').
     VMUVMAllocator(size_t capacity, size_t ceiling);
 
-    void* allocate_expert_slot(size_t bytes, size_t* out_offset);
+    // wait false: null at once when the ring has no room now.
+    void* allocate_expert_slot(size_t bytes, size_t* out_offset, bool wait = true);
     void release_expert_slot(void* host);
 
     uint8_t* base() const { return static_cast<uint8_t*>(arena_.base); }

@@ -89,7 +89,7 @@ int UvmPipeline::register_layer_tensors(int layer, const GGUFModel& model, long 
     return pager_->register_layer_tensors(layer, model, n_embd, expert_ff);
 }
 
-StagedSlice UvmPipeline::stage_new_(const ExpertKey& key) {
+StagedSlice UvmPipeline::stage_new_(const ExpertKey& key, bool may_wait) {
     // Pressure relief: from 85 % of the ring, give back finished slots in
     // staging order down to 70 %.
     const uint64_t cap = alloc_->capacity();
@@ -100,9 +100,11 @@ StagedSlice UvmPipeline::stage_new_(const ExpertKey& key) {
     const uint64_t wait_value = next_event_value_ + 1, signal_value = next_event_value_ + 2;
     next_event_value_ += 2;
     std::shared_ptr<SliceEvent> fence = new_fence_();
-    VMNVMePager::Handle h = pager_->fetch_expert_async(key.layer, ExpertProj(key.proj), key.expert, wait_value, fence);
+    VMNVMePager::Handle h =
+        pager_->fetch_expert_async(key.layer, ExpertProj(key.proj), key.expert, wait_value, fence, may_wait);
     if (!h.host) return {};
     h.signal_value = signal_value;
+    h.unclaimed = !may_wait;
     {
         std::lock_guard lock(handles_mu_);
         gpu_inflight_[signal_value] = h;
@@ -133,15 +135,18 @@ StagedSlice UvmPipeline::stage_expert(int layer, ExpertProj proj, int expert) {
         std::lock_guard lock(cache_mu_);
         if (auto it = slice_cache_.find(key); it != slice_cache_.end()) hit = it->second;
     }
-    if (!hit.host) return stage_new_(key);
+    if (!hit.host) return stage_new_(key, true);
     hit.ready.wait();
     // A stage nobody has finished with yet (a prefetch) is finished by this
     // user: it gets the stage's own completion value and fence to raise.
     std::lock_guard lock(handles_mu_);
     const uint64_t done = hit.wait_value + 1;
-    if (auto it = gpu_inflight_.find(done); it != gpu_inflight_.end())
+    if (auto it = gpu_inflight_.find(done); it != gpu_inflight_.end()) {
+        it->second.unclaimed = false;
         return {hit.host, hit.ring_offset, hit.bytes, 0, done, true, hit.ready, it->second.fence};
-    return {hit.host, hit.ring_offset, hit.bytes, 0, 0, true, hit.ready, nullptr};
+    }
+    ++pins_[hit.host];
+    return {hit.host, hit.ring_offset, hit.bytes, 0, 0, true, hit.ready, nullptr, true};
 }
 
 void UvmPipeline::enqueue_expert_prefetch(int layer, ExpertProj proj, int expert) {
@@ -151,7 +156,13 @@ void UvmPipeline::enqueue_expert_prefetch(int layer, ExpertProj proj, int expert
         std::lock_guard lock(cache_mu_);
         if (slice_cache_.count(key)) return;
     }
-    stage_new_(key);
+    stage_new_(key, false);
+}
+
+void UvmPipeline::unpin(const StagedSlice& s) {
+    if (!s.pinned) return;
+    std::lock_guard lock(handles_mu_);
+    if (auto it = pins_.find(s.host); it != pins_.end() && --it->second <= 0) pins_.erase(it);
 }
 
 bool UvmPipeline::is_staged(int layer, ExpertProj proj, int expert) const {
@@ -179,10 +190,17 @@ bool UvmPipeline::reclaim_oldest_retained_() {
     VMNVMePager::Handle h;
     {
         std::lock_guard lock(handles_mu_);
-        if (gpu_retained_.empty()) return false;
-        if (!gpu_inflight_.empty() && gpu_inflight_.begin()->first < gpu_retained_.begin()->first) return false;
-        h = gpu_retained_.begin()->second;
-        gpu_retained_.erase(gpu_retained_.begin());
+        const bool inflight_first =
+            !gpu_inflight_.empty() &&
+            (gpu_retained_.empty() || gpu_inflight_.begin()->first < gpu_retained_.begin()->first);
+        auto& from = inflight_first ? gpu_inflight_ : gpu_retained_;
+        // The oldest stage may go when it is finished, or when it is a
+        // prefetch nobody took: otherwise one unused guess would hold every
+        // later slot.
+        if (from.empty() || (inflight_first && !from.begin()->second.unclaimed)) return false;
+        if (pins_.count(from.begin()->second.host)) return false; // a hit still uses it
+        h = from.begin()->second;
+        from.erase(from.begin());
     }
     {
         std::lock_guard lock(cache_mu_);
@@ -191,6 +209,7 @@ bool UvmPipeline::reclaim_oldest_retained_() {
     }
     if (h.ready.valid()) h.ready.wait();
     alloc_->release_expert_slot(h.host);
+    if (h.unclaimed && h.fence) h.fence->signal(h.signal_value); // ends its completion watch
     return true;
 }
 
@@ -198,6 +217,7 @@ void UvmPipeline::flush_all() {
     std::vector<VMNVMePager::Handle> all;
     {
         std::lock_guard lock(handles_mu_);
+        pins_.clear();
         std::map<uint64_t, VMNVMePager::Handle> merged = std::move(gpu_inflight_);
         merged.merge(gpu_retained_);
         gpu_inflight_.clear();

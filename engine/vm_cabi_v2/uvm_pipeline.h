@@ -56,11 +56,14 @@ public:
     // Stages the slice (or finds it staged) and waits for a cached one.
     StagedSlice stage_expert(int layer, ExpertProj proj, int expert);
     // Starts staging a slice that is not staged yet and returns at once;
-    // nothing after a failed read.
+    // nothing after a failed read, nor when the ring has no room now (a
+    // guess never waits for space).
     void enqueue_expert_prefetch(int layer, ExpertProj proj, int expert);
     // The slice's user is done with it (the CPU counterpart of the GPU's
     // completion signal).
     void signal_done(uint64_t signal_value);
+    // Lets the ring reuse a pinned hit's slot again.
+    void unpin(const StagedSlice& s);
     // Whether a slice is staged (read started or done, not yet reclaimed).
     bool is_staged(int layer, ExpertProj proj, int expert) const;
     void flush_all();
@@ -86,8 +89,8 @@ private:
     static void gpu_done_thunk_(uint64_t value, void* watch);
     std::shared_ptr<SliceEvent> new_fence_();
     // Staging proper: a new slot, its read, its in-flight record and cache
-    // entry; ok false when no slot could be had.
-    StagedSlice stage_new_(const ExpertKey& key);
+    // entry; ok false when no slot could be had (at once when !may_wait).
+    StagedSlice stage_new_(const ExpertKey& key, bool may_wait);
 
     bool gpu_ = false;
     std::unique_ptr<VMUVMAllocator> alloc_;
@@ -102,6 +105,7 @@ private:
     std::unordered_map<ExpertKey, LRUSlot, ExpertKeyHash> slice_cache_;
     mutable std::mutex handles_mu_;
     std::map<uint64_t, VMNVMePager::Handle> gpu_inflight_, gpu_retained_;
+    std::unordered_map<void*, int> pins_; // slot -> hits still in use (under handles_mu_)
 };
 
 } // namespace vm

@@ -199,7 +199,9 @@ std::vector<int32_t> ZOV4Forward::moe_gpu_path_(int il, const FusedExperts& f, c
         }
     };
     // The slice's user is done: raise its own fence to GPU-done.
-    auto release = [&](const StagedSlice& s, bool encoded) {
+    auto release = [&](StagedSlice& s, bool encoded) {
+        uvm->unpin(s);
+        s.pinned = false;
         if (!s.signal_value) return;
         if (encoded && fences && s.fence && s.fence->gpu_handle())
             vmb_command_buffer_encode_signal(nullptr, s.fence->gpu_handle(), s.signal_value);

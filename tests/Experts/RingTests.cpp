@@ -99,6 +99,7 @@ TEST_P(RingShards, StagedSlicesEqualTheFileAndHitsReturnTheSamePlace) {
     EXPECT_EQ(hit.host, first.host);
     EXPECT_EQ(hit.wait_value, 0u);
     EXPECT_EQ(hit.signal_value, 0u);
+    f.uvm->unpin(hit);
 
     f.uvm->flush_all();
     EXPECT_EQ(f.uvm->cache_size(), 0u);
@@ -163,7 +164,24 @@ TEST(Ring, PrefetchStagesOnceAndStagingThenFindsTheSlice) {
     EXPECT_EQ(f.uvm->inflight_count(), 1u);
     f.uvm->signal_done(s.signal_value);
     EXPECT_EQ(f.uvm->inflight_count(), 0u);
-    EXPECT_EQ(f.uvm->stage_expert(2, kProjDown, 5).signal_value, 0u);
+    // A hit on the finished stage holds its slot until it is let go.
+    const StagedSlice pinned = f.uvm->stage_expert(2, kProjDown, 5);
+    EXPECT_EQ(pinned.signal_value, 0u);
+    EXPECT_TRUE(pinned.pinned);
+    EXPECT_FALSE(f.uvm->reclaim_oldest_retained_());
+    f.uvm->unpin(pinned);
+
+    // A guess nobody takes does not hold the slots after it.
+    f.uvm->enqueue_expert_prefetch(3, kProjUp, 1);
+    const StagedSlice taken = f.uvm->stage_expert(3, kProjUp, 2);
+    f.uvm->signal_done(taken.signal_value);
+    EXPECT_TRUE(f.uvm->reclaim_oldest_retained_()); // (2, down, 5), finished
+    EXPECT_TRUE(f.uvm->reclaim_oldest_retained_()); // the untaken guess
+    EXPECT_FALSE(f.uvm->is_staged(3, kProjUp, 1));
+    EXPECT_TRUE(f.uvm->reclaim_oldest_retained_());
+    EXPECT_EQ(f.uvm->allocator().in_use(), 0u);
+    EXPECT_EQ(f.uvm->inflight_count(), 0u);
+
 }
 
 TEST(Ring, PressureReliefReclaimsFrom85DownTo70Percent) {
@@ -343,6 +361,7 @@ TEST(RingAllocator, AFullRingFailsAfterABoundedWaitAndWakesOnRelease) {
     EXPECT_EQ(a.allocate_expert_slot(64, nullptr), nullptr);
 
     a.set_slot_wait_ms(60000);
+    EXPECT_EQ(a.allocate_expert_slot(64, nullptr, /*wait=*/false), nullptr); // a prefetch's request: at once
     auto waiter = std::async(std::launch::async, [&] { return a.allocate_expert_slot(512, nullptr); });
     a.release_expert_slot(s1);
     EXPECT_EQ(waiter.get(), a.base());
