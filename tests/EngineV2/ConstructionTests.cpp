@@ -23,21 +23,20 @@ const bool kSoftwareGpu = [] {
     return true;
 }();
 
-// Head width 64 (256 wide, 4 heads): the widest the fused path takes.
+// Head width 64 (256 wide, 4 heads): the widest the fused path takes; Q8_0
+// matrices, a type the GPU products have.
 QwenShape headWidth64() {
     QwenShape s;
     s.hidden = 256;
     s.heads = 4;
     s.kvHeads = 2;
     s.ff = 128;
+    s.type = GGUFWriter::GQ8_0;
     return s;
 }
 
-// The model's file with its feed-forward width, which the writer leaves out.
 GGUFWriter qwenWriter(const QwenModel& m, const std::set<std::string>& skip = {}, bool keys = true) {
-    GGUFWriter w = m.writer(skip, {}, keys);
-    if (keys) w.u32("qwen2.feed_forward_length", uint32_t(m.shape.ff));
-    return w;
+    return m.writer(skip, {}, keys);
 }
 
 struct Built {
