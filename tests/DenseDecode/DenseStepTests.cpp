@@ -163,6 +163,25 @@ TEST(DenseDecode, GpuProductsRefuseWhatTheyCannotEncode) {
     }
 }
 
+// A matrix the GPU cannot multiply would leave a stale product behind: such a
+// model is refused on the fused path and runs only with VM_NO_FUSE.
+TEST(DenseDecode, FusedPathRefusesMatricesWithoutAGpuProduct) {
+    ASSERT_EQ(vm_gpu_bridge_init(), 1);
+    TempDir dir;
+    QwenModel m(shapeOf(GGUFWriter::GF32));
+    const std::string path = writeModel(dir, m, "f32.gguf");
+    {
+        StderrCapture err;
+        EXPECT_THROW(VMEngineV2 e(path.c_str()), std::runtime_error);
+        EXPECT_NE(err.text().find("[vm_v2] fused path has no GPU product for blk.0.attn_q.weight (type 0)\n"),
+                  std::string::npos)
+            << err.text();
+    }
+    ScopedEnv cpu("VM_NO_FUSE", "1");
+    VMEngineV2 e(path.c_str());
+    EXPECT_FALSE(e.fused_);
+}
+
 TEST(DenseDecode, UnsupportedOutputTypeLogsAndGivesTokenZero) {
     TempDir dir;
     ScopedEnv cpu("VM_NO_FUSE", "1");
