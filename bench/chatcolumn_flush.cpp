@@ -75,6 +75,9 @@ void flush(benchmark::State& state, int earlier) {
     for (auto _ : state) {
         pillar.append(++words % 12 == 0 ? "word.\n\n" : "word ", answer.id);
         model.flushNow();
+        // Layout and painting of what changed, as the next frame would do.
+        QCoreApplication::sendPostedEvents();
+        view.viewport()->repaint();
     }
     state.counters["built_rows"] = view.builtRowCount();
 }
