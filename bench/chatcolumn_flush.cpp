@@ -4,9 +4,6 @@
 // the answer it must cost about what it costs with the answer alone.
 #include <QApplication>
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -18,23 +15,15 @@
 #include "VivirovVizivurad/Dashboards/SwarmOrchestrator.h"
 #include "VivirovVizivurad/Store/DatabaseManager.h"
 #include "bench/guards_ratio_reporter.h"
+#include "bench/store_bench_support.h"
 
 namespace {
 
 using namespace vivirov;
 
 struct Scratch {
-    Scratch() {
-        char pattern[] = "/tmp/chatcolumn-flush-XXXXXX";
-        dir = mkdtemp(pattern);
-        db = std::make_unique<DatabaseManager>(dir + "/vivirov.sqlite");
-    }
-    ~Scratch() {
-        db.reset();
-        std::filesystem::remove_all(dir);
-    }
-    std::string dir;
-    std::unique_ptr<DatabaseManager> db;
+    bench::ScratchDir dir;
+    std::unique_ptr<DatabaseManager> db = std::make_unique<DatabaseManager>(dir.path + "/vivirov.sqlite");
 };
 
 Scratch& scratch() {
@@ -75,6 +64,9 @@ void flush(benchmark::State& state, int earlier) {
     for (auto _ : state) {
         pillar.append(++words % 12 == 0 ? "word.\n\n" : "word ", answer.id);
         model.flushNow();
+        // Layout and painting of what changed, as the next frame would do.
+        QCoreApplication::sendPostedEvents();
+        view.viewport()->repaint();
     }
     state.counters["built_rows"] = view.builtRowCount();
 }

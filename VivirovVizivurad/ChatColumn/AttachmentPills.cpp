@@ -12,28 +12,25 @@
 #include "VivirovVizivurad/Appearance/SystemFont.h"
 #include "VivirovVizivurad/Appearance/ThemeSnapshot.h"
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
+#include "VivirovVizivurad/ChatColumn/ShapeBackground.h"
 #include "VivirovVizivurad/ChatColumn/TranscriptRules.h"
 #include "VivirovVizivurad/ChatColumn/ViewPaint.h"
 
 namespace vivirov {
 namespace {
 
-class Pill : public QWidget {
+// A pending attachment: a cyan capsule with its label and remove button.
+class Pill : public ShapeBackground {
 public:
-    using QWidget::QWidget;
+    explicit Pill(QWidget* parent)
+        : ShapeBackground(
+              [](const QWidget*) {
+                  const QColor cyan = ThemeSnapshot::palette.cyan;
+                  return Look{-1, ViewPaint::withAlpha(cyan, 0.12), ViewPaint::withAlpha(cyan, 0.4), 0.5};
+              },
+              parent) {}
     QString label;
     QPushButton* remove = nullptr;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const QColor cyan = ThemeSnapshot::palette.cyan;
-        const QPainterPath shape = ViewPaint::capsule(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
-        painter.fillPath(shape, ViewPaint::withAlpha(cyan, 0.12));
-        painter.setPen(QPen(ViewPaint::withAlpha(cyan, 0.4), 0.5));
-        painter.drawPath(shape);
-    }
 };
 
 // A 26 × 26 thumbnail, scaled to fill and cropped, with rounded corners.

@@ -24,11 +24,6 @@ QLabel* iconLabel(const QString& symbol, int pixels, const QColor& color, QWidge
     return label;
 }
 
-void setColor(QWidget* widget, const QColor& color) {
-    QPalette p = widget->palette();
-    p.setColor(QPalette::WindowText, color);
-    widget->setPalette(p);
-}
 
 } // namespace
 
@@ -42,7 +37,7 @@ ChatBarSettingsPopover::ChatBarSettingsPopover(QuintoraViewModel& vm, QWidget* p
 
     auto* caption = new QLabel(tr("ACTIVE MODEL"), this);
     caption->setFont(ThemeSnapshot::ui(10, QFont::DemiBold, FontDesign::rounded));
-    setColor(caption, ViewPaint::secondary(this));
+    ViewPaint::setForeground(caption, ViewPaint::secondary(this));
     column->addWidget(caption);
 
     auto* modelRow = new QHBoxLayout;

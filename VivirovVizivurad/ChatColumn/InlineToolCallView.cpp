@@ -26,11 +26,6 @@ QLabel* label(QWidget* parent, const QFont& font) {
     return l;
 }
 
-void setColor(QLabel* label, const QColor& color) {
-    QPalette p = label->palette();
-    p.setColor(QPalette::WindowText, color);
-    label->setPalette(p);
-}
 
 } // namespace
 
@@ -105,10 +100,10 @@ void InlineToolCallView::refresh() {
     icon_->setPixmap(Symbols::pixmap(model_.symbol(), 13, iconColor, devicePixelRatioF()));
     icon_->setObjectName(model_.symbol());
     title_->setText(model_.title());
-    setColor(title_, ViewPaint::primary(this));
+    ViewPaint::setForeground(title_, ViewPaint::primary(this));
     args_->setText(model_.argsPreview);
     args_->setVisible(!model_.argsPreview.isEmpty());
-    setColor(args_, ViewPaint::secondary(this));
+    ViewPaint::setForeground(args_, ViewPaint::secondary(this));
 
     const auto trailing = model_.trailing();
     spinner_->setVisible(trailing == ToolCallRowModel::Trailing::spinner);
@@ -140,10 +135,10 @@ void InlineToolCallView::refresh() {
     chevron_->setPixmap(Symbols::pixmap(expanded_ ? QStringLiteral("chevron.down") : QStringLiteral("chevron.right"), 9,
                                         ViewPaint::secondary(this), devicePixelRatioF()));
     previewText_->setText(expanded_ ? QStringLiteral("Hide result") : model_.preview());
-    setColor(previewText_, ViewPaint::secondary(this));
+    ViewPaint::setForeground(previewText_, ViewPaint::secondary(this));
     result_->setVisible(expanded_);
     result_->setText(expanded_ ? model_.result.value_or(QString()) : QString());
-    setColor(result_, ViewPaint::primary(this, 0.85));
+    ViewPaint::setForeground(result_, ViewPaint::primary(this, 0.85));
     updateGeometry();
     update();
 }

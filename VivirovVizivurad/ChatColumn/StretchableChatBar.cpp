@@ -19,6 +19,7 @@
 #include "VivirovVizivurad/ChatColumn/ComposerTextEdit.h"
 #include "VivirovVizivurad/ChatColumn/DictationController.h"
 #include "VivirovVizivurad/ChatColumn/Shake.h"
+#include "VivirovVizivurad/ChatColumn/ShapeBackground.h"
 #include "VivirovVizivurad/ChatColumn/ViewPaint.h"
 #include "VivirovVizivurad/ChatColumn/WebSearchPill.h"
 
@@ -53,24 +54,6 @@ protected:
 
 private:
     const bool& dropTargeted_;
-};
-
-// The refused-attachment notice: an orange capsule with a warning icon.
-class NoticeCapsule : public QWidget {
-public:
-    using QWidget::QWidget;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const QColor orange = ThemeSnapshot::palette.orange;
-        const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-        const QPainterPath shape = ViewPaint::rounded(box, std::min(box.height() / 2, 14.0));
-        painter.fillPath(shape, ViewPaint::withAlpha(orange, 0.14));
-        painter.setPen(QPen(ViewPaint::withAlpha(orange, 0.4), 0.5));
-        painter.drawPath(shape);
-    }
 };
 
 // The send button: the arrow, or an ellipsis while a turn streams.
@@ -118,7 +101,13 @@ StretchableChatBar::StretchableChatBar(QuintoraViewModel& vm, DropCallback onDro
     column->setContentsMargins(24, 0, 24, 24);
     column->setSpacing(8);
 
-    notice_ = new NoticeCapsule(this);
+    // The refused-attachment notice: an orange capsule with a warning icon.
+    notice_ = new ShapeBackground(
+        [](const QWidget*) {
+            const QColor orange = ThemeSnapshot::palette.orange;
+            return ShapeBackground::Look{-1, ViewPaint::withAlpha(orange, 0.14), ViewPaint::withAlpha(orange, 0.4), 0.5};
+        },
+        this);
     auto* noticeRow = new QHBoxLayout(notice_);
     noticeRow->setContentsMargins(16, 8, 16, 8);
     noticeRow->setSpacing(6);
@@ -215,9 +204,7 @@ void StretchableChatBar::syncText() {
 void StretchableChatBar::syncNotice() {
     const auto& notice = vm_.attachNotice();
     noticeText_->setText(notice ? QString::fromStdString(*notice) : QString());
-    QPalette p = noticeText_->palette();
-    p.setColor(QPalette::WindowText, ThemeSnapshot::palette.orange);
-    noticeText_->setPalette(p);
+    ViewPaint::setForeground(noticeText_, ThemeSnapshot::palette.orange);
     notice_->setVisible(notice.has_value());
 }
 

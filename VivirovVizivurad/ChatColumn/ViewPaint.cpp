@@ -24,6 +24,12 @@ QColor ultraThinMaterial(const QWidget* widget) {
     return withAlpha(widget->palette().color(QPalette::Window).lighter(118), 0.55);
 }
 
+void setForeground(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    widget->setPalette(palette);
+}
+
 QPainterPath rounded(const QRectF& rect, double radius) {
     QPainterPath path;
     path.addRoundedRect(rect, radius, radius);

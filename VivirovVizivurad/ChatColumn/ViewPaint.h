@@ -20,6 +20,9 @@ QColor tertiary(const QWidget* widget);
 QColor regularMaterial(const QWidget* widget);
 QColor ultraThinMaterial(const QWidget* widget);
 
+// Sets the colour a label or other widget draws its text in.
+void setForeground(QWidget* widget, const QColor& color);
+
 QPainterPath rounded(const QRectF& rect, double radius);
 QPainterPath capsule(const QRectF& rect);
 // A soft shadow under a rounded shape: a few faint layers in place of a blur.

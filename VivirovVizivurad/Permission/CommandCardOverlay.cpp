@@ -15,6 +15,7 @@
 #include "VivirovVizivurad/Appearance/SystemFont.h"
 #include "VivirovVizivurad/Appearance/ThemeSnapshot.h"
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
+#include "VivirovVizivurad/ChatColumn/ShapeBackground.h"
 #include "VivirovVizivurad/ChatColumn/ViewPaint.h"
 #include "VivirovVizivurad/Markdown/FittedTextView.h"
 #include "VivirovVizivurad/Permission/ShellHighlighter.h"
@@ -41,41 +42,6 @@ protected:
     }
 };
 
-// The command's box: grey at 80 % with a hairline border.
-class CommandBox : public QWidget {
-public:
-    using QWidget::QWidget;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const QPainterPath shape = ViewPaint::rounded(QRectF(rect()).adjusted(0.25, 0.25, -0.25, -0.25), 8);
-        painter.fillPath(shape, QColor::fromRgbF(0.12f, 0.12f, 0.12f, 0.8f));
-        painter.setPen(QPen(ViewPaint::primary(this, 0.09), 0.5));
-        painter.drawPath(shape);
-    }
-};
-
-// The tool's badge: shield and name in crimson on a crimson capsule.
-class ToolBadgeCapsule : public QWidget {
-public:
-    using QWidget::QWidget;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.fillPath(ViewPaint::capsule(QRectF(rect())), ViewPaint::withAlpha(ThemeSnapshot::palette.crimson, 0.14));
-    }
-};
-
-void setColor(QWidget* widget, const QColor& color) {
-    QPalette p = widget->palette();
-    p.setColor(QPalette::WindowText, color);
-    widget->setPalette(p);
-}
-
 } // namespace
 
 CommandCardOverlay::CommandCardOverlay(QuintoraViewModel& vm, QWidget* parent) : QWidget(parent), vm_(vm) {
@@ -93,8 +59,13 @@ CommandCardOverlay::CommandCardOverlay(QuintoraViewModel& vm, QWidget* parent) :
     terminal->setPixmap(Symbols::pixmap(QStringLiteral("terminal.fill"), 13, crimson, devicePixelRatioF()));
     auto* title = new QLabel(QStringLiteral("Permission requested"), card_);
     title->setFont(ThemeSnapshot::ui(10, QFont::DemiBold, FontDesign::rounded));
-    setColor(title, ViewPaint::secondary(this));
-    auto* badge = new ToolBadgeCapsule(card_);
+    ViewPaint::setForeground(title, ViewPaint::secondary(this));
+    // The tool's badge: shield and name in crimson on a crimson capsule.
+    auto* badge = new ShapeBackground(
+        [](const QWidget*) {
+            return ShapeBackground::Look{-1, ViewPaint::withAlpha(ThemeSnapshot::palette.crimson, 0.14)};
+        },
+        card_);
     auto* badgeRow = new QHBoxLayout(badge);
     badgeRow->setContentsMargins(8, 4, 8, 4);
     badgeRow->setSpacing(4);
@@ -102,7 +73,7 @@ CommandCardOverlay::CommandCardOverlay(QuintoraViewModel& vm, QWidget* parent) :
     shield->setPixmap(Symbols::pixmap(QStringLiteral("shield.lefthalf.filled"), 10, crimson, devicePixelRatioF()));
     tool_ = new QLabel(badge);
     tool_->setFont(scaledMono(10.5));
-    setColor(tool_, crimson);
+    ViewPaint::setForeground(tool_, crimson);
     badgeRow->addWidget(shield);
     badgeRow->addWidget(tool_);
     header->addWidget(terminal);
@@ -112,7 +83,12 @@ CommandCardOverlay::CommandCardOverlay(QuintoraViewModel& vm, QWidget* parent) :
     header->addWidget(badge);
     rows->addLayout(header);
 
-    auto* box = new CommandBox(card_);
+    // The command's box: grey at 80 % with a hairline border.
+    auto* box = new ShapeBackground(
+        [](const QWidget* w) {
+            return ShapeBackground::Look{8, QColor::fromRgbF(0.12f, 0.12f, 0.12f, 0.8f), ViewPaint::primary(w, 0.09), 0.5};
+        },
+        card_);
     auto* boxLayout = new QVBoxLayout(box);
     boxLayout->setContentsMargins(16, 16, 16, 16);
     auto* text = new FittedTextView(box);

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTextBrowser>
@@ -42,6 +43,16 @@ protected:
         ReduceMotion::force(true);
         build();
         vm->setAgentMode(AgentMode::ask);
+        model = std::make_unique<ContentViewModel>(router, swarm);
+        model->sampleMemory = [] { return 1000.0; };
+        view = std::make_unique<ContentView>(*model, settings, [] { return std::nullopt; });
+        view->resize(1280, 832);
+        view->show();
+        // The history load ends by naming the active conversation again.
+        QSignalSpy loaded(&vm->chatContext(), &PillarContext::activeConversationIDChanged);
+        model->attachController(*vm);
+        // The stored history loads first; the test's earlier messages come after it.
+        EXPECT_TRUE(qtWaitUntil([&] { return loaded.count() > 0; }));
         // Earlier messages, so the list has to scroll to follow the answer.
         std::vector<ChatMessage> history;
         for (int i = 0; i < 24; ++i) {
@@ -52,12 +63,6 @@ protected:
             history.push_back(m);
         }
         vm->chatContext().setMessages(history);
-        model = std::make_unique<ContentViewModel>(router, swarm);
-        model->sampleMemory = [] { return 1000.0; };
-        view = std::make_unique<ContentView>(*model, settings, [] { return std::nullopt; });
-        view->resize(1280, 832);
-        view->show();
-        model->attachController(*vm);
         QCoreApplication::processEvents();
         column = qobject_cast<ChatColumnView*>(view->detail()->pillars()->pillar(AppRoute::chat));
         card = view->findChild<CommandCardOverlay*>();
@@ -141,7 +146,7 @@ TEST_F(ChatRoute, AQuestionStreamsRunsTheApprovedCommandAndSettles) {
         MessageBubble* b = list().bubbleAt(answer);
         renderer = b ? qobject_cast<FastMarkdownRenderer*>(b->contentWidget()) : nullptr;
         return renderer && renderer->toPlainText().startsWith("Let me");
-    }));
+    })) << ::testing::PrintToString(rowTexts(vm->chatContext()));
     EXPECT_TRUE(renderer->toPlainText().endsWith(QString::fromUtf8(" \xE2\x96\x8C")));
     EXPECT_FALSE(list().bubbleAt(answer)->isUser());
     MessageBubble* streaming = list().bubbleAt(answer);
