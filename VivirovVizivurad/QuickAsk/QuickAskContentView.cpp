@@ -13,6 +13,7 @@
 #include "VivirovVizivurad/Appearance/Symbols.h"
 #include "VivirovVizivurad/Appearance/SystemFont.h"
 #include "VivirovVizivurad/Appearance/ThemeSnapshot.h"
+#include "VivirovVizivurad/ChatColumn/ViewPaint.h"
 #include "VivirovVizivurad/QuickAsk/QuickAskController.h"
 #include "VivirovVizivurad/QuickAsk/QuickAskLayout.h"
 
@@ -20,11 +21,6 @@ namespace vivirov {
 namespace {
 
 constexpr int kRadius = 16;
-
-QColor faded(QColor color, double alpha) {
-    color.setAlphaF(float(color.alphaF() * alpha));
-    return color;
-}
 
 QLinearGradient accent(const QRectF& box) {
     QLinearGradient gradient(box.topLeft(), box.bottomRight());
@@ -99,7 +95,8 @@ QuickAskContentView::QuickAskContentView(QuickAskController& controller, QWidget
     auto addHint = [&](const QString& key, const QString& label) {
         auto* keyText = new QLabel(key, this);
         keyText->setFont(systemFont(10.5 * ThemeSnapshot::scale, QFont::Normal, FontDesign::monospaced));
-        keyText->setStyleSheet(QStringLiteral("color: %1").arg(faded(ThemeSnapshot::palette.cyan, 0.9).name(QColor::HexArgb)));
+        const QColor keyColour = ViewPaint::withAlpha(ThemeSnapshot::palette.cyan, 0.9);
+        keyText->setStyleSheet(QStringLiteral("color: %1").arg(keyColour.name(QColor::HexArgb)));
         auto* labelText = new QLabel(label, this);
         labelText->setFont(ThemeSnapshot::ui(11, QFont::Normal, FontDesign::standard));
         labelText->setForegroundRole(QPalette::PlaceholderText);
@@ -170,17 +167,14 @@ void QuickAskContentView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF box = QRectF(rect()).adjusted(0.25, 0.25, -0.25, -0.25);
-    QPainterPath shape;
-    shape.addRoundedRect(box, kRadius, kRadius);
+    const QPainterPath shape = ViewPaint::rounded(box, kRadius);
     painter.fillPath(shape, palette().color(QPalette::Window));
-    painter.fillPath(shape, faded(ThemeSnapshot::palette.cyan, 0.05));
-    painter.setPen(QPen(faded(palette().color(QPalette::WindowText), 0.09), 0.5));
+    painter.fillPath(shape, ViewPaint::withAlpha(ThemeSnapshot::palette.cyan, 0.05));
+    painter.setPen(QPen(ViewPaint::primary(this, 0.09), 0.5));
     painter.drawPath(shape);
     const QRectF hairline(24, 0, width() - 48, 2);
-    QPainterPath capsule;
-    capsule.addRoundedRect(hairline, 1, 1);
     painter.setOpacity(0.55);
-    painter.fillPath(capsule, accent(hairline));
+    painter.fillPath(ViewPaint::capsule(hairline), accent(hairline));
 }
 
 } // namespace vivirov
