@@ -157,6 +157,7 @@ void ContentView::controllerArrived() {
     buildColumns();
     connect(vm, &QuintoraViewModel::showVaultChanged, this, &ContentView::syncVault, Qt::UniqueConnection);
     connect(vm, &QuintoraViewModel::deepReadModeChanged, this, &ContentView::deepReadChanged, Qt::UniqueConnection);
+    setupQuickAsk();
     syncVault();
 }
 
@@ -174,6 +175,26 @@ void ContentView::syncVault() {
         if (QuintoraViewModel* vm = model_.controller()) vm->setShowVault(false);
     });
     vaultSheet_->open();
+}
+
+void ContentView::setupQuickAsk() {
+    quickAsk_.mainWindow = window();
+    quickAsk_.canSubmit = [this] {
+        // A question that cannot start a turn now stays in the panel instead of vanishing.
+        QuintoraViewModel* vm = model_.controller();
+        return vm && !vm->anyStreaming() && !vm->isSwapping();
+    };
+    quickAsk_.onSubmit = [this](const QString& question) {
+        QuintoraViewModel* vm = model_.controller();
+        if (!vm) return;
+        model_.router().setCurrentRoute(AppRoute::chat);
+        // The question goes through the composer's text; what the user had
+        // typed there is put back once the turn has taken the question.
+        const std::string draft = vm->input();
+        vm->submitQuickAsk(question.toStdString());
+        if (vm->input().empty()) vm->setInput(draft);
+    };
+    quickAsk_.installGlobalHotkey();
 }
 
 void ContentView::deepReadChanged() {

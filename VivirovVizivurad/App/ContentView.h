@@ -2,6 +2,7 @@
 #include <QWidget>
 
 #include "VivirovVizivurad/App/Columns/DeepReadSwitch.h"
+#include "VivirovVizivurad/QuickAsk/QuickAskController.h"
 #include "VivirovVizivurad/Workspace/WorkspaceScannerModel.h"
 
 class QLabel;
@@ -21,8 +22,8 @@ class WorkspaceScannerView;
 // The main window's root: a 28-point clear strip over a three-column
 // splitter (sidebar over the workspace panel, the route screens with their
 // overlays, the inspector, which stays as a zero-width column while hidden),
-// the window shortcuts, deep-read mode, the engine loading toast and the
-// Settings & Vault sheet.
+// the window shortcuts, deep-read mode, the engine loading toast, the
+// Settings & Vault sheet and the Quick Ask panel's controller.
 // An appearance change rebuilds the columns; the model's state survives.
 class ContentView : public QWidget {
     Q_OBJECT
@@ -39,6 +40,8 @@ public:
     QLabel* loadingToast() const { return toast_; }
     bool showsVault() const { return vaultSheet_ != nullptr; }
 
+    QuickAskController& quickAsk() { return quickAsk_; }
+
     // Darkens the window for reading, or gives it back the look it had.
     void applyDeepRead(bool on);
 
@@ -51,6 +54,7 @@ private:
     void showLoading();
     void syncVault();
     void deepReadChanged();
+    void setupQuickAsk();
     void controllerArrived();
 
     ContentViewModel& model_;
@@ -68,6 +72,7 @@ private:
     DetailPane* detail_ = nullptr;
     InspectorColumn* inspector_ = nullptr;
     DeepReadSwitch deepRead_;
+    QuickAskController quickAsk_;
     QLabel* toast_;
     PlaceholderSheet* vaultSheet_ = nullptr;
 };

@@ -9,6 +9,7 @@
 #include "VivirovVizivurad/Appearance/SystemFont.h"
 #include "VivirovVizivurad/Appearance/ThemeSnapshot.h"
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
+#include "VivirovVizivurad/ChatColumn/ViewPaint.h"
 #include "VivirovVizivurad/Dashboards/SwarmOrchestrator.h"
 #include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
 #include "VivirovVizivurad/Inspector/InspectorFigures.h"
@@ -38,9 +39,7 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
-        QColor color = palette().color(QPalette::WindowText);
-        color.setAlphaF(float(alpha_));
-        painter.fillRect(QRectF(0, 0, width(), 0.5), color);
+        painter.fillRect(QRectF(0, 0, width(), 0.5), ViewPaint::primary(this, alpha_));
     }
 
 private:

@@ -6,17 +6,10 @@
 
 #include "VivirovVizivurad/Appearance/SystemFont.h"
 #include "VivirovVizivurad/Appearance/ThemeSnapshot.h"
+#include "VivirovVizivurad/ChatColumn/ViewPaint.h"
 
 namespace vivirov {
 
-namespace {
-
-QColor withAlpha(QColor color, double alpha) {
-    color.setAlphaF(float(alpha));
-    return color;
-}
-
-} // namespace
 
 StatCell::StatCell(const QString& label, QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
@@ -42,7 +35,7 @@ QString StatCell::value() const { return value_->text(); }
 void StatCell::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(QRectF(0, height() - 0.5, width(), 0.5),
-                     withAlpha(palette().color(QPalette::WindowText), 0.06));
+                     ViewPaint::primary(this, 0.06));
 }
 
 } // namespace vivirov

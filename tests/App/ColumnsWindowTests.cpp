@@ -10,14 +10,15 @@
 #include "VivirovVizivurad/App/Columns/DeepReadBadge.h"
 #include "VivirovVizivurad/App/Columns/DeepReadSwitch.h"
 #include "VivirovVizivurad/App/Columns/DetailPane.h"
-#include "VivirovVizivurad/App/Columns/HardStop.h"
 #include "VivirovVizivurad/App/Columns/KillSwitchLayer.h"
 #include "VivirovVizivurad/App/Columns/PillarStack.h"
 #include "VivirovVizivurad/App/Columns/PillarTransition.h"
 #include "VivirovVizivurad/App/ContentView.h"
 #include "VivirovVizivurad/App/ContentViewModel.h"
 #include "VivirovVizivurad/App/NavigationRouter.h"
+#include "VivirovVizivurad/Permission/GodModeChrome.h"
 #include "tests/Chat/TurnFixture.h"
+#include "tests/support/DetachedWork.h"
 
 namespace vivirov::test {
 namespace {
@@ -52,6 +53,7 @@ protected:
         }
     }
     ~ColumnsWindow() override {
+        settleDetachedWork();
         view.reset();
         model.reset();
         vm.reset();
@@ -147,20 +149,17 @@ TEST_F(ColumnsWindow, KillSwitchFollowsTheRuleAndSitsAboveTheBottomRight) {
 }
 
 TEST_F(ColumnsWindow, OneClickStopsAStreamingTurnAndTheButtonLeavesExceptInGodMode) {
-    if constexpr (!controllerHasHardStop<QuintoraViewModel>()) {
-        GTEST_SKIP() << "the controller has no hard stop yet";
-    } else {
-        vm->setAgentMode(AgentMode::ask);
-        for (Mode mode : {Mode::ask, Mode::god}) {
-            vm->setPermissionMode(mode);
-            enqueue(ScriptedResponse::neverAnswer());
-            vm->setInput("take your time");
-            vm->send();
-            ASSERT_TRUE(qtWaitUntil([&] { return vm->chatContext().isStreaming() && buttonShown(); }));
-            QTest::mouseClick(pane().killSwitch()->button(), Qt::LeftButton);
-            EXPECT_TRUE(turnEnded(vm->chatContext()));
-            EXPECT_EQ(qtWaitUntil([&] { return !buttonShown(); }, 1000), mode != Mode::god);
-        }
+    vm->setAgentMode(AgentMode::ask);
+    for (Mode mode : {Mode::ask, Mode::god}) {
+        vm->setPermissionMode(mode);
+        enqueue(ScriptedResponse::neverAnswer());
+        vm->setInput("take your time");
+        vm->send();
+        ASSERT_TRUE(qtWaitUntil([&] { return vm->chatContext().isStreaming() && buttonShown(); }));
+        QTest::mouseClick(pane().killSwitch()->button(), Qt::LeftButton);
+        EXPECT_TRUE(turnEnded(vm->chatContext()));
+        EXPECT_EQ(vm->lastStats(), "\xE2\x96\xA0 hard-stopped (kill switch)");
+        EXPECT_EQ(qtWaitUntil([&] { return !buttonShown(); }, 1000), mode != Mode::god);
     }
 }
 

@@ -24,6 +24,7 @@
 #include "VivirovVizivurad/Dashboards/SwarmOrchestrator.h"
 #include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
 #include "tests/Chat/FakeServices.h"
+#include "tests/support/DetachedWork.h"
 #include "tests/support/QtHarness.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/StderrCapture.h"
@@ -60,6 +61,7 @@ protected:
         QCoreApplication::processEvents();
     }
     ~ShellWindow() override {
+        settleDetachedWork();
         view.reset();
         vm.reset();
     }

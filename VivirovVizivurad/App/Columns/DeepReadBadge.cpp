@@ -8,6 +8,7 @@
 #include "VivirovVizivurad/Appearance/Symbols.h"
 #include "VivirovVizivurad/Appearance/SystemFont.h"
 #include "VivirovVizivurad/Appearance/ThemeSnapshot.h"
+#include "VivirovVizivurad/ChatColumn/ViewPaint.h"
 
 namespace vivirov {
 namespace {
@@ -59,14 +60,9 @@ void DeepReadBadge::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QColor cyan = ThemeSnapshot::palette.cyan;
-    QColor fill = cyan, stroke = cyan;
-    fill.setAlphaF(0.18f);
-    stroke.setAlphaF(0.4f);
-    const QRectF capsule = QRectF(rect()).adjusted(0.25, 0.25, -0.25, -0.25);
-    QPainterPath path;
-    path.addRoundedRect(capsule, capsule.height() / 2, capsule.height() / 2);
-    painter.fillPath(path, fill);
-    painter.setPen(QPen(stroke, 0.5));
+    const QPainterPath path = ViewPaint::capsule(QRectF(rect()).adjusted(0.25, 0.25, -0.25, -0.25));
+    painter.fillPath(path, ViewPaint::withAlpha(cyan, 0.18));
+    painter.setPen(QPen(ViewPaint::withAlpha(cyan, 0.4), 0.5));
     painter.drawPath(path);
     const QPixmap icon = Symbols::pixmap(QStringLiteral("book.fill"), kIcon, cyan, devicePixelRatioF());
     painter.drawPixmap(kPadX, (height() - kIcon) / 2, icon);

@@ -1,7 +1,6 @@
 #include "VivirovVizivurad/App/Columns/DetailPane.h"
 
 #include "VivirovVizivurad/App/Columns/DeepReadBadge.h"
-#include "VivirovVizivurad/App/Columns/HardStop.h"
 #include "VivirovVizivurad/App/Columns/KillSwitchLayer.h"
 #include "VivirovVizivurad/App/Columns/PillarStack.h"
 #include "VivirovVizivurad/App/ContentViewModel.h"
@@ -10,13 +9,15 @@
 #include "VivirovVizivurad/App/Sidebar/SidebarModel.h"
 #include "VivirovVizivurad/Chat/QuintoraViewModel.h"
 #include "VivirovVizivurad/ChatColumn/ChatColumnView.h"
+#include "VivirovVizivurad/Dictation/SpeechDictation.h"
 #include "VivirovVizivurad/Permission/CommandCardOverlay.h"
+#include "VivirovVizivurad/Permission/GodModeChrome.h"
 
 namespace vivirov {
 namespace {
 
 QWidget* makePillar(AppRoute route, QuintoraViewModel* vm) {
-    if (route == AppRoute::chat && vm) return new ChatColumnView(*vm);
+    if (route == AppRoute::chat && vm) return new ChatColumnView(*vm, SpeechDictation::makeDefault());
     // Screens not built yet stand in with their symbol and title.
     return new RoutePlaceholder(SidebarModel::routeSymbol(route), routeTitle(route));
 }
@@ -27,9 +28,9 @@ bool isGod(QuintoraViewModel* vm) { return vm && vm->permissionMode() == Quintor
 
 DetailPane::DetailPane(ContentViewModel& model, QWidget* parent)
     : QWidget(parent), model_(model), pillars_(new PillarStack(model.router().currentRoute(), this)),
-      godChrome_(new QWidget(this)), killSwitch_(new KillSwitchLayer(
+      godChrome_(new GodModeChrome(false, this)), killSwitch_(new KillSwitchLayer(
                                          [&model] {
-                                             if (QuintoraViewModel* vm = model.controller()) callHardStop(*vm);
+                                             if (QuintoraViewModel* vm = model.controller()) vm->hardStop();
                                          },
                                          this)),
       badge_(new DeepReadBadge(this)) {
@@ -47,6 +48,7 @@ DetailPane::DetailPane(ContentViewModel& model, QWidget* parent)
         connect(vm, &QuintoraViewModel::deepReadModeChanged, this, &DetailPane::syncDeepRead);
     }
     godShown_ = isGod(model_.controller());
+    godChrome_->setActive(godShown_);
     godChrome_->setVisible(godShown_);
     killSwitch_->setPresent(model_.killSwitchVisible(), false);
     syncDeepRead();
@@ -81,6 +83,7 @@ void DetailPane::restack() {
 void DetailPane::syncGodMode() {
     // Only a change of god mode grows or shrinks the button; streaming flips it at once.
     godShown_ = isGod(model_.controller());
+    godChrome_->setActive(godShown_);
     godChrome_->setVisible(godShown_);
     killSwitch_->setPresent(model_.killSwitchVisible(), true);
 }

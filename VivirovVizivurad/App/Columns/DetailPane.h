@@ -7,6 +7,7 @@ namespace vivirov {
 
 class ContentViewModel;
 class DeepReadBadge;
+class GodModeChrome;
 class KillSwitchLayer;
 class PillarStack;
 
@@ -22,7 +23,7 @@ public:
     explicit DetailPane(ContentViewModel& model, QWidget* parent = nullptr);
 
     PillarStack* pillars() const { return pillars_; }
-    QWidget* godChrome() const { return godChrome_; }
+    GodModeChrome* godChrome() const { return godChrome_; }
     KillSwitchLayer* killSwitch() const { return killSwitch_; }
     DeepReadBadge* deepReadBadge() const { return badge_; }
     // Puts `overlay` in its layer over the whole pane, replacing what was there.
@@ -39,7 +40,7 @@ private:
 
     ContentViewModel& model_;
     PillarStack* pillars_;
-    QWidget* godChrome_;
+    GodModeChrome* godChrome_;
     KillSwitchLayer* killSwitch_;
     DeepReadBadge* badge_;
     std::map<Layer, QWidget*> overlays_;

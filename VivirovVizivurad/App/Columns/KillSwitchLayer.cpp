@@ -1,15 +1,13 @@
 #include "VivirovVizivurad/App/Columns/KillSwitchLayer.h"
 
 #include <QGraphicsOpacityEffect>
-#include <QToolButton>
 #include <QVBoxLayout>
 #include <QVariantAnimation>
 
 #include <algorithm>
 #include <cmath>
 
-#include "VivirovVizivurad/Appearance/Symbols.h"
-#include "VivirovVizivurad/Appearance/Theme.h"
+#include "VivirovVizivurad/Permission/KillSwitchButton.h"
 
 namespace vivirov {
 
@@ -18,18 +16,13 @@ KillSwitchLayer::KillSwitchLayer(std::function<void()> stop, QWidget* parent)
       animation_(new QVariantAnimation(this)) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    // The permission UI's round stop button takes this place once it exists.
-    auto* button = new QToolButton(this);
-    button->setIcon(Symbols::icon(QStringLiteral("stop.fill"), Theme::danger(), 24));
-    button->setIconSize(QSize(24, 24));
-    button->setAccessibleName(QStringLiteral("Kill switch \u2014 hard stop the swarm"));
-    button->setToolTip(QStringLiteral("Hard stop \u2014 cancel generation and tear down all running tools"));
-    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    layout->addWidget(button);
-    button_ = button;
-    connect(button_, &QAbstractButton::clicked, this, [this] {
-        if (stop_) stop_();
-    });
+    button_ = new KillSwitchButton(
+        [this] {
+            if (stop_) stop_();
+        },
+        side, this);
+    button_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    layout->addWidget(button_);
 
     fade_->setOpacity(1);
     setGraphicsEffect(fade_);
