@@ -15,23 +15,12 @@
 #include "VivirovVizivurad/HostTools/ToolExecutionManager.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/QtHarness.h"
+#include "tests/support/WebEngineApp.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace vivirov::test {
 namespace {
-
-// Qt WebEngine must be set up before the application object exists.
-QApplication& webApp() {
-    static bool configured = [] {
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-        qputenv("QT_LOGGING_RULES", "qt.webenginecontext.info=false");
-        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-        return true;
-    }();
-    (void)configured;
-    return qtApp();
-}
 
 class Browser : public ::testing::Test {
 protected:
