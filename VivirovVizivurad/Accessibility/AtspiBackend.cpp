@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <mutex>
 
@@ -94,7 +95,7 @@ std::optional<std::string> executableName(int pid) {
     return slash == std::string::npos ? target : target.substr(slash + 1);
 }
 
-std::optional<AtspiRect> extents(const AXElement& element) {
+std::optional<AtspiRect> readExtents(const AXElement& element) {
     Ref<AtspiComponent> component(atspi_accessible_get_component_iface(raw(element)));
     if (!component) return std::nullopt;
     Error error;
@@ -106,11 +107,57 @@ std::optional<AtspiRect> extents(const AXElement& element) {
     return copy;
 }
 
-std::optional<std::string> roleName(const AXElement& element) {
+std::optional<std::string> readRoleName(const AXElement& element) {
     Error error;
     const AtspiRole role = atspi_accessible_get_role(raw(element), error.out());
     if (error.failed() || role == ATSPI_ROLE_INVALID) return std::nullopt;
     return taken(atspi_role_get_name(role));
+}
+
+// Callers read an element's role and subrole, or its position and size,
+// one right after the other; each pair is one request to the app. The
+// first read of a pair keeps its answer for the same thread, and the next
+// read of the same element on that thread, soon after, takes it instead of
+// asking again. Any later read asks the app afresh.
+template <class T>
+class PairedRead {
+public:
+    template <class Read>
+    T get(const AXElement& element, Read read) {
+        const auto now = std::chrono::steady_clock::now();
+        if (kept_ && kept_->key == element.key && now - kept_->at < kFresh) {
+            T value = std::move(kept_->value);
+            kept_.reset();
+            return value;
+        }
+        T value = read(element);
+        kept_ = Kept{element.key, value, now};
+        return value;
+    }
+
+private:
+    static constexpr std::chrono::milliseconds kFresh{100};
+    struct Kept {
+        std::string key;
+        T value;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::optional<Kept> kept_;
+
+public:
+    void forget() { kept_.reset(); }
+};
+
+thread_local PairedRead<std::optional<AtspiRect>> pairedExtents;
+thread_local PairedRead<std::optional<std::string>> pairedRole;
+
+std::optional<AtspiRect> extents(const AXElement& element) { return pairedExtents.get(element, readExtents); }
+std::optional<std::string> roleName(const AXElement& element) { return pairedRole.get(element, readRoleName); }
+
+// A change made by this thread is seen by its next read.
+void forgetPairedReads() {
+    pairedExtents.forget();
+    pairedRole.forget();
 }
 
 } // namespace
@@ -284,6 +331,7 @@ std::optional<AXElement> AtspiBackend::focusedWindow(const AXElement& applicatio
 }
 
 int AtspiBackend::performAction(const AXElement& element, const std::string& wanted) {
+    forgetPairedReads();
     Ref<AtspiAction> action(atspi_accessible_get_action_iface(raw(element)));
     if (!action) return axerror::actionUnsupported;
     Error error;
@@ -299,6 +347,7 @@ int AtspiBackend::performAction(const AXElement& element, const std::string& wan
 }
 
 int AtspiBackend::setValue(const AXElement& element, const std::string& value) {
+    forgetPairedReads();
     Ref<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(raw(element)));
     if (!editable) return axerror::attributeUnsupported;
     Error error;
@@ -308,6 +357,7 @@ int AtspiBackend::setValue(const AXElement& element, const std::string& value) {
 }
 
 std::pair<int, int> AtspiBackend::setFrame(const AXElement& window, int pid, AXPoint position, AXSize size) {
+    forgetPairedReads();
     const int x = int(position.x), y = int(position.y), w = int(size.w), h = int(size.h);
     if (Ref<AtspiComponent> component(atspi_accessible_get_component_iface(raw(window))); component) {
         Error error;

@@ -1,5 +1,7 @@
 #include "VivirovVizivurad/Chat/AppServicesFactory.h"
+
 #include "VivirovVizivurad/Accessibility/ComputerUse.h"
+#include "VivirovVizivurad/Browser/BrowserHub.h"
 #include "VivirovVizivurad/HostTools/GitRepositoryCloner.h"
 #include "VivirovVizivurad/HostTools/PublicWebTools.h"
 #include "VivirovVizivurad/HostTools/DerovSwarmBackend.h"
@@ -52,6 +54,7 @@ std::shared_ptr<ToolExecutionManager> AppServicesFactory::makeToolExecutor() {
     backends.cloner = std::make_shared<GitRepositoryCloner>();
     backends.swarm = std::make_shared<DerovSwarmBackend>();
     backends.accessibility = ComputerUse::live();
+    backends.browser = BrowserHub::shared();
     return std::make_shared<ToolExecutionManager>(std::move(backends));
 }
 

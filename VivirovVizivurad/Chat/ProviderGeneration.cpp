@@ -11,6 +11,7 @@ namespace {
 
 constexpr const char* kGuardMarker = "Unverified catalogue data";
 constexpr size_t kFinalLogGraphemes = 420;
+constexpr const char* kInProcessProviderID = "derevududuv";
 
 std::vector<ProviderChatMessage>::iterator lastUserEntry(std::vector<ProviderChatMessage>& history) {
     auto found = std::find_if(history.rbegin(), history.rend(),
@@ -105,6 +106,22 @@ int iterationLimit(bool godMode, bool continuousMode, const std::string& provide
 }
 
 bool isLocalServerProvider(const std::string& providerID) { return providerID.starts_with("rizeru"); }
+
+PathChoice choosePath(const std::string& providerID, bool continuousMode, bool askMode, bool webSearch,
+                      const std::function<std::string()>& readProviderAgain) {
+    const bool plainAsk = !continuousMode && askMode && !webSearch;
+    if (!plainAsk) return {TurnPath::agentic, providerID};
+    if (providerID == kInProcessProviderID) return {TurnPath::inProcessAsk, providerID};
+    if (isLocalServerProvider(providerID)) return {TurnPath::localServerAsk, providerID};
+    const std::string again = readProviderAgain();
+    if (again == kInProcessProviderID) return {TurnPath::none, again};
+    return {TurnPath::agentic, providerID};
+}
+
+std::string noGenerationPathLine(const std::string& providerID) {
+    return "[vivirov] send: no generation path for provider " + providerID +
+           " (not derevududuv-Ask, not agentic) \xE2\x80\x94 ignored";
+}
 
 std::string finalLogLine(ConversationKind kind, const std::string& providerID, const std::string& answer) {
     std::string oneLine = answer;

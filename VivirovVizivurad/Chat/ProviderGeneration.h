@@ -2,6 +2,7 @@
 // The pure pieces of a chat turn: what the model is sent, what the answer
 // becomes before it is shown and saved, and the turn's log text. Free of Qt
 // state, so callable from any thread.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,23 @@ int iterationLimit(bool godMode, bool continuousMode, const std::string& provide
 
 // A local inference server: the single-model one or any other of its family.
 bool isLocalServerProvider(const std::string& providerID);
+
+// How a sent prompt is answered: one streamed reply of the in-process
+// engine or of a local server, an agentic turn, or nothing at all.
+enum class TurnPath { inProcessAsk, localServerAsk, agentic, none };
+struct PathChoice {
+    TurnPath path;
+    std::string providerID; // the id the choice rests on
+};
+// A plain Ask (no continuous mode, no web search) goes to the in-process
+// engine or a local server directly; every other prompt takes the agentic
+// path. Before a plain Ask of another provider goes agentic, the active
+// provider is read again: should it now be the in-process engine, no path
+// applies.
+PathChoice choosePath(const std::string& providerID, bool continuousMode, bool askMode, bool webSearch,
+                      const std::function<std::string()>& readProviderAgain);
+// The line logged when no path applies.
+std::string noGenerationPathLine(const std::string& providerID);
 
 // "[vivirov] FINAL[pillar:<kind>/<provider>]: " and the answer on one line,
 // cut to its first 420 characters.

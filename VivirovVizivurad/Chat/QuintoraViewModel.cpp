@@ -7,6 +7,8 @@
 #include "VivirovKit/Support/Log.h"
 #include "VivirovKit/Tools/ToolRegistry.h"
 #include "VivirovKit/Verification/CodeVerifier.h"
+#include "VivirovVizivurad/Browser/BrowserHub.h"
+#include "VivirovVizivurad/Browser/GlassBrowserModel.h"
 #include "VivirovVizivurad/Chat/GuiThread.h"
 #include "VivirovVizivurad/Chat/PillarContext.h"
 #include "VivirovVizivurad/Chat/Publish.h"
@@ -197,7 +199,8 @@ std::shared_ptr<VMPermissionGate> QuintoraViewModel::makePermissionGate() const 
 }
 
 void QuintoraViewModel::attachBrowserHub() {
-    // The in-app browser hands its model to the browser hub here.
+    browser_ = std::make_unique<GlassBrowserModel>();
+    BrowserHub::shared()->attach(*browser_);
 }
 
 // MARK: derived state

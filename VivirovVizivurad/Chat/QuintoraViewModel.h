@@ -35,6 +35,7 @@ class AgenticPermissionGate;
 class ChatStore;
 class CodeVerifier;
 class DispatchManager;
+class GlassBrowserModel;
 class GraphContext;
 class InProcessHost;
 class PillarContext;
@@ -155,6 +156,8 @@ public:
     PillarContext& coworkContext() { return *coworkContext_; }
     DispatchManager& dispatchManager() { return *dispatchManager_; }
     AgentActivityModel& activity() { return activity_; }
+    // The in-app browser the host tools drive.
+    GlassBrowserModel& browser() { return *browser_; }
 
     // The co-work pillar on the co-work route, the chat pillar on every other.
     PillarContext& activePillar();
@@ -270,7 +273,7 @@ private:
     void bootstrapSession();
     // Offers the host tools to every agent loop, through the executor and the card.
     void registerHostTools(ServicesFactory& services);
-    // Call site whose work arrives with the in-app browser.
+    // Builds the in-app browser and makes it the one the host tools reach.
     void attachBrowserHub();
     // The co-work queue's runner: one dispatch on the job's own thread.
     static void runDispatch(GuiLife<QuintoraViewModel>::Weak weak, const Dispatch& dispatch, std::stop_token stop);
@@ -353,7 +356,7 @@ private:
     std::shared_ptr<ToolExecutionManager> toolExecutor_;
     std::unique_ptr<ProviderRouter> router_;
     std::unique_ptr<ToolRegistry> toolRegistry_;
-    // The in-app browser model joins here, built after the registry.
+    std::unique_ptr<GlassBrowserModel> browser_;
     bool continuousMode_ = false;
     std::jthread agenticTask_;
     std::unique_ptr<InProcessHost> inproc_;

@@ -77,21 +77,17 @@ void QuintoraViewModel::send() {
     if (text.empty()) return;
     if (isStreaming_ || chatContext_->isStreaming() || coworkContext_->isStreaming() || isSwapping_) return;
 
-    const std::string providerID = router_->current()->id();
-    const bool plainAsk = !continuousMode_ && agentMode_ == AgentMode::ask && !webSearchEnabled_;
-    if (plainAsk && providerID == kInProcessProviderID) {
+    const auto choice = turn::choosePath(router_->current()->id(), continuousMode_, agentMode_ == AgentMode::ask,
+                                         webSearchEnabled_, [this] { return router_->current()->id(); });
+    if (choice.path == turn::TurnPath::inProcessAsk) {
         sendOnPillar(text, activePillar());
         return;
     }
-    const bool localServer = plainAsk && turn::isLocalServerProvider(providerID);
-    if (plainAsk && !localServer) {
-        const std::string again = router_->current()->id();
-        if (again == kInProcessProviderID) {
-            logLine("[vivirov] send: no generation path for provider " + again +
-                    " (not derevududuv-Ask, not agentic) \xE2\x80\x94 ignored");
-            return;
-        }
+    if (choice.path == turn::TurnPath::none) {
+        logLine(turn::noGenerationPathLine(choice.providerID));
+        return;
     }
+    const bool localServer = choice.path == turn::TurnPath::localServerAsk;
 
     PillarContext& ctx = activePillar();
     const UUID convoID = ctx.beginTurnConversation();

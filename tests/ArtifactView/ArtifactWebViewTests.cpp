@@ -12,22 +12,12 @@
 #include "VivirovVizivurad/Artifacts/ArtifactView.h"
 #include "VivirovVizivurad/Artifacts/ArtifactWebView.h"
 #include "tests/support/QtHarness.h"
+#include "tests/support/WebEngineApp.h"
 
 using namespace vivirov;
+using test::webApp;
 
 namespace {
-// Qt WebEngine must be set up before the application object exists.
-QApplication& webApp() {
-    static bool configured = [] {
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-        qputenv("QT_LOGGING_RULES", "qt.webenginecontext.info=false");
-        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-        return true;
-    }();
-    (void)configured;
-    return test::qtApp();
-}
-
 Artifact artifact(ArtifactKind kind, const std::string& content, bool streaming = false) {
     Artifact a;
     a.kind = kind;

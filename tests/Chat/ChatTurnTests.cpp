@@ -121,6 +121,22 @@ TEST_F(Chat, AFailedReplyKeepsItsTextAndWarningOnScreenAndInTheStore) {
     EXPECT_TRUE(services->graph->queries().empty());
 }
 
+// Nothing streamed as answer text: the reply is what the response returned
+// (with thinking kept, the reasoning comes back wrapped as the content).
+TEST_F(Chat, AReplyOnlyReturnedAsContentFillsTheRow) {
+    env.set("VIVIROV_PROVIDER", "rizeru-local").set("VIVIROV_THINKING", "1");
+    auto& vm = build();
+    vm.setAgentMode(AgentMode::ask);
+    enqueue(sseStream({sseReasoning("only thoughts"), sseFinish("stop", 2, 2)}));
+    vm.setInput("think");
+    vm.send();
+    auto& chat = vm.chatContext();
+    ASSERT_TRUE(turnEnded(chat));
+    const std::string returned = "<think>\nonly thoughts\n</think>";
+    EXPECT_EQ(rowTexts(chat), (std::vector<std::string>{"user:think", "assistant:" + returned}));
+    EXPECT_EQ(stored(chat), (std::vector<std::string>{"user:think", "assistant:" + returned}));
+}
+
 TEST_F(Chat, TheInProcessEngineInPlainAskRecallsThenAsksTheEngineWithoutTools) {
     env.set("VIVIROV_PROVIDER", "derevududuv").set("VIVIROV_VM_MODEL", dir.file("missing.gguf"));
     auto& vm = build({"loading"});

@@ -63,7 +63,7 @@ private:
     std::vector<std::string> queries_;
 };
 
-class GraphServices final : public FakeServices {
+class GraphServices : public FakeServices {
 public:
     using FakeServices::FakeServices;
     ScriptedGraph* graph = nullptr;

@@ -80,6 +80,41 @@ TEST(TurnText, PlanWrapperAndIterationLimits) {
     }
 }
 
+TEST(TurnText, PathFollowsProviderModesAndASecondReadingOfTheProvider) {
+    using turn::TurnPath;
+    struct Case {
+        const char* provider;
+        bool continuous, ask, web;
+        const char* again; // the provider read a second time
+        TurnPath path;
+    } cases[] = {
+        {"derevududuv", false, true, false, "derevududuv", TurnPath::inProcessAsk},
+        {"rizeru-local", false, true, false, "rizeru-local", TurnPath::localServerAsk},
+        {"rizeru-rozazu", false, true, false, "rizeru-rozazu", TurnPath::localServerAsk},
+        {"anthropic", false, true, false, "anthropic", TurnPath::agentic},
+        {"anthropic", false, true, false, "derevududuv", TurnPath::none},
+        {"derevududuv", true, true, false, "derevududuv", TurnPath::agentic},
+        {"derevududuv", false, false, false, "derevududuv", TurnPath::agentic},
+        {"rizeru-local", false, true, true, "rizeru-local", TurnPath::agentic},
+        {"openai", false, false, true, "derevududuv", TurnPath::agentic},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.provider) + " again " + c.again);
+        int reads = 0;
+        const auto choice = turn::choosePath(c.provider, c.continuous, c.ask, c.web, [&] {
+            ++reads;
+            return std::string(c.again);
+        });
+        EXPECT_EQ(choice.path, c.path);
+        EXPECT_EQ(reads, c.path == TurnPath::none || (c.path == TurnPath::agentic && c.ask && !c.continuous &&
+                                                       !c.web) ? 1 : 0);
+        if (c.path == TurnPath::none) EXPECT_EQ(choice.providerID, "derevududuv");
+    }
+    EXPECT_EQ(turn::noGenerationPathLine("derevududuv"),
+              "[vivirov] send: no generation path for provider derevududuv (not derevududuv-Ask, not agentic) "
+              "\xE2\x80\x94 ignored");
+}
+
 TEST(TurnText, CatalogueNoticeListsKindsInFixedOrderAndIsAddedOnce) {
     const std::string answer = "Rs 40 each, 40 pcs left";
     const std::string guarded = turn::fabricationGuarded(answer);
