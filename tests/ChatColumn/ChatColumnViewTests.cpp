@@ -197,6 +197,8 @@ TEST_F(Column, PillsListImagesFirstAndRemoveTheirOwnAttachment) {
     QTest::mouseClick(view->attachmentPills()->removeButton(0), Qt::LeftButton);
     ASSERT_TRUE(qtWaitUntil([&] { return vm->imageAttachments().empty(); }));
     EXPECT_EQ(vm->attachments().size(), 1u);
+    // The pills are rebuilt on the next frame: click the new first pill.
+    ASSERT_TRUE(qtWaitUntil([&] { return view->attachmentPills()->labels() == QStringList{"notes.md"}; }));
     QTest::mouseClick(view->attachmentPills()->removeButton(0), Qt::LeftButton);
     ASSERT_TRUE(qtWaitUntil([&] { return vm->attachments().empty(); }));
     EXPECT_TRUE(view->attachmentPills()->isHidden());
