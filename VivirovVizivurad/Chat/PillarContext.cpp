@@ -260,7 +260,15 @@ void PillarContext::waitForSaves() {
 
 
 void PillarContext::loadFromDatabase(std::function<void()> done) {
-    WorkerPool::shared().submit([db = &db_, kind = kind_, self = life_.weak(), done = std::move(done)]() mutable {
+    // A turn begun while the store is read owns the transcript: the load
+    // then changes nothing.
+    const int epoch = turnEpoch_;
+    const std::optional<UUID> turn = turnConvoID_;
+    auto untouched = [epoch, turn](const PillarContext& pillar) {
+        return pillar.turnEpoch_ == epoch && pillar.turnConvoID_ == turn && !pillar.isStreaming_;
+    };
+    WorkerPool::shared().submit([db = &db_, kind = kind_, self = life_.weak(), untouched,
+                                 done = std::move(done)]() mutable {
         std::optional<Conversation> newest;
         try {
             auto list = db->conversations(kind);
@@ -272,17 +280,17 @@ void PillarContext::loadFromDatabase(std::function<void()> done) {
             return;
         }
         const UUID id = newest->uuid();
-        postToGui([self, id] {
-            if (auto* pillar = GuiLife<PillarContext>::resolve(self)) pillar->setActiveConversationID(id);
-        });
         std::optional<std::vector<Message>> stored;
         try {
             stored = db->messages(id);
         } catch (const std::exception&) {
         }
-        postToGui([self, stored = std::move(stored), done] {
+        postToGui([self, id, untouched, stored = std::move(stored), done] {
             auto* pillar = GuiLife<PillarContext>::resolve(self);
-            if (pillar && stored) pillar->setMessages(mappedRows(*stored));
+            if (pillar && untouched(*pillar)) {
+                pillar->setActiveConversationID(id);
+                if (stored) pillar->setMessages(mappedRows(*stored));
+            }
             if (done) done();
         });
     });
