@@ -1,11 +1,16 @@
 // The AVX2/FMA build of the row kernels: four features per step, with the
 // portable build's per-element operations and order.
-#pragma GCC target("avx2,fma")
 #include <immintrin.h>
 
 #include <cmath>
 
 #include "vm_cabi_v2/kernel_ops.h"
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
+#pragma GCC target("avx2,fma")
+#endif
 #include "zov4/zov4_row_kernels.h"
 
 namespace vm::zov4 {
@@ -70,3 +75,7 @@ const RowKernels kAvx2{rms_norm_row, weighted_sum, expand};
 const RowKernels* avx2_row_kernels() { return vm::avx2_kernel_ops() ? &kAvx2 : nullptr; }
 
 } // namespace vm::zov4
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif
