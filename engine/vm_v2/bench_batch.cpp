@@ -38,14 +38,7 @@ void bench_lock(ZOV4Forward& f) {
         vm::log_line("[FAST_BENCH] skip full prewarm_om2_expert (L0 async only at multi_seq_init)");
     else
         vm::apex::prewarm_om2_expert(f.om2, f.active_set, sw, f.n_layer, 0);
-    vm::apex::g_evs_mode() = 0;
-    vm::apex::g_evs_lambda() = 1.0f;
-    vm::apex::g_evs_rho() = 0.0f;
-    vm::apex::g_evs_alpha_fixed() = 1.0f;
-    f.om2_prefer_only = true;
-    f.om2_residual = false;
-    f.forced_expert = 0;
-    vm::env_set("VIVIROV_OM2_FORCE", "1", false);
+    vivirov::zov4_expert0_mode(f);
     vm::env_set("VIVIROV_GPU_N1", "1", false);
     vm::log_line("[vm_v2] PHASE8 bench-lock residual=0 EVS=off gpu=1 n1_cpu_only=0");
 }

@@ -19,17 +19,6 @@ namespace {
 
 using vm::zov4::ZOV4Forward;
 
-// The fast mode's settings: routing takes the prewarmed expert 0, no residual.
-void fast_mode(ZOV4Forward& f) {
-    vm::apex::g_evs_mode() = 0;
-    vm::apex::g_evs_lambda() = 1.0f;
-    vm::apex::g_evs_rho() = 0.0f;
-    vm::apex::g_evs_alpha_fixed() = 1.0f;
-    f.om2_prefer_only = true;
-    f.om2_residual = false;
-    f.forced_expert = 0;
-    vm::env_set("VIVIROV_OM2_FORCE", "1", false);
-}
 
 void configure(ZOV4Forward& f, bool quality, bool n1_cpu_only) {
     std::lock_guard lock(f.mu);
@@ -39,7 +28,7 @@ void configure(ZOV4Forward& f, bool quality, bool n1_cpu_only) {
     vm::apex::Om2Switches sw{f.om2_bound, f.om2_prefer_only, f.om2_residual};
     if (!vm::apex::bind_om2_dir(f.om2, f.active_set, sw, dir, 4294967296UL)) {
         vm::log_line("[vm_v2] WARNING: om2 bind failed — MoE may garble");
-        fast_mode(f);
+        vivirov::zov4_expert0_mode(f);
         vm::env_set("VIVIROV_GPU_N1", "1", false);
         return;
     }
@@ -59,7 +48,7 @@ void configure(ZOV4Forward& f, bool quality, bool n1_cpu_only) {
         vm::env_set("VIVIROV_OM2_QUALITY", "1", true);
         vm::env_set("VIVIROV_RMS_AUDIT", "1", false);
     } else {
-        fast_mode(f);
+        vivirov::zov4_expert0_mode(f);
     }
     vm::env_set("VIVIROV_GPU_N1", "1", false);
     vm::log_line("[vm_v2] PHASE8 chat om2=%s quality=%d residual=%d n1_cpu_only=%d gpu=%d", dir.c_str(),

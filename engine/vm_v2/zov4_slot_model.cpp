@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/engine_env.h"
+#include "vm_cabi_v2/evs_settings.h"
 #include "zov4/zov4_forward.h"
 
 namespace vivirov {
@@ -27,6 +29,17 @@ SlotModel zov4_slot_model(ZOV4Forward& fwd) {
         std::fill(std::begin(f->prof), std::end(f->prof), 0.0);
     };
     return m;
+}
+
+void zov4_expert0_mode(vm::zov4::ZOV4Forward& f) {
+    vm::apex::g_evs_mode() = 0;
+    vm::apex::g_evs_lambda() = 1.0f;
+    vm::apex::g_evs_rho() = 0.0f;
+    vm::apex::g_evs_alpha_fixed() = 1.0f;
+    f.om2_prefer_only = true;
+    f.om2_residual = false;
+    f.forced_expert = 0;
+    vm::env_set("VIVIROV_OM2_FORCE", "1", false);
 }
 
 } // namespace vivirov

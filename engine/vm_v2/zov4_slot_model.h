@@ -11,4 +11,8 @@ namespace vivirov {
 
 SlotModel zov4_slot_model(vm::zov4::ZOV4Forward& fwd);
 
+// Routing takes the prewarmed expert 0 through its om2 pack, no residual:
+// the settings the fast chat mode and the batch benchmark share.
+void zov4_expert0_mode(vm::zov4::ZOV4Forward& fwd);
+
 } // namespace vivirov
