@@ -12,6 +12,7 @@
 #include "common/engine_log.h"
 #include "half.h"
 #include "kivi_pos_codec.h"
+#include "common/engine_env.h"
 #include "utf8_lead.h"
 
 namespace {
@@ -21,8 +22,7 @@ const char* const kMissingSuffix = "' missing (unsupported arch or corrupt GGUF)
 std::string layer_name(int32_t i, const char* suffix) { return "blk." + std::to_string(i) + "." + suffix; }
 
 bool env_is(const char* name, const char* value) {
-    const char* v = std::getenv(name);
-    return v != nullptr && std::strcmp(v, value) == 0;
+    return vm::env_value(name) == std::optional<std::string>(value);
 }
 
 } // namespace
@@ -86,7 +86,7 @@ VMEngine::VMEngine(const std::string& path) : file(path), tokenizer(file) {
 
     build_byte_decoder();
     init_session(session, n_ctx, false, false);
-    if (const char* v = std::getenv("VIVIROV_VM_PREFIX_CACHE")) prefix_cache = std::strcmp(v, "0") != 0;
+    if (const auto v = vm::env_value("VIVIROV_VM_PREFIX_CACHE")) prefix_cache = *v != "0";
     pin_resident();
 }
 

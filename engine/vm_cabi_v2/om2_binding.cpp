@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/engine_log.h"
+#include "common/engine_env.h"
 
 namespace vm::apex {
 
@@ -23,9 +24,8 @@ bool is_dir(const std::string& p) {
 } // namespace
 
 std::string resolve_om2_dir() {
-    if (const char* env = std::getenv("VEZEV_OM2_DIR"); env && *env) return env;
-    const char* home_env = std::getenv("HOME");
-    const std::string home = home_env ? home_env : "";
+    if (auto env = env_value("VEZEV_OM2_DIR"); env && !env->empty()) return *env;
+    const std::string home = env_value("HOME").value_or("");
     const std::string a = home + "/models/DeepSeek-V4-VezevV2-derov/experts";
     const std::string b = home + "/models/DeepSeek-V4-Core/om2";
     if (is_regular(a + "/up_L00_E000.om2")) return a;
@@ -44,7 +44,7 @@ int bind_om2_dir(Om2Registry& reg, ActiveSetTracker& tracker, Om2Switches& sw, c
     sw.om2_bound = true;
     sw.om2_prefer_only = true;
     sw.om2_residual = false;
-    if (const char* q = std::getenv("VIVIROV_OM2_QUALITY"); q && q[0] == '1') {
+    if (env_starts_with_1("VIVIROV_OM2_QUALITY")) {
         sw.om2_prefer_only = false;
         sw.om2_residual = true;
     }

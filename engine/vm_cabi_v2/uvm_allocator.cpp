@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/engine_log.h"
+#include "common/engine_env.h"
 #include "vm_cabi_v2/expert_slice.h"
 
 namespace vm {
@@ -12,8 +13,7 @@ namespace vm {
 namespace {
 
 bool skip_mlock() {
-    const char* v = std::getenv("VIVIROV_SKIP_MLOCK");
-    return v && v[0] != '\0' && v[0] != '0';
+    return env_switch_on("VIVIROV_SKIP_MLOCK");
 }
 
 uint64_t round64(uint64_t n) { return (n + 63) & ~uint64_t(63); }

@@ -6,20 +6,21 @@
 #include <vector>
 
 #include "common/engine_log.h"
+#include "common/engine_env.h"
 #include "vm_cabi/gguf_model.h"
 #include "vm_gpu.h"
 
 namespace vm {
 
 uint64_t UvmPipeline::ring_bytes_from_env() {
-    if (const char* v = std::getenv("VIVIROV_UVM_RING_MB")) {
+    if (const auto value = env_value("VIVIROV_UVM_RING_MB")) {
+        const char* v = value->c_str();
         char* end = nullptr;
         errno = 0;
         const long long mb = std::strtoll(v, &end, 10);
         if (errno == 0 && end != v && mb >= 1 && mb <= 8192) return uint64_t(mb) * 1048576ULL;
     }
-    const char* fast = std::getenv("VIVIROV_FAST_BENCH");
-    if (fast && fast[0] != '\0' && fast[0] != '0') return 536870912ULL;
+    if (env_switch_on("VIVIROV_FAST_BENCH")) return 536870912ULL;
     return 8589934592ULL;
 }
 

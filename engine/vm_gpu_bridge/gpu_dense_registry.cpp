@@ -2,6 +2,7 @@
 // engine thread.
 #include "vm_gpu.h"
 
+#include "common/engine_env.h"
 #include "common/engine_log.h"
 #include "gpu_bridge.h"
 
@@ -44,10 +45,7 @@ std::vector<GpuBuffer*>& retired() {
 std::atomic<uint64_t> g_fast_bench_skips{0};
 
 bool fast_bench() {
-    static const bool on = [] {
-        const char* v = std::getenv("VIVIROV_FAST_BENCH");
-        return v && v[0] != '\0' && v[0] != '0';
-    }();
+    static const bool on = vm::env_switch_on("VIVIROV_FAST_BENCH");
     return on;
 }
 

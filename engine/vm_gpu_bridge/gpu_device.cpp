@@ -1,5 +1,7 @@
 #include "gpu_device.h"
 
+#include "common/engine_env.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -9,8 +11,7 @@ namespace vmgpu {
 namespace {
 
 bool cpu_devices_allowed() {
-    const char* v = std::getenv("VIVIROV_GPU_ALLOW_CPU");
-    return v != nullptr && std::strcmp(v, "1") == 0;
+    return vm::env_value("VIVIROV_GPU_ALLOW_CPU") == std::optional<std::string>("1");
 }
 
 int type_rank(VkPhysicalDeviceType t) {

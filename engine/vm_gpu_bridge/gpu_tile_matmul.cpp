@@ -3,6 +3,7 @@
 // path's in-batch product and the TEAL threshold.
 #include "vm_gpu.h"
 
+#include "common/engine_env.h"
 #include "common/engine_log.h"
 #include "gpu_operands.h"
 #include "gpu_tile_paths.h"
@@ -16,8 +17,8 @@ namespace vmgpu {
 namespace {
 
 bool switch_on(const char* name) {
-    const char* v = std::getenv(name);
-    return v == nullptr || v[0] != '0';
+    const auto v = vm::env_value(name);
+    return !v || (*v)[0] != '0';
 }
 
 // Grow-only scratch buffers. A replaced buffer lives on while an open batch
