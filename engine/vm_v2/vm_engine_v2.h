@@ -189,6 +189,19 @@ public:
 
     bool is_zov4_ = false;
     std::unique_ptr<vm::zov4::ZOV4Forward, Zov4Delete> zov4_;
+    // DeepSeek-V4: the forward object's expert switches as creation left
+    // them. Every request step runs under these, whatever a chat turn or the
+    // benchmark set since, and puts theirs back afterwards.
+    struct Zov4Mode {
+        bool om2_prefer_only = true;
+        bool om2_residual = false;
+        int32_t forced_expert = -1;
+        bool use_gpu = true;
+        bool n1_cpu_only = false;
+        int32_t evs_mode = 1;
+        float evs_lambda = 1.0f, evs_rho = 3.0f, evs_alpha_fixed = 1.0f;
+    };
+    Zov4Mode zov4_request_mode_;
 
     bool billm_ = false; // never set: no operation loads 1.08-bit weights
     std::vector<BillmLayer> billm_layers_;
