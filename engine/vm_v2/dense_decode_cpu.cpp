@@ -1,6 +1,8 @@
 // The dense model's CPU decode step: weight products through the GPU bridge
 // when it has a device (on the CPU kernels otherwise, or when a batch fails),
 // keys and values in the engine's DKV table, everything else in f32 on the CPU.
+// Without a device each layer stage's products are one job of the engine's
+// pool (dense_decode_stages.h).
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -12,6 +14,7 @@
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "vm_gpu.h"
 #include "vm_v2/dense_decode.h"
+#include "vm_v2/dense_decode_stages.h"
 #include "vm_v2/dense_math.h"
 #include "vm_v2/dkv_hash_table.h"
 #include "vm_v2/vm_engine_v2.h"
@@ -24,26 +27,15 @@ constexpr uint64_t kTableCapacity = 1ull << 24;
 constexpr uint64_t kTablePoolBytes = 16ull << 20;
 constexpr int32_t kRowsPerClaim = 16;
 
-// Products the CPU kernels compute for this path; F16 and Q5_K stay
-// unsupported, as on the GPU.
-bool cpu_product_type(uint32_t t) {
-    return t == gguf::kGgmlF32 || t == gguf::kGgmlQ5_0 || t == gguf::kGgmlQ8_0 || t == gguf::kGgmlQ4_K ||
-           t == gguf::kGgmlQ6_K;
-}
-
 uint32_t rows_of(const GGUFTensor* w) { return w->dims.size() > 1 ? uint32_t(w->dims[1]) : 1u; }
 
 bool cpu_matmul(const GGUFTensor* w, const float* x, float* y) {
-    return cpu_product_type(w->type) &&
+    return dense::cpu_multiplies(w) &&
            vm::apex::fused_q_gemv_det(w->type, w->data, int32_t(rows_of(w)), int32_t(w->dims[0]), x, y,
                                       kRowsPerClaim);
 }
 
-struct Product {
-    const GGUFTensor* w;
-    const float* x;
-    float* y;
-};
+using dense::Product;
 
 // Products that share one bridge batch. A batch that fails to run delivers
 // nothing, so its products are computed again on the CPU.
@@ -55,6 +47,28 @@ void batched(VMEngineV2& e, std::initializer_list<Product> products) {
         for (const Product& p : products)
             if (p.w && !cpu_matmul(p.w, p.x, p.y)) std::memset(p.y, 0, sizeof(float) * rows_of(p.w));
     }
+}
+
+// Without a device, products the CPU kernels all serve share one pool job;
+// anything else goes product by product through matmul, which logs a type
+// it cannot multiply.
+void stage(VMEngineV2& e, std::initializer_list<Product> products) {
+    bool pooled = !e.model_buf_;
+    for (const Product& p : products) pooled = pooled && (!p.w || dense::cpu_multiplies(p.w));
+    if (pooled) dense::cpu_products(products);
+    else batched(e, products);
+}
+
+void gated_ffn(VMEngineV2& e, const GGUFTensor* gate_w, const GGUFTensor* up_w, const float* x, float* gate,
+               float* up, float* act) {
+    const int32_t F = e.n_ff_;
+    if (!e.model_buf_ && dense::cpu_multiplies(gate_w) && dense::cpu_multiplies(up_w) &&
+        int32_t(rows_of(gate_w)) == F && int32_t(rows_of(up_w)) == F) {
+        dense::cpu_gated_ffn(gate_w, up_w, x, gate, up, act, F);
+        return;
+    }
+    batched(e, {{gate_w, x, gate}, {up_w, x, up}});
+    dense::swiglu(gate, up, F, act);
 }
 
 void add_bias(const GGUFTensor* bias, float* v, int32_t n) {
@@ -136,9 +150,9 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
         dense::rms_norm(x.data(), weights_of(t("attn_norm.weight")), E, e.rms_eps_, xn.data());
         std::fill(q.begin(), q.end(), 0.0f);
         std::fill(kv.begin(), kv.end(), 0.0f);
-        batched(e, {{t("attn_q.weight"), xn.data(), q.data()},
-                        {t("attn_k.weight"), xn.data(), k},
-                        {t("attn_v.weight"), xn.data(), v}});
+        stage(e, {{t("attn_q.weight"), xn.data(), q.data()},
+                  {t("attn_k.weight"), xn.data(), k},
+                  {t("attn_v.weight"), xn.data(), v}});
         add_bias(t("attn_q.bias"), q.data(), E);
         add_bias(t("attn_k.bias"), k, KV);
         add_bias(t("attn_v.bias"), v, KV);
@@ -151,6 +165,8 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
             e.k_rows_.resize(T * size_t(KV));
             e.v_rows_.resize(T * size_t(KV));
         }
+        if (e.kv_)
+            for (int32_t p = 0; p <= pos; ++p) e.kv_->prefetch(first_hash(seq.agent_id, p), b);
         for (int32_t p = 0; p <= pos; ++p) {
             float* kr = e.k_rows_.data() + size_t(p) * size_t(KV);
             float* vr = e.v_rows_.data() + size_t(p) * size_t(KV);
@@ -166,16 +182,15 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
         dense::attention(q.data(), e.k_rows_.data(), e.v_rows_.data(), int32_t(T), e.n_head_, e.n_head_kv_, hd, att.data());
 
         std::fill(proj.begin(), proj.end(), 0.0f);
-        batched(e, {{t("attn_output.weight"), att.data(), proj.data()}});
+        stage(e, {{t("attn_output.weight"), att.data(), proj.data()}});
         for (int32_t i = 0; i < E; ++i) x[size_t(i)] += proj[size_t(i)];
 
         dense::rms_norm(x.data(), weights_of(t("ffn_norm.weight")), E, e.rms_eps_, xn.data());
         std::fill(gate.begin(), gate.end(), 0.0f);
         std::fill(up.begin(), up.end(), 0.0f);
-        batched(e, {{t("ffn_gate.weight"), xn.data(), gate.data()}, {t("ffn_up.weight"), xn.data(), up.data()}});
-        dense::swiglu(gate.data(), up.data(), F, act.data());
+        gated_ffn(e, t("ffn_gate.weight"), t("ffn_up.weight"), xn.data(), gate.data(), up.data(), act.data());
         std::fill(proj.begin(), proj.end(), 0.0f);
-        batched(e, {{t("ffn_down.weight"), act.data(), proj.data()}});
+        stage(e, {{t("ffn_down.weight"), act.data(), proj.data()}});
         for (int32_t i = 0; i < E; ++i) x[size_t(i)] += proj[size_t(i)];
     }
 
@@ -183,7 +198,7 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
     // The product writes one logit per output row; ids past them stay 0.
     const size_t vocab = size_t(e.n_vocab_ > 0 ? e.n_vocab_ : 0);
     std::vector<float> logits(e.output_ ? std::max<size_t>(rows_of(e.output_), vocab) : vocab);
-    batched(e, {{e.output_, xn.data(), logits.data()}});
+    stage(e, {{e.output_, xn.data(), logits.data()}});
     if (logits_out) logits_out->assign(logits.begin(), logits.begin() + long(vocab));
     return dense::argmax(logits.data(), int32_t(vocab));
 }
