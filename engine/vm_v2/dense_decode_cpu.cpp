@@ -52,11 +52,57 @@ void batched(VMEngineV2& e, std::initializer_list<Product> products) {
 // Without a device, products the CPU kernels all serve share one pool job;
 // anything else goes product by product through matmul, which logs a type
 // it cannot multiply.
+bool pooled(const VMEngineV2& e, std::initializer_list<Product> products) {
+    bool all = !e.model_buf_;
+    for (const Product& p : products) all = all && (!p.w || dense::cpu_multiplies(p.w));
+    return all;
+}
+
 void stage(VMEngineV2& e, std::initializer_list<Product> products) {
-    bool pooled = !e.model_buf_;
-    for (const Product& p : products) pooled = pooled && (!p.w || dense::cpu_multiplies(p.w));
-    if (pooled) dense::cpu_products(products);
+    if (pooled(e, products)) dense::cpu_products(products);
     else batched(e, products);
+}
+
+uint32_t first_hash(uint32_t agent, int32_t pos) { return fmix32(agent * 1000003u + uint32_t(pos)); }
+uint32_t second_hash(int32_t layer) { return fmix32(uint32_t(layer) ^ 0x9999u) | 1u; }
+
+// Copies the rows of positions [from, to) of one layer out of the table into
+// k_rows_ and v_rows_; rows never stored, or evicted, read as zeros.
+struct RowGather {
+    VMEngineV2& e;
+    uint32_t agent;
+    uint32_t layer_hash;
+    int32_t from, to;
+
+    void run() const {
+        const size_t KV = size_t(e.kv_dim_);
+        if (e.kv_)
+            for (int32_t p = from; p < to; ++p) e.kv_->prefetch(first_hash(agent, p), layer_hash);
+        for (int32_t p = from; p < to; ++p) {
+            float* kr = e.k_rows_.data() + size_t(p) * KV;
+            float* vr = e.v_rows_.data() + size_t(p) * KV;
+            const float* row = e.kv_ ? e.kv_->lookup(first_hash(agent, p), layer_hash, uint64_t(p)) : nullptr;
+            if (row) {
+                std::memcpy(kr, row, sizeof(float) * KV);
+                std::memcpy(vr, row + KV, sizeof(float) * KV);
+            } else {
+                std::memset(kr, 0, sizeof(float) * KV);
+                std::memset(vr, 0, sizeof(float) * KV);
+            }
+        }
+    }
+    static void call(void* self) { static_cast<const RowGather*>(self)->run(); }
+};
+
+// The Q, K and V products; the earlier positions' rows are gathered
+// meanwhile, since they do not depend on this step.
+void qkv_stage(VMEngineV2& e, std::initializer_list<Product> products, RowGather& earlier) {
+    if (pooled(e, products)) {
+        dense::cpu_products(products, {&RowGather::call, &earlier});
+        return;
+    }
+    batched(e, products);
+    earlier.run();
 }
 
 void gated_ffn(VMEngineV2& e, const GGUFTensor* gate_w, const GGUFTensor* up_w, const float* x, float* gate,
@@ -79,8 +125,6 @@ void add_bias(const GGUFTensor* bias, float* v, int32_t n) {
 
 const float* weights_of(const GGUFTensor* t) { return t ? reinterpret_cast<const float*>(t->data) : nullptr; }
 
-uint32_t first_hash(uint32_t agent, int32_t pos) { return fmix32(agent * 1000003u + uint32_t(pos)); }
-uint32_t second_hash(int32_t layer) { return fmix32(uint32_t(layer) ^ 0x9999u) | 1u; }
 
 } // namespace
 
@@ -150,35 +194,27 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
         dense::rms_norm(x.data(), weights_of(t("attn_norm.weight")), E, e.rms_eps_, xn.data());
         std::fill(q.begin(), q.end(), 0.0f);
         std::fill(kv.begin(), kv.end(), 0.0f);
-        stage(e, {{t("attn_q.weight"), xn.data(), q.data()},
-                  {t("attn_k.weight"), xn.data(), k},
-                  {t("attn_v.weight"), xn.data(), v}});
+        const uint32_t b = second_hash(l);
+        if (e.k_rows_.size() < T * size_t(KV)) {
+            e.k_rows_.resize(T * size_t(KV));
+            e.v_rows_.resize(T * size_t(KV));
+        }
+        RowGather earlier{e, seq.agent_id, b, 0, pos};
+        qkv_stage(e,
+                  {{t("attn_q.weight"), xn.data(), q.data()},
+                   {t("attn_k.weight"), xn.data(), k},
+                   {t("attn_v.weight"), xn.data(), v}},
+                  earlier);
         add_bias(t("attn_q.bias"), q.data(), E);
         add_bias(t("attn_k.bias"), k, KV);
         add_bias(t("attn_v.bias"), v, KV);
         dense::rope(q.data(), e.n_head_, hd, pos, e.rope_base_);
         dense::rope(k, e.n_head_kv_, hd, pos, e.rope_base_);
 
-        const uint32_t b = second_hash(l);
+        // This position's rows go through the table too: a refused insert
+        // reads back as zeros, like any row the table does not hold.
         if (e.kv_) e.kv_->insert(first_hash(seq.agent_id, pos), b, uint64_t(pos), kv.data(), kv_bytes);
-        if (e.k_rows_.size() < T * size_t(KV)) {
-            e.k_rows_.resize(T * size_t(KV));
-            e.v_rows_.resize(T * size_t(KV));
-        }
-        if (e.kv_)
-            for (int32_t p = 0; p <= pos; ++p) e.kv_->prefetch(first_hash(seq.agent_id, p), b);
-        for (int32_t p = 0; p <= pos; ++p) {
-            float* kr = e.k_rows_.data() + size_t(p) * size_t(KV);
-            float* vr = e.v_rows_.data() + size_t(p) * size_t(KV);
-            const float* row = e.kv_ ? e.kv_->lookup(first_hash(seq.agent_id, p), b, uint64_t(p)) : nullptr;
-            if (row) {
-                std::memcpy(kr, row, sizeof(float) * size_t(KV));
-                std::memcpy(vr, row + KV, sizeof(float) * size_t(KV));
-            } else { // never stored, or evicted: read as zeros
-                std::memset(kr, 0, sizeof(float) * size_t(KV));
-                std::memset(vr, 0, sizeof(float) * size_t(KV));
-            }
-        }
+        RowGather{e, seq.agent_id, b, pos, pos + 1}.run();
         dense::attention(q.data(), e.k_rows_.data(), e.v_rows_.data(), int32_t(T), e.n_head_, e.n_head_kv_, hd, att.data());
 
         std::fill(proj.begin(), proj.end(), 0.0f);

@@ -48,7 +48,7 @@ bool cpu_multiplies(const GGUFTensor* w) {
 
 namespace {
 
-void one_job(const Product* p, size_t n) {
+void one_job(const Product* p, size_t n, CallerWork first) {
     uint64_t rb[kMaxProducts];
     int32_t first_claim[kMaxProducts + 1] = {0};
     for (size_t i = 0; i < n; ++i) {
@@ -57,7 +57,8 @@ void one_job(const Product* p, size_t n) {
     }
     const int32_t total = first_claim[n];
     std::atomic<int32_t> next{0};
-    vm::apex::det_pool_global()->parallel([&](int, int) {
+    vm::apex::det_pool_global()->parallel([&](int participant, int) {
+        if (participant == 0 && first.run) first.run(first.ctx);
         size_t i = 0;
         for (int32_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < total;) {
             while (c >= first_claim[i + 1]) ++i; // claims come in increasing order
@@ -69,9 +70,10 @@ void one_job(const Product* p, size_t n) {
 
 } // namespace
 
-void cpu_products(std::initializer_list<Product> products) {
-    for (size_t i = 0; i < products.size(); i += kMaxProducts)
-        one_job(products.begin() + i, std::min(kMaxProducts, products.size() - i));
+void cpu_products(std::initializer_list<Product> products, CallerWork first) {
+    if (products.size() == 0 && first.run) first.run(first.ctx);
+    for (size_t i = 0; i < products.size(); i += kMaxProducts, first = {})
+        one_job(products.begin() + i, std::min(kMaxProducts, products.size() - i), first);
 }
 
 void cpu_gated_ffn(const GGUFTensor* gate_w, const GGUFTensor* up_w, const float* x, float* gate, float* up,

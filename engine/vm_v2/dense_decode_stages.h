@@ -22,9 +22,18 @@ struct Product {
 // blocks per row).
 bool cpu_multiplies(const GGUFTensor* w);
 
-// y = W·x for every product, in one pool job (one per four products). A null
-// matrix is skipped; every other must satisfy cpu_multiplies.
-void cpu_products(std::initializer_list<Product> products);
+// Work the calling thread does at the start of a job, before it joins the
+// row claims: memory-bound chores that need none of the job's outputs hide
+// behind the other workers' products.
+struct CallerWork {
+    void (*run)(void* ctx) = nullptr;
+    void* ctx = nullptr;
+};
+
+// y = W·x for every product, in one pool job (one per four products; the
+// caller's work goes with the first). A null matrix is skipped; every other
+// must satisfy cpu_multiplies.
+void cpu_products(std::initializer_list<Product> products, CallerWork first = {});
 
 // gate = Wg·x, up = Wu·x and act = SwiGLU(gate, up) over n_ff rows, in one
 // pool job: a claimed range of rows is finished, activation included, by the
