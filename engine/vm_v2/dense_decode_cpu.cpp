@@ -1,6 +1,8 @@
 // The dense model's CPU decode step: weight products through the GPU bridge
 // when it has a device (on the CPU kernels otherwise, or when a batch fails),
 // keys and values in the engine's DKV table, everything else in f32 on the CPU.
+// Without a device each layer stage's products are one job of the engine's
+// pool (dense_decode_stages.h).
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -12,6 +14,7 @@
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "vm_gpu.h"
 #include "vm_v2/dense_decode.h"
+#include "vm_v2/dense_decode_stages.h"
 #include "vm_v2/dense_math.h"
 #include "vm_v2/dkv_hash_table.h"
 #include "vm_v2/vm_engine_v2.h"
@@ -24,26 +27,15 @@ constexpr uint64_t kTableCapacity = 1ull << 24;
 constexpr uint64_t kTablePoolBytes = 16ull << 20;
 constexpr int32_t kRowsPerClaim = 16;
 
-// Products the CPU kernels compute for this path; F16 and Q5_K stay
-// unsupported, as on the GPU.
-bool cpu_product_type(uint32_t t) {
-    return t == gguf::kGgmlF32 || t == gguf::kGgmlQ5_0 || t == gguf::kGgmlQ8_0 || t == gguf::kGgmlQ4_K ||
-           t == gguf::kGgmlQ6_K;
-}
-
 uint32_t rows_of(const GGUFTensor* w) { return w->dims.size() > 1 ? uint32_t(w->dims[1]) : 1u; }
 
 bool cpu_matmul(const GGUFTensor* w, const float* x, float* y) {
-    return cpu_product_type(w->type) &&
+    return dense::cpu_multiplies(w) &&
            vm::apex::fused_q_gemv_det(w->type, w->data, int32_t(rows_of(w)), int32_t(w->dims[0]), x, y,
                                       kRowsPerClaim);
 }
 
-struct Product {
-    const GGUFTensor* w;
-    const float* x;
-    float* y;
-};
+using dense::Product;
 
 // Products that share one bridge batch. A batch that fails to run delivers
 // nothing, so its products are computed again on the CPU.
@@ -57,6 +49,74 @@ void batched(VMEngineV2& e, std::initializer_list<Product> products) {
     }
 }
 
+// Without a device, products the CPU kernels all serve share one pool job;
+// anything else goes product by product through matmul, which logs a type
+// it cannot multiply.
+bool pooled(const VMEngineV2& e, std::initializer_list<Product> products) {
+    bool all = !e.model_buf_;
+    for (const Product& p : products) all = all && (!p.w || dense::cpu_multiplies(p.w));
+    return all;
+}
+
+void stage(VMEngineV2& e, std::initializer_list<Product> products) {
+    if (pooled(e, products)) dense::cpu_products(products);
+    else batched(e, products);
+}
+
+uint32_t first_hash(uint32_t agent, int32_t pos) { return fmix32(agent * 1000003u + uint32_t(pos)); }
+uint32_t second_hash(int32_t layer) { return fmix32(uint32_t(layer) ^ 0x9999u) | 1u; }
+
+// Copies the rows of positions [from, to) of one layer out of the table into
+// k_rows_ and v_rows_; rows never stored, or evicted, read as zeros.
+struct RowGather {
+    VMEngineV2& e;
+    uint32_t agent;
+    uint32_t layer_hash;
+    int32_t from, to;
+
+    void run() const {
+        const size_t KV = size_t(e.kv_dim_);
+        if (e.kv_)
+            for (int32_t p = from; p < to; ++p) e.kv_->prefetch(first_hash(agent, p), layer_hash);
+        for (int32_t p = from; p < to; ++p) {
+            float* kr = e.k_rows_.data() + size_t(p) * KV;
+            float* vr = e.v_rows_.data() + size_t(p) * KV;
+            const float* row = e.kv_ ? e.kv_->lookup(first_hash(agent, p), layer_hash, uint64_t(p)) : nullptr;
+            if (row) {
+                std::memcpy(kr, row, sizeof(float) * KV);
+                std::memcpy(vr, row + KV, sizeof(float) * KV);
+            } else {
+                std::memset(kr, 0, sizeof(float) * KV);
+                std::memset(vr, 0, sizeof(float) * KV);
+            }
+        }
+    }
+    static void call(void* self) { static_cast<const RowGather*>(self)->run(); }
+};
+
+// The Q, K and V products; the earlier positions' rows are gathered
+// meanwhile, since they do not depend on this step.
+void qkv_stage(VMEngineV2& e, std::initializer_list<Product> products, RowGather& earlier) {
+    if (pooled(e, products)) {
+        dense::cpu_products(products, {&RowGather::call, &earlier});
+        return;
+    }
+    batched(e, products);
+    earlier.run();
+}
+
+void gated_ffn(VMEngineV2& e, const GGUFTensor* gate_w, const GGUFTensor* up_w, const float* x, float* gate,
+               float* up, float* act) {
+    const int32_t F = e.n_ff_;
+    if (!e.model_buf_ && dense::cpu_multiplies(gate_w) && dense::cpu_multiplies(up_w) &&
+        int32_t(rows_of(gate_w)) == F && int32_t(rows_of(up_w)) == F) {
+        dense::cpu_gated_ffn(gate_w, up_w, x, gate, up, act, F);
+        return;
+    }
+    batched(e, {{gate_w, x, gate}, {up_w, x, up}});
+    dense::swiglu(gate, up, F, act);
+}
+
 void add_bias(const GGUFTensor* bias, float* v, int32_t n) {
     if (!bias) return;
     const float* b = reinterpret_cast<const float*>(bias->data);
@@ -65,8 +125,6 @@ void add_bias(const GGUFTensor* bias, float* v, int32_t n) {
 
 const float* weights_of(const GGUFTensor* t) { return t ? reinterpret_cast<const float*>(t->data) : nullptr; }
 
-uint32_t first_hash(uint32_t agent, int32_t pos) { return fmix32(agent * 1000003u + uint32_t(pos)); }
-uint32_t second_hash(int32_t layer) { return fmix32(uint32_t(layer) ^ 0x9999u) | 1u; }
 
 } // namespace
 
@@ -136,46 +194,39 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
         dense::rms_norm(x.data(), weights_of(t("attn_norm.weight")), E, e.rms_eps_, xn.data());
         std::fill(q.begin(), q.end(), 0.0f);
         std::fill(kv.begin(), kv.end(), 0.0f);
-        batched(e, {{t("attn_q.weight"), xn.data(), q.data()},
-                        {t("attn_k.weight"), xn.data(), k},
-                        {t("attn_v.weight"), xn.data(), v}});
+        const uint32_t b = second_hash(l);
+        if (e.k_rows_.size() < T * size_t(KV)) {
+            e.k_rows_.resize(T * size_t(KV));
+            e.v_rows_.resize(T * size_t(KV));
+        }
+        RowGather earlier{e, seq.agent_id, b, 0, pos};
+        qkv_stage(e,
+                  {{t("attn_q.weight"), xn.data(), q.data()},
+                   {t("attn_k.weight"), xn.data(), k},
+                   {t("attn_v.weight"), xn.data(), v}},
+                  earlier);
         add_bias(t("attn_q.bias"), q.data(), E);
         add_bias(t("attn_k.bias"), k, KV);
         add_bias(t("attn_v.bias"), v, KV);
         dense::rope(q.data(), e.n_head_, hd, pos, e.rope_base_);
         dense::rope(k, e.n_head_kv_, hd, pos, e.rope_base_);
 
-        const uint32_t b = second_hash(l);
+        // This position's rows go through the table too: a refused insert
+        // reads back as zeros, like any row the table does not hold.
         if (e.kv_) e.kv_->insert(first_hash(seq.agent_id, pos), b, uint64_t(pos), kv.data(), kv_bytes);
-        if (e.k_rows_.size() < T * size_t(KV)) {
-            e.k_rows_.resize(T * size_t(KV));
-            e.v_rows_.resize(T * size_t(KV));
-        }
-        for (int32_t p = 0; p <= pos; ++p) {
-            float* kr = e.k_rows_.data() + size_t(p) * size_t(KV);
-            float* vr = e.v_rows_.data() + size_t(p) * size_t(KV);
-            const float* row = e.kv_ ? e.kv_->lookup(first_hash(seq.agent_id, p), b, uint64_t(p)) : nullptr;
-            if (row) {
-                std::memcpy(kr, row, sizeof(float) * size_t(KV));
-                std::memcpy(vr, row + KV, sizeof(float) * size_t(KV));
-            } else { // never stored, or evicted: read as zeros
-                std::memset(kr, 0, sizeof(float) * size_t(KV));
-                std::memset(vr, 0, sizeof(float) * size_t(KV));
-            }
-        }
+        RowGather{e, seq.agent_id, b, pos, pos + 1}.run();
         dense::attention(q.data(), e.k_rows_.data(), e.v_rows_.data(), int32_t(T), e.n_head_, e.n_head_kv_, hd, att.data());
 
         std::fill(proj.begin(), proj.end(), 0.0f);
-        batched(e, {{t("attn_output.weight"), att.data(), proj.data()}});
+        stage(e, {{t("attn_output.weight"), att.data(), proj.data()}});
         for (int32_t i = 0; i < E; ++i) x[size_t(i)] += proj[size_t(i)];
 
         dense::rms_norm(x.data(), weights_of(t("ffn_norm.weight")), E, e.rms_eps_, xn.data());
         std::fill(gate.begin(), gate.end(), 0.0f);
         std::fill(up.begin(), up.end(), 0.0f);
-        batched(e, {{t("ffn_gate.weight"), xn.data(), gate.data()}, {t("ffn_up.weight"), xn.data(), up.data()}});
-        dense::swiglu(gate.data(), up.data(), F, act.data());
+        gated_ffn(e, t("ffn_gate.weight"), t("ffn_up.weight"), xn.data(), gate.data(), up.data(), act.data());
         std::fill(proj.begin(), proj.end(), 0.0f);
-        batched(e, {{t("ffn_down.weight"), act.data(), proj.data()}});
+        stage(e, {{t("ffn_down.weight"), act.data(), proj.data()}});
         for (int32_t i = 0; i < E; ++i) x[size_t(i)] += proj[size_t(i)];
     }
 
@@ -183,7 +234,7 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
     // The product writes one logit per output row; ids past them stay 0.
     const size_t vocab = size_t(e.n_vocab_ > 0 ? e.n_vocab_ : 0);
     std::vector<float> logits(e.output_ ? std::max<size_t>(rows_of(e.output_), vocab) : vocab);
-    batched(e, {{e.output_, xn.data(), logits.data()}});
+    stage(e, {{e.output_, xn.data(), logits.data()}});
     if (logits_out) logits_out->assign(logits.begin(), logits.begin() + long(vocab));
     return dense::argmax(logits.data(), int32_t(vocab));
 }

@@ -99,18 +99,22 @@ const float* DKVHashTable::value_at(uint32_t slot) const {
     return reinterpret_cast<const float*>(pool_ + uint64_t(slot) * value_bytes_);
 }
 
-bool DKVHashTable::filter_has(uint32_t a, uint32_t b) const {
+void DKVHashTable::filter_bits(uint32_t a, uint32_t b, uint64_t* p1, uint64_t* p2) const {
     const uint64_t M = filter_words_ * 64;
-    const uint64_t p1 = (uint64_t(b) ^ (uint64_t(a) * 0x100000001B3ull)) % M;
-    const uint64_t p2 = ((uint64_t(b) * 0x9E3779B97F4A7C15ull) ^ (uint64_t(a) * 2)) % M;
+    *p1 = (uint64_t(b) ^ (uint64_t(a) * 0x100000001B3ull)) % M;
+    *p2 = ((uint64_t(b) * 0x9E3779B97F4A7C15ull) ^ (uint64_t(a) * 2)) % M;
+}
+
+bool DKVHashTable::filter_has(uint32_t a, uint32_t b) const {
+    uint64_t p1, p2;
+    filter_bits(a, b, &p1, &p2);
     return (filter_[p1 / 64].load(std::memory_order_relaxed) >> (p1 % 64) & 1) &&
            (filter_[p2 / 64].load(std::memory_order_relaxed) >> (p2 % 64) & 1);
 }
 
 void DKVHashTable::filter_set(uint32_t a, uint32_t b) {
-    const uint64_t M = filter_words_ * 64;
-    const uint64_t p1 = (uint64_t(b) ^ (uint64_t(a) * 0x100000001B3ull)) % M;
-    const uint64_t p2 = ((uint64_t(b) * 0x9E3779B97F4A7C15ull) ^ (uint64_t(a) * 2)) % M;
+    uint64_t p1, p2;
+    filter_bits(a, b, &p1, &p2);
     filter_[p1 / 64].fetch_or(uint64_t(1) << (p1 % 64), std::memory_order_relaxed);
     filter_[p2 / 64].fetch_or(uint64_t(1) << (p2 % 64), std::memory_order_relaxed);
 }
@@ -229,6 +233,16 @@ int32_t DKVHashTable::insert(uint32_t a, uint32_t b, uint64_t pos, const float* 
     filter_set(a, b);
     live_.fetch_add(1, std::memory_order_acq_rel);
     return 1;
+}
+
+void DKVHashTable::prefetch(uint32_t a, uint32_t b) const {
+    uint64_t p1, p2;
+    filter_bits(a, b, &p1, &p2);
+    __builtin_prefetch(&filter_[p1 / 64]);
+    __builtin_prefetch(&filter_[p2 / 64]);
+    const uint64_t home = home_bucket(a, b, mask_);
+    __builtin_prefetch(&buckets_[home]);
+    __builtin_prefetch(&buckets_[(home + kWindow - 1) & mask_]);
 }
 
 const float* DKVHashTable::lookup(uint32_t a, uint32_t b, uint64_t pos) const {

@@ -35,6 +35,9 @@ public:
     // The stored value of a matching entry (same a and b, position within
     // 32), or null. Marks the entry as recently read.
     const float* lookup(uint32_t a, uint32_t b, uint64_t pos) const;
+    // Starts loading the filter words and probe window of (a, b) into the
+    // cache, so a run of lookups waits for its misses once, not one by one.
+    void prefetch(uint32_t a, uint32_t b) const;
     // 1 when at least one matching entry was removed, else 0.
     int32_t remove(uint32_t a, uint32_t b, uint64_t pos);
 
@@ -55,6 +58,7 @@ private:
     struct Bucket;
 
     const float* value_at(uint32_t slot) const;
+    void filter_bits(uint32_t a, uint32_t b, uint64_t* p1, uint64_t* p2) const;
     bool filter_has(uint32_t a, uint32_t b) const;
     void filter_set(uint32_t a, uint32_t b);
     bool take_slot(uint32_t* slot);
