@@ -22,7 +22,9 @@ void fix(int offered) {
             const long want = std::strtol(v, &end, 10);
             if (end != v && *end == '\0' && want >= 1 && want <= 64) n = int(want);
         }
-        openblas_set_num_threads(n);
+        // BLAS work runs inside pool jobs, one call per participant, so
+        // OpenBLAS's own threads would only compete with the pool's.
+        openblas_set_num_threads(1);
         g_budget = n;
     });
 }

@@ -2,10 +2,15 @@
 
 namespace vm::apex {
 
-void AmxTileScratch::ensure(size_t a, size_t b, size_t c) {
+void AmxTileScratch::ensure(size_t a, size_t b) {
     if (weights.size() < a) weights.resize(a, 0.0f);
     if (outputs.size() < b) outputs.resize(b, 0.0f);
-    if (panel.size() < c) panel.resize(c, 0.0f);
+}
+
+void AmxTileScratch::ensure_tiles(int participants, size_t floats) {
+    if (tiles.size() < size_t(participants)) tiles.resize(size_t(participants));
+    for (auto& t : tiles)
+        if (t.size() < floats) t.resize(floats, 0.0f);
 }
 
 AmxTileScratch& amx_tile_scratch() {

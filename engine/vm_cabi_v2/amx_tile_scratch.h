@@ -1,7 +1,6 @@
 #pragma once
 // Scratch of the BLAS routes of the batched matrix product: the dequantised
-// matrix or current tile, staged outputs, and the activation panel of the
-// current tile. One per process; it only grows. Its users take turns through
+// matrix, staged outputs, and each pool participant's dequantised tile. One per process; it only grows. Its users take turns through
 // `mu` (held for a whole product).
 #include <cstddef>
 #include <mutex>
@@ -12,12 +11,15 @@ namespace vm::apex {
 struct AmxTileScratch {
     std::vector<float> weights;
     std::vector<float> outputs;
-    std::vector<float> panel;
+    // One tile per pool participant, indexed by participant.
+    std::vector<std::vector<float>> tiles;
     std::mutex mu;
 
-    // Grows weights, outputs and panel to at least a, b and c floats (new
-    // space zero-filled); never shrinks.
-    void ensure(size_t a, size_t b, size_t c);
+    // Grows weights and outputs to at least a and b floats (new space
+    // zero-filled); never shrinks.
+    void ensure(size_t a, size_t b);
+    // At least `participants` tiles of at least `floats` floats each.
+    void ensure_tiles(int participants, size_t floats);
 };
 
 AmxTileScratch& amx_tile_scratch();

@@ -93,85 +93,84 @@ void claim_rows(int32_t N, int32_t per_claim, Body body) {
     });
 }
 
-// Whole-matrix sgemm forms: Y = X·Wᵀ straight into a dense Y, or through
-// T = W·Xᵀ (N × M) scattered to the strided, offset Y.
-void sgemm_whole(const float* Wf, int32_t N, int32_t K, const float* X, int32_t M, float* Y, int32_t ldy,
-                 int32_t y_off, AmxTileScratch& s) {
-    if (y_off == 0 && ldy == N) {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, N, K, 1.0f, X, K, Wf, K, 0.0f, Y, N);
-        return;
-    }
-    s.ensure(0, size_t(M) * size_t(N), 0);
-    float* T = s.outputs.data();
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, N, M, K, 1.0f, Wf, K, X, K, 0.0f, T, M);
-    for (int32_t b = 0; b < M; ++b)
-        for (int32_t r = 0; r < N; ++r) Y[size_t(b) * size_t(ldy) + size_t(y_off) + size_t(r)] = T[size_t(r) * size_t(M) + size_t(b)];
+// Rows of W per BLAS call on the sgemm routes. Fixed, so each output's sum
+// has the same shape whatever the pool size; small enough that a
+// participant's dequantised tile stays in its own cache.
+constexpr int32_t kSgemmRows = 64;
+
+// Y[b][y_off + r] for the rows of one chunk: Y = X·Wᵀ with W the chunk's
+// rows (row stride ldw), X the matching columns (row stride ldx). OpenBLAS
+// runs on one thread (see thread_budget.h): the pool is the parallelism.
+void sgemm_chunk(const float* Wc, int32_t ldw, int32_t rows, int32_t kc, const float* X, int32_t ldx, int32_t M,
+                 float beta, float* C, int32_t ldc) {
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, rows, kc, 1.0f, X, ldx, Wc, ldw, beta, C, ldc);
 }
 
-// Dequantises columns [k0, k0 + kc) of rows [r0, r0 + nt) into `tile` (row
-// stride ld), rows claimed in equal shares by the pool's participants.
-void dequant_tile(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t K, int32_t r0, int32_t nt,
-                  int32_t k0, int32_t kc, float* tile, int32_t ld) {
-    const int n = det_pool_global()->participants();
-    const int32_t share = std::max<int32_t>(1, (nt + n - 1) / n);
+using Decode = void (*)(const uint8_t*, float*);
+
+Decode block_decoder(const KernelOps& ops, uint32_t type) {
+    return type == kGgmlQ8_0 ? ops.deq_q8_0 : type == kGgmlQ4_K ? ops.deq_q4_k : type == kGgmlQ5_K ? ops.deq_q5_k : ops.deq_q6_k;
+}
+
+// Dequantises columns [k0, k0 + kc) of rows [a, b) into dst (row stride ld).
+void dequant_rows(Decode decode, uint32_t type, const uint8_t* W, int32_t K, int32_t a, int32_t b, int32_t k0,
+                  int32_t kc, float* dst, int32_t ld) {
     const GgmlBlock g = ggml_block(type);
     const uint64_t rb = ggml_row_bytes(type, uint64_t(K));
-    void (*decode)(const uint8_t*, float*) = type == kGgmlQ8_0   ? ops.deq_q8_0
-                                             : type == kGgmlQ4_K ? ops.deq_q4_k
-                                             : type == kGgmlQ5_K ? ops.deq_q5_k
-                                                                 : ops.deq_q6_k;
-    claim_rows(nt, share, [&](int32_t a, int32_t b) {
-        for (int32_t i = a; i < b; ++i) {
-            const uint8_t* row = W + uint64_t(r0 + i) * rb;
-            float* dst = tile + size_t(i) * size_t(ld);
-            for (int32_t c = 0; c < kc; c += int32_t(g.elements))
-                decode(row + uint64_t((k0 + c) / int32_t(g.elements)) * g.bytes, dst + c);
-        }
+    for (int32_t i = a; i < b; ++i) {
+        const uint8_t* row = W + uint64_t(i) * rb + uint64_t(k0 / int32_t(g.elements)) * g.bytes;
+        float* out = dst + size_t(i - a) * size_t(ld);
+        for (int32_t c = 0; c < kc; c += int32_t(g.elements)) decode(row + uint64_t(c / int32_t(g.elements)) * g.bytes, out + c);
+    }
+}
+
+// Row chunks claimed by the pool's participants; body(participant, a, b).
+template <class Body>
+void claim_chunks(int32_t N, Body body) {
+    std::atomic<int32_t> next{0};
+    det_pool_global()->parallel([&](int p, int) {
+        for (int32_t s; (s = next.fetch_add(kSgemmRows, std::memory_order_relaxed)) < N;)
+            body(p, s, std::min(N, s + kSgemmRows));
     });
 }
 
+// F32 weights: each chunk's sgemm straight on W.
+void sgemm_f32(const float* W, int32_t N, int32_t K, const float* X, int32_t M, float* Y, int32_t ldy,
+               int32_t y_off) {
+    claim_chunks(N, [&](int, int32_t a, int32_t b) {
+        sgemm_chunk(W + size_t(a) * size_t(K), K, b - a, K, X, K, M, 0.0f, Y + size_t(y_off) + size_t(a), ldy);
+    });
+}
+
+// The dequantising routes: each chunk's rows decoded Kt columns at a time
+// into the participant's own tile, then multiplied, the column tiles
+// accumulating in order. With Kt = K (the whole matrix) the chunk rows are
+// decoded into the shared scratch instead, where they stay.
 void tiled(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t N, int32_t K, const float* X, int32_t M,
-           float* Y, int32_t ldy, int32_t y_off, int32_t Kt, int32_t Nt, AmxTileScratch& s) {
-    s.ensure(size_t(Nt) * size_t(Kt), 0, size_t(M) * size_t(Kt));
-    float* tile = s.weights.data();
-    float* panel = s.panel.data();
-    for (int32_t r0 = 0; r0 < N; r0 += Nt) {
-        const int32_t nt = std::min(Nt, N - r0);
+           float* Y, int32_t ldy, int32_t y_off, int32_t Kt, bool whole, AmxTileScratch& s) {
+    const Decode decode = block_decoder(ops, type);
+    if (whole) s.ensure(size_t(K) * size_t(N), 0);
+    else s.ensure_tiles(det_pool_global()->participants(), size_t(kSgemmRows) * size_t(Kt));
+    claim_chunks(N, [&](int p, int32_t a, int32_t b) {
+        float* tile = whole ? s.weights.data() + size_t(a) * size_t(K) : s.tiles[size_t(p)].data();
         for (int32_t k0 = 0; k0 < K; k0 += Kt) {
             const int32_t kc = std::min(Kt, K - k0);
-            dequant_tile(ops, type, W, K, r0, nt, k0, kc, tile, Kt);
-            for (int32_t b = 0; b < M; ++b)
-                std::memcpy(panel + size_t(b) * size_t(Kt), X + size_t(b) * size_t(K) + size_t(k0), size_t(kc) * 4);
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, nt, kc, 1.0f, panel, Kt, tile, Kt,
-                        k0 == 0 ? 0.0f : 1.0f, Y + size_t(y_off) + size_t(r0), ldy);
+            dequant_rows(decode, type, W, K, a, b, k0, kc, tile, Kt);
+            sgemm_chunk(tile, Kt, b - a, kc, X + k0, K, M, k0 == 0 ? 0.0f : 1.0f, Y + size_t(y_off) + size_t(a), ldy);
         }
-    }
+    });
 }
 
 // One group of at most 16 activation rows (M ≥ 2); arguments checked.
 void gemm_group(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t N, int32_t K, const float* X,
                 int32_t M, float* Y, int32_t chunk, int32_t ldy, int32_t y_off, AmxTileScratch& s) {
     switch (gemm_route(type, N, K, M)) {
-    case GemmRoute::f32_sgemm:
-        sgemm_whole(reinterpret_cast<const float*>(W), N, K, X, M, Y, ldy, y_off, s);
+    case GemmRoute::f32_sgemm: sgemm_f32(reinterpret_cast<const float*>(W), N, K, X, M, Y, ldy, y_off); return;
+    case GemmRoute::amx_full: tiled(ops, type, W, N, K, X, M, Y, ldy, y_off, K, true, s); return;
+    case GemmRoute::amx_pc: tiled(ops, type, W, N, K, X, M, Y, ldy, y_off, std::min(K, 2048), false, s); return;
+    case GemmRoute::qk_pc:
+        tiled(ops, type, W, N, K, X, M, Y, ldy, y_off, std::min(K, K >= 4096 ? 2048 : 1024), false, s);
         return;
-    case GemmRoute::amx_full: {
-        s.ensure(size_t(K) * size_t(N), 0, 0);
-        dequant_tile(ops, type, W, K, 0, N, 0, K, s.weights.data(), K);
-        sgemm_whole(s.weights.data(), N, K, X, M, Y, ldy, y_off, s);
-        return;
-    }
-    case GemmRoute::amx_pc: {
-        const int32_t Nt = std::min(N, N < 8192 ? 512 : N < 16384 ? 1024 : 2048);
-        tiled(ops, type, W, N, K, X, M, Y, ldy, y_off, std::min(K, 2048), Nt, s);
-        return;
-    }
-    case GemmRoute::qk_pc: {
-        const int32_t Kt = std::min(K, K >= 4096 ? 2048 : 1024);
-        const int32_t Nt = std::min(N, N < 1024 ? 256 : N < 2048 ? 512 : N < 8192 ? 1024 : 2048);
-        tiled(ops, type, W, N, K, X, M, Y, ldy, y_off, Kt, Nt, s);
-        return;
-    }
     case GemmRoute::gemv:
     case GemmRoute::fused_rows: break;
     }
@@ -228,11 +227,11 @@ bool fused_q_gemm_det(uint32_t type, const uint8_t* W, int32_t N, int32_t K, con
 
     AmxTileScratch& s = amx_tile_scratch();
     std::lock_guard<std::mutex> one_caller(s.mu);
-    thread_budget(); // sets the BLAS thread count before any sgemm
+    thread_budget(); // fixes OpenBLAS at one thread before any sgemm
     // One activation row: the deterministic gemv, staged when Y is offset or strided.
     auto one_row = [&](const float* x, float* y) {
         if (y_off == 0 && ld == N) return fused_q_gemv_det(type, W, N, K, x, y, chunk);
-        s.ensure(0, size_t(N), 0);
+        s.ensure(0, size_t(N));
         if (!fused_q_gemv_det(type, W, N, K, x, s.outputs.data(), chunk)) return false;
         std::memcpy(y + y_off, s.outputs.data(), size_t(N) * 4);
         return true;

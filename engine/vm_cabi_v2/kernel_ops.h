@@ -30,6 +30,11 @@ struct KernelOps {
     // in single precision. Types 6, 8, 12, 13, 14.
     void (*block_row_batch)(uint32_t type, const uint8_t* row, int32_t k, const float* X, int32_t m,
                             float* out);
+    // Low-rank products. y[r] = U row r · t for rank-64 rows, four lanes.
+    void (*u_rows64)(const float* U, const float* t, int32_t rows, float* y);
+    // t[k] = S[k] · Σ_j V[j][k]·x[j] (V cols × rank), one fma chain per k in
+    // increasing j.
+    void (*project_v)(const float* V, const float* S, int32_t cols, int32_t rank, const float* x, float* t);
 };
 
 const KernelOps& portable_kernel_ops();

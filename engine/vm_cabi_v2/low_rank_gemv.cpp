@@ -9,6 +9,7 @@
 
 #include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/evs_settings.h"
+#include "vm_cabi_v2/kernel_ops.h"
 
 namespace vm::apex {
 
@@ -17,17 +18,6 @@ namespace {
 constexpr int kPoolRows = 256;
 constexpr int kRowChunk = 64;
 constexpr int kStackRank = 512;
-
-float row_dot64(const float* u, const float* t) {
-    float l0 = 0, l1 = 0, l2 = 0, l3 = 0;
-    for (int k = 0; k < 64; k += 4) {
-        l0 = std::fma(u[k], t[k], l0);
-        l1 = std::fma(u[k + 1], t[k + 1], l1);
-        l2 = std::fma(u[k + 2], t[k + 2], l2);
-        l3 = std::fma(u[k + 3], t[k + 3], l3);
-    }
-    return (l0 + l1) + (l2 + l3);
-}
 
 float row_dot(const float* u, const float* t, int rank) {
     float s = 0.0f;
@@ -41,16 +31,9 @@ float row_dot(const float* u, const float* t, int rank) {
     return s;
 }
 
-// t[k] = S[k] · Σ_j V[j][k] · x[j], summed in increasing j. A fixed loop
-// rather than BLAS, whose threaded split would change the bits.
+// A fixed loop rather than BLAS, whose threaded split would change the bits.
 void project_v(const float* V, const float* S, int cols, int rank, const float* x, float* t) {
-    std::fill(t, t + rank, 0.0f);
-    for (int j = 0; j < cols; ++j) {
-        const float xj = x[j];
-        const float* row = V + size_t(j) * size_t(rank);
-        for (int k = 0; k < rank; ++k) t[k] = std::fma(row[k], xj, t[k]);
-    }
-    for (int k = 0; k < rank; ++k) t[k] = S[k] * t[k];
+    kernel_ops().project_v(V, S, cols, rank, x, t);
 }
 
 // The rank temporary: the caller's scratch, a stack array, or the heap.
@@ -93,11 +76,10 @@ double rms_f32(const float* v, int n) {
 void dual_gemv_U_rows_det(const float* U, const float* t, int rows, int rank, float* y) {
     if (rows < 1) return;
     if (rank < 1) return zero(y, rows);
+    const KernelOps& ops = kernel_ops();
     auto run = [&](int begin, int end) {
-        for (int r = begin; r < end; ++r) {
-            const float* u = U + size_t(r) * size_t(rank);
-            y[r] = rank == 64 ? row_dot64(u, t) : row_dot(u, t, rank);
-        }
+        if (rank == 64) return ops.u_rows64(U + size_t(begin) * 64, t, end - begin, y + begin);
+        for (int r = begin; r < end; ++r) y[r] = row_dot(U + size_t(r) * size_t(rank), t, rank);
     };
     if (rows < kPoolRows) return run(0, rows);
     std::atomic<int> next{0};
