@@ -26,21 +26,12 @@ bool valid_matrix(uint32_t type, const uint8_t* W, int32_t N, int32_t K, const v
     return K % int32_t(ggml_block(type).elements) == 0;
 }
 
-// One row by the single-vector rules: F32 and F16 lanes, Q8_0 with the scale
-// per block, other block types by per-block partials in double.
-inline float gemv_row(const KernelOps& ops, uint32_t type, const uint8_t* row, int32_t K, const float* x) {
-    switch (type) {
-    case kGgmlF32: return ops.f32_row_dot(reinterpret_cast<const float*>(row), x, K);
-    case kGgmlF16: return ops.f16_row_dot(row, x, K);
-    case kGgmlQ8_0: return ops.q8_0_row_dot(row, x, K);
-    default: return ops.block_row_dot(type, row, x, K);
-    }
-}
-
+// Rows [r0, r1) by the single-vector rules: F32 and F16 lanes, Q8_0 with the
+// scale per block, other block types by per-block partials in double.
 void gemv_rows(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t r0, int32_t r1, int32_t K,
                const float* x, float* y) {
     const uint64_t rb = ggml_row_bytes(type, uint64_t(K));
-    for (int32_t r = r0; r < r1; ++r) y[r] = gemv_row(ops, type, W + uint64_t(r) * rb, K, x);
+    ops.rows_dot(type, W + uint64_t(r0) * rb, rb, r1 - r0, x, K, y + r0);
 }
 
 float row_dot(const KernelOps& ops, uint32_t type, const uint8_t* row, int32_t K, const float* x) {

@@ -30,6 +30,11 @@ struct KernelOps {
     // in single precision. Types 6, 8, 12, 13, 14.
     void (*block_row_batch)(uint32_t type, const uint8_t* row, int32_t k, const float* X, int32_t m,
                             float* out);
+    // Rows [0, rows) of a matrix (row i at W + i·row_bytes) against one
+    // vector, each with the bits of its single-row kernel above (F32, F16,
+    // Q8_0 or block_row_dot).
+    void (*rows_dot)(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* x, int32_t k,
+                     float* y);
     // Low-rank products. y[r] = U row r · t for rank-64 rows, four lanes.
     void (*u_rows64)(const float* U, const float* t, int32_t rows, float* y);
     // t[k] = S[k] · Σ_j V[j][k]·x[j] (V cols × rank), one fma chain per k in

@@ -192,24 +192,27 @@ TEST(FusedKernels, BatchGroupsOffsetsAndStrides) {
 TEST(FusedKernels, VectorAndPortableBuildsGiveTheSameBits) {
     const auto builds = kernelBuilds();
     if (builds.size() < 2) GTEST_SKIP() << "this CPU has no vector build";
-    const auto X = randomFloats(16 * 1283, 21);
+    const auto X = randomFloats(16 * 1312, 21);
     for (uint32_t type : kTypes) {
-        // Five K-quant blocks per row: the four-block vector path and a tail;
-        // three more columns for the wide types exercise the remainder of a row.
-        const int32_t K = type <= 1 ? 1283 : 1280;
-        const TestMatrix m(type, 600, K, 50 + type);
+        // Five K-quant blocks (41 Q8_0 blocks) per row: the four-block vector
+        // path and a tail; three more columns for the wide types exercise the
+        // remainder of a row. An odd row count leaves one row out of the
+        // vector build's row pairs.
+        const int32_t K = type <= 1 ? 1283 : type == 8 ? 1312 : 1280;
+        const int32_t N = 601;
+        const TestMatrix m(type, N, K, 50 + type);
         std::vector<std::vector<float>> results[2];
         for (size_t i = 0; i < 2; ++i) {
             ScopedKernels use(builds[i]);
             auto& r = results[i];
-            std::vector<float> y(600);
-            fused_q_gemv(type, m.data(), 600, K, X.data(), y.data());
+            std::vector<float> y(N);
+            fused_q_gemv(type, m.data(), N, K, X.data(), y.data());
             r.push_back(y);
-            fused_q_gemv_det(type, m.data(), 600, K, X.data(), y.data(), 0);
+            fused_q_gemv_det(type, m.data(), N, K, X.data(), y.data(), 0);
             r.push_back(y);
             for (int32_t M : {3, 16}) {
-                std::vector<float> Y(size_t(M) * 600);
-                fused_q_gemm_det(type, m.data(), 600, K, X.data(), M, Y.data(), 0, -1, 0);
+                std::vector<float> Y(size_t(M) * size_t(N));
+                fused_q_gemm_det(type, m.data(), N, K, X.data(), M, Y.data(), 0, -1, 0);
                 r.push_back(Y);
             }
             std::vector<float> out(16);
@@ -218,7 +221,7 @@ TEST(FusedKernels, VectorAndPortableBuildsGiveTheSameBits) {
                 r.push_back(out);
             }
             r.push_back({row_block_dot(type, m.data(), K, X.data())});
-            std::vector<float> decoded(size_t(K) * 600);
+            std::vector<float> decoded(size_t(K) * size_t(N));
             vm::dequant_tensor(type, m.data(), decoded.data(), decoded.size());
             r.push_back(decoded);
         }
