@@ -216,7 +216,7 @@ TEST(FusedKernels, VectorAndPortableBuildsGiveTheSameBits) {
                 r.push_back(Y);
             }
             std::vector<float> out(16);
-            for (int32_t M : {1, 2, 5, 16}) {
+            for (int32_t M : {1, 2, 5, 13, 16}) {
                 row_block_x_batch(type, m.data(), K, X.data(), M, out.data());
                 r.push_back(out);
             }
