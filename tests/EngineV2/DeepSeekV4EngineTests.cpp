@@ -94,14 +94,18 @@ TEST_F(DeepSeekV4Engine, ConcurrentRequestsAndAChatCallBetweenChangeNothing) {
     Recorder rec;
     ASSERT_EQ(infer(rec, 1, {5, 17, 33}, 1), 1);
     ASSERT_EQ(infer(rec, 2, {400, 2}, 2), 1);
-    ASSERT_TRUE(waitUntil([&] { return rec.hooks().size() >= 4; }));
-    {
-        // Holding the forward object keeps the pump between two steps while
-        // a chat turn (fast mode: other routing, other switches) runs.
-        std::lock_guard hold(w->engine.zov4_->mu);
-        ASSERT_LT(rec.finals(), 2u);
-        EXPECT_GE(vivirov_vm_v2_chat_generate(w, "hello", 4, nullptr, nullptr), 1);
-    }
+    // Holding the forward object keeps the pump between two steps while a
+    // chat turn (fast mode: other routing, other switches) runs.
+    std::unique_lock hold(w->engine.zov4_->mu, std::defer_lock);
+    ASSERT_TRUE(waitUntil([&] {
+        hold.lock();
+        if (rec.hooks().size() >= 4) return true;
+        hold.unlock();
+        return false;
+    }));
+    ASSERT_LT(rec.finals(), 2u);
+    EXPECT_GE(vivirov_vm_v2_chat_generate(w, "hello", 4, nullptr, nullptr), 1);
+    hold.unlock();
     ASSERT_TRUE(rec.waitForFinals(2));
     EXPECT_EQ(tokensOf(rec, 1), aloneA);
     EXPECT_EQ(tokensOf(rec, 2), aloneB);
