@@ -83,6 +83,7 @@ TEST_F(DeepSeekV4Engine, PumpTokensEqualPrefillThenForwardOne) {
     EXPECT_TRUE(w->engine.is_zov4_);
     EXPECT_EQ(w->engine.n_vocab_, 512);
     Recorder rec;
+    EXPECT_EQ(infer(rec, 9, {5, 512}, 9), 0); // outside the vocabulary
     ASSERT_EQ(infer(rec, 1, {5, 17, 33}, 1), 1);
     ASSERT_TRUE(rec.waitForFinals(1));
     EXPECT_EQ(tokensOf(rec, 1), direct({5, 17, 33}, 32));
@@ -121,10 +122,14 @@ TEST_F(DeepSeekV4Engine, ChatPiecesAndStop) {
             if (self->w && self->texts.size() == 3) vivirov_vm_v2_request_stop(self->w);
         }
     };
-    Pieces one;
-    EXPECT_EQ(vivirov_vm_v2_chat_generate(w, "hi", 0, &Pieces::cb, &one), 1);
-    ASSERT_EQ(one.texts.size(), 1u);
-    EXPECT_EQ(one.texts[0].front(), '['); // no tokenizer: "[id]"
+    // max_tokens → pieces: the budget is clamped to 1..64.
+    for (const auto& [max, expected] : {std::pair{0, 1}, {1, 1}, {100, 64}}) {
+        Pieces p;
+        EXPECT_EQ(vivirov_vm_v2_chat_generate(w, "hi", max, &Pieces::cb, &p), expected) << max;
+        ASSERT_EQ(p.texts.size(), size_t(expected)) << max;
+        for (const auto& t : p.texts) // no tokenizer: "[id]"
+            EXPECT_TRUE(t.size() >= 3 && t.front() == '[' && t.back() == ']') << t;
+    }
 
     Pieces stopped;
     stopped.w = w;
@@ -138,16 +143,33 @@ TEST_F(DeepSeekV4Engine, ChatPiecesAndStop) {
 }
 
 TEST_F(DeepSeekV4Engine, BenchClampsAndWritesItsOutputs) {
-    ScopedEnv env;
-    env.set("VIVIROV_FAST_BENCH", std::nullopt).set("VIVIROV_BENCH_MINIMAL", std::nullopt);
-    double tps = -1, wall = -1;
-    int32_t tokens = -1;
-    StderrCapture err;
-    ASSERT_EQ(vivirov_vm_v2_bench_batch_tps(w, 40, 2, &tps, &wall, &tokens), 0);
-    EXPECT_EQ(tokens, 16 * 2);
-    EXPECT_GT(tps, 0.0);
-    EXPECT_NE(err.text().find("[vm_v2] bench_batch_tps B=16 n_decode=2 tokens=32 "), std::string::npos) << err.text();
-    EXPECT_NE(err.text().find("[om2] om2_prefetch push="), std::string::npos);
+    struct Row {
+        int32_t B, n_decode;
+        const char* fastBench;
+        int32_t sequences, steps;
+        const char* line;
+    };
+    const Row rows[] = {
+        {0, 1, nullptr, 1, 1, "[vm_v2] bench_batch_tps B=1 n_decode=1 tokens=1 "},
+        {1, 0, nullptr, 1, 1, "[vm_v2] bench_batch_tps B=1 n_decode=1 tokens=1 "},
+        {40, 2, nullptr, 16, 2, "[vm_v2] bench_batch_tps B=16 n_decode=2 tokens=32 "},
+        {16, 1, "1", 1, 1, "[FAST_BENCH] VIVIROV_BENCH_MINIMAL=1 clamp B=16 -> 1\n"},
+    };
+    for (const Row& r : rows) {
+        ScopedEnv env;
+        env.set("VIVIROV_FAST_BENCH", r.fastBench ? std::optional<std::string>(r.fastBench) : std::nullopt)
+            .set("VIVIROV_BENCH_MINIMAL", std::nullopt);
+        double tps = -1, wall = -1;
+        int32_t tokens = -1;
+        StderrCapture err;
+        ASSERT_EQ(vivirov_vm_v2_bench_batch_tps(w, r.B, r.n_decode, &tps, &wall, &tokens), 0) << r.B;
+        EXPECT_EQ(tokens, r.sequences * r.steps) << r.B;
+        EXPECT_GT(tps, 0.0);
+        EXPECT_GT(wall, 0.0);
+        const std::string text = err.text();
+        EXPECT_NE(text.find(r.line), std::string::npos) << text;
+        EXPECT_NE(text.find("[om2] om2_prefetch push="), std::string::npos);
+    }
 }
 
 TEST(EngineV2Dense, ChatAndBenchRefuseOtherModelKinds) {
