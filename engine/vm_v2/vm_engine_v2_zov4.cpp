@@ -65,38 +65,39 @@ void set_mode(ZOV4Forward& f, const Mode& m) {
 // history (caches and position) and the routing history that steers its
 // expert choice (sticky experts, each layer's last experts).
 struct RequestState {
-    ZOV4Forward::SequenceState sequence;
+    std::vector<vm::zov4::LayerCache> caches;
+    int64_t n_past = 0;
     std::unordered_set<int32_t> sticky;
     std::vector<std::vector<int32_t>> last_experts;
 };
 
 // Swaps a request's state and the engine's request mode into the forward
 // object for one step, and whatever was there back afterwards, also when the
-// step throws.
+// step throws. Swapping moves no rows and allocates nothing.
 class StepScope {
 public:
-    StepScope(ZOV4Forward& f, RequestState& mine, const Mode& mode)
-        : f_(f), mine_(mine), theirs_mode_(mode_of(f)), theirs_(f.take_sequence()) {
-        f_.restore_sequence(std::move(mine_.sequence));
-        std::swap(f_.sticky_experts, mine_.sticky);
-        std::swap(f_.last_experts, mine_.last_experts);
+    StepScope(ZOV4Forward& f, RequestState& mine, const Mode& mode) : f_(f), mine_(mine), theirs_mode_(mode_of(f)) {
+        swap_state();
         set_mode(f_, mode);
     }
     ~StepScope() {
         set_mode(f_, theirs_mode_);
-        std::swap(f_.last_experts, mine_.last_experts);
-        std::swap(f_.sticky_experts, mine_.sticky);
-        mine_.sequence = f_.take_sequence();
-        f_.restore_sequence(std::move(theirs_));
+        swap_state();
     }
     StepScope(const StepScope&) = delete;
     StepScope& operator=(const StepScope&) = delete;
 
 private:
+    void swap_state() {
+        std::swap(f_.caches, mine_.caches);
+        std::swap(f_.n_past, mine_.n_past);
+        std::swap(f_.sticky_experts, mine_.sticky);
+        std::swap(f_.last_experts, mine_.last_experts);
+    }
+
     ZOV4Forward& f_;
     RequestState& mine_;
     Mode theirs_mode_;
-    ZOV4Forward::SequenceState theirs_;
 };
 
 } // namespace
@@ -110,7 +111,7 @@ int32_t VMEngineV2::forward_one_zov4(ActiveSequence& seq) {
     std::lock_guard lock(f.mu);
     if (!seq.zov4_state) {
         auto fresh = std::make_shared<RequestState>();
-        fresh->sequence.caches.resize(size_t(std::max(0, f.n_layer)));
+        fresh->caches.resize(size_t(std::max(0, f.n_layer)));
         fresh->last_experts.resize(size_t(std::max(0, f.n_layer)));
         seq.zov4_state = std::move(fresh);
     }
