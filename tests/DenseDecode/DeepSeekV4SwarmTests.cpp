@@ -5,43 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "engine/vm_v2/swarm_ids.h"
 #include "tests/EngineV2/EngineV2Harness.h"
-#include "tests/support/DeepSeekV4Fixture.h"
-#include "tests/support/DeepSeekV4Packs.h"
-#include "tests/support/ScopedEnv.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/DeepSeekV4EngineSuite.h"
 #include "vm_swarm.h"
 
 using namespace vivirov::test;
 
 namespace {
 
-class DeepSeekV4Swarm : public ::testing::Test {
+class DeepSeekV4Swarm : public DeepSeekV4EngineSuite {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new TempDir();
-        model_ = new DeepSeekV4Model(writeDeepSeekV4Model(dir_->path(), "swarm"));
-        std::filesystem::create_directories(dir_->path() + "/om2");
-        writeDeepSeekV4Packs(*model_, dir_->path() + "/om2");
-    }
-    static void TearDownTestSuite() {
-        delete model_;
-        delete dir_;
-    }
-    void SetUp() override {
-        // A small expert ring: as root the default one would be locked in memory.
-        env_.set("VEZEV_OM2_DIR", dir_->path() + "/om2").set("VIVIROV_UVM_RING_MB", "4");
-        w = vivirov_vm_v2_create(model_->path().c_str());
-        ASSERT_NE(w, nullptr);
-        ASSERT_TRUE(w->engine.is_zov4_);
-    }
-    void TearDown() override { vivirov_vm_v2_destroy(w); }
-
     // The tokens a request for `prompt` streams back.
     std::vector<int32_t> request(uint32_t agent, const std::vector<uint32_t>& prompt) {
         Recorder rec;
@@ -53,18 +30,12 @@ protected:
         for (const auto& e : rec.hooks()) out.push_back(e.token);
         return out;
     }
-
-    static TempDir* dir_;
-    static DeepSeekV4Model* model_;
-    ScopedEnv env_;
-    EngineWrapper* w = nullptr;
 };
-TempDir* DeepSeekV4Swarm::dir_ = nullptr;
-DeepSeekV4Model* DeepSeekV4Swarm::model_ = nullptr;
 
 } // namespace
 
 TEST_F(DeepSeekV4Swarm, BatchedStepPrefillsEightIdsPerAgentSeededByTheLastOnes) {
+    ASSERT_TRUE(w->engine.is_zov4_);
     const uint32_t agents[] = {7, 8, 9};
     EXPECT_EQ(vmb_forward_swarm(w, agents, 3), 24);
     std::vector<int32_t> first;
