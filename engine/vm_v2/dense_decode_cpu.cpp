@@ -188,6 +188,8 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
     const int32_t pos = seq.pos;
     const uint16_t kv_bytes = uint16_t((uint32_t(KV) & 0x1FFFu) * 8u);
     const size_t T = size_t(pos) + 1;
+    dense::RopeAngles angles;
+    dense::rope_angles(hd, pos, e.rope_base_, angles);
 
     for (int32_t l = 0; l < e.n_layers_; ++l) {
         auto t = [&](const char* name) { return e.gguf_->find(VMEngineV2::blk(l, name)); };
@@ -208,8 +210,8 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
         add_bias(t("attn_q.bias"), q.data(), E);
         add_bias(t("attn_k.bias"), k, KV);
         add_bias(t("attn_v.bias"), v, KV);
-        dense::rope(q.data(), e.n_head_, hd, pos, e.rope_base_);
-        dense::rope(k, e.n_head_kv_, hd, pos, e.rope_base_);
+        dense::rope(q.data(), e.n_head_, hd, angles);
+        dense::rope(k, e.n_head_kv_, hd, angles);
 
         // This position's rows go through the table too: a refused insert
         // reads back as zeros, like any row the table does not hold.

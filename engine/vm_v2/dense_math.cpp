@@ -17,15 +17,25 @@ void rms_norm(const float* x, const float* w, int32_t n, float eps, float* out) 
     for (int32_t i = 0; i < n; ++i) out[i] = x[i] * scale * w[i];
 }
 
-void rope(float* h, int32_t heads, int32_t head_dim, int32_t pos, float base) {
-    if (head_dim < 2 || heads < 1) return;
-    const int32_t half = head_dim / 2;
+void rope_angles(int32_t head_dim, int32_t pos, float base, RopeAngles& out) {
+    const int32_t half = head_dim >= 2 ? head_dim / 2 : 0;
+    out.cos.resize(size_t(half));
+    out.sin.resize(size_t(half));
     for (int32_t i = 0; i < half; ++i) {
         const float freq = std::pow(base, -2.0f * float(i) / float(head_dim));
         const float angle = float(pos) * freq;
-        const float c = std::cos(angle), s = std::sin(angle);
-        for (int32_t hd = 0; hd < heads; ++hd) {
-            float* v = h + size_t(hd) * size_t(head_dim);
+        out.cos[size_t(i)] = std::cos(angle);
+        out.sin[size_t(i)] = std::sin(angle);
+    }
+}
+
+void rope(float* h, int32_t heads, int32_t head_dim, const RopeAngles& angles) {
+    if (head_dim < 2 || heads < 1) return;
+    const int32_t half = head_dim / 2;
+    for (int32_t hd = 0; hd < heads; ++hd) {
+        float* v = h + size_t(hd) * size_t(head_dim);
+        for (int32_t i = 0; i < half; ++i) {
+            const float c = angles.cos[size_t(i)], s = angles.sin[size_t(i)];
             const float x0 = v[i], x1 = v[i + half];
             v[i] = x0 * c - x1 * s;
             v[i + half] = x0 * s + x1 * c;

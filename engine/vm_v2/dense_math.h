@@ -3,16 +3,23 @@
 // norm, split-half rotary embedding, grouped-query attention over cached rows,
 // SwiGLU and the greedy argmax. Pure functions, any thread.
 #include <cstdint>
+#include <vector>
 
 namespace vivirov::dense {
 
 // out[i] = x[i] × 1/sqrt(Σx²/n + eps) × w[i]; with a null w, out = x.
 void rms_norm(const float* x, const float* w, int32_t n, float eps, float* out);
 
-// Rotates each of `heads` heads of width head_dim in place at position pos:
-// pairs (i, i + head_dim/2), frequency base^(−2i/head_dim). Nothing when
-// head_dim < 2 or heads < 1.
-void rope(float* h, int32_t heads, int32_t head_dim, int32_t pos, float base);
+// Rotary embedding at position pos, split-half form: each of `heads` heads
+// of width head_dim turns its pairs (i, i + head_dim/2) by pos ×
+// base^(−2i/head_dim). The angles of one position serve every layer, so they
+// are computed apart: cos and sin for i < head_dim/2. The rotation does
+// nothing when head_dim < 2 or heads < 1.
+struct RopeAngles {
+    std::vector<float> cos, sin;
+};
+void rope_angles(int32_t head_dim, int32_t pos, float base, RopeAngles& out);
+void rope(float* h, int32_t heads, int32_t head_dim, const RopeAngles& angles);
 
 // out (n_head × head_dim) = softmax(q·kᵀ/sqrt(head_dim))·v per query head h,
 // reading key/value head h / (n_head / n_head_kv) of rows t < T (row t at

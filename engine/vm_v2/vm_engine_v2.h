@@ -223,13 +223,13 @@ public:
     // sequences, swapped in for kv_ while they run: they share agent ids with
     // running requests, whose rows they must neither read nor remove.
     std::unique_ptr<DKVHashTable, DKVDelete> swarm_kv_;
-    // One decode step per agent on a temporary sequence; returns n (0 for
-    // bad arguments, and on a DeepSeek-V4 engine, which has no private state
-    // to run it on).
+    // One decode step per agent on a temporary sequence, n; on a DeepSeek-V4
+    // engine with n ≥ 2, one prefill of eight synthetic ids per agent, 8 × n.
+    // 0 for bad arguments.
     int32_t forward_swarm(const uint32_t* agent_ids, int32_t n);
     // Feeds the draft and counts the tokens the model itself predicts, the
-    // first always; 0, or -1 (accepted 0) for bad arguments, ids outside the
-    // vocabulary, or a DeepSeek-V4 engine.
+    // first always; 0, or -1 (accepted 0) for bad arguments or ids outside
+    // the vocabulary.
     int32_t forward_verify_draft(uint32_t agent, const uint32_t* draft, int32_t n, int32_t* accepted);
     // The adapter's index in lora_, mapped to the agent; -1 for bad sizes.
     int32_t register_lora(uint32_t agent, const float* A, const float* B, int32_t in_dim, int32_t out_dim,

@@ -13,8 +13,7 @@
 
 #include "engine/zov4/zov4_forward.h"
 #include "tests/EngineV2/EngineV2Harness.h"
-#include "tests/support/DeepSeekV4Fixture.h"
-#include "tests/support/DeepSeekV4Packs.h"
+#include "tests/support/DeepSeekV4EngineSuite.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/StderrCapture.h"
 #include "tests/support/TempDir.h"
@@ -23,29 +22,8 @@ using namespace vivirov::test;
 
 namespace {
 
-// One model for the whole suite; om2 packs are looked for in an empty folder.
-class DeepSeekV4Engine : public ::testing::Test {
+class DeepSeekV4Engine : public DeepSeekV4EngineSuite {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new TempDir();
-        model_ = new DeepSeekV4Model(writeDeepSeekV4Model(dir_->path(), "f3"));
-        // Every expert has packs, so routing decides what each token computes.
-        std::filesystem::create_directories(dir_->path() + "/om2");
-        writeDeepSeekV4Packs(*model_, dir_->path() + "/om2");
-    }
-    static void TearDownTestSuite() {
-        delete model_;
-        delete dir_;
-    }
-    void SetUp() override {
-        // As root the default wired expert ring (8 GiB) would really be
-        // locked in memory: these models get a small one.
-        env_.set("VEZEV_OM2_DIR", dir_->path() + "/om2").set("VIVIROV_UVM_RING_MB", "4");
-        w = vivirov_vm_v2_create(model_->path().c_str());
-        ASSERT_NE(w, nullptr);
-    }
-    void TearDown() override { vivirov_vm_v2_destroy(w); }
-
     // What an engine's forward object decodes when called directly, with no
     // request through the pump: the prompt's prefill, then one token at a
     // time. It is bound and set up as creation leaves it, as the pump's is.
@@ -87,13 +65,7 @@ protected:
                                          rec.request(tag));
     }
 
-    static TempDir* dir_;
-    static DeepSeekV4Model* model_;
-    ScopedEnv env_;
-    EngineWrapper* w = nullptr;
 };
-TempDir* DeepSeekV4Engine::dir_ = nullptr;
-DeepSeekV4Model* DeepSeekV4Engine::model_ = nullptr;
 
 TEST_F(DeepSeekV4Engine, PumpTokensEqualPrefillThenForwardOne) {
     EXPECT_TRUE(w->engine.is_zov4_);
