@@ -6,6 +6,8 @@
 #include "VivirovVizivurad/App/ContentViewModel.h"
 #include "VivirovVizivurad/App/RoutePlaceholder.h"
 #include "VivirovVizivurad/Dashboards/SwarmOrchestrator.h"
+#include "VivirovVizivurad/EngineHost/CognitiveYieldController.h"
+#include "VivirovVizivurad/EngineHost/VizivuradEngine.h"
 
 namespace vivirov {
 
@@ -19,7 +21,11 @@ MainWindow::MainWindow(NavigationRouter& router, bool consoleRoot, QWidget* pare
                                               QStringLiteral("Ruzor-Avir \u00B7 Qwen2.5"), this));
         return;
     }
-    model_ = new ContentViewModel(router, SwarmOrchestrator::shared(), {}, this);
+    // The in-process engine boots while the window runs; its model loads on a worker.
+    ContentViewModel::Hooks hooks;
+    hooks.engineBootstrap = [] { VizivuradEngine::shared().bootstrap(std::nullopt); };
+    hooks.installYield = [] { CognitiveYieldController::shared().install(); };
+    model_ = new ContentViewModel(router, SwarmOrchestrator::shared(), std::move(hooks), this);
     content_ = new ContentView(*model_, *settings_, &WorkspaceScannerModel::chooseWithDialog, this);
     setCentralWidget(content_);
 }

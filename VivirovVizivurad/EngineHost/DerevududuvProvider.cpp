@@ -96,12 +96,14 @@ ProviderResponse DerevududuvProvider::streamSecondGeneration(const std::vector<P
     logLine("[derevududuv-provider] ZOV4 chat \xE2\x86\x92 VizivuradEngine.streamChatText (" +
             std::to_string(text::graphemeCount(prompt)) + " chars prompt)");
     std::string accumulated;
-    const std::string returned = runOnGuiThread([&] {
-        return VizivuradEngine::shared().streamChatText(prompt, [&](const std::string& piece) {
+    // Pieces arrive on the GUI thread while this worker waits for the turn.
+    const std::string returned = VizivuradEngine::shared().streamChatText(
+        prompt,
+        [&](const std::string& piece) {
             accumulated += piece;
             if (onDelta) onDelta(StreamDelta::text(piece));
-        });
-    });
+        },
+        cancel);
     throwIfCancelled(cancel);
     // The returned text is the whole generation; the pieces may miss a tail
     // that the host's last drain did not deliver.
