@@ -15,8 +15,10 @@
 //
 // On the fused routes every output is computed wholly by one thread with a
 // fixed order of operations, so results are bit-identical for any number of
-// threads; the BLAS routes of gemm (see gemm_route.h) fix only the tiling
-// and the order in which tiles accumulate.
+// threads. The BLAS routes of gemm (see gemm_route.h) split the rows into
+// fixed chunks, each multiplied by one single-threaded sgemm per column tile
+// on one pool participant, the tiles accumulating in order: their sums are
+// OpenBLAS's, and they too are the same for any pool size.
 #include <cstdint>
 
 namespace vm::apex {

@@ -14,7 +14,7 @@ namespace vm::apex {
 enum class GemmRoute {
     gemv,       // one activation row: the deterministic matrix-vector product
     f32_sgemm,  // F32 weights, N ≥ 64: sgemm straight on W
-    amx_full,   // Q8_0: the whole matrix dequantised, one sgemm
+    amx_full,   // Q8_0: the whole matrix dequantised, sgemm per row chunk
     amx_pc,     // Q8_0: dequantised tiles, sgemm per tile
     qk_pc,      // K-quants: dequantised tiles, sgemm per tile
     fused_rows, // everything else: fused row kernels on the pool

@@ -190,8 +190,8 @@ TEST(LowRankChild, Fingerprint) {
     std::printf("fingerprint=%llu\n", static_cast<unsigned long long>(productFingerprint()));
 }
 
-// The engine's thread budget sizes both the deterministic pool and
-// OpenBLAS; every size from 1 to 8 must give the same bytes.
+// The engine's thread budget sizes the deterministic pool; every size from
+// 1 to 8 must give the same bytes.
 TEST(LowRank, DeterministicProductsKeepTheirBytesForEveryPoolAndBlasThreadCount) {
     std::string first;
     for (int threads = 1; threads <= 8; ++threads) {
