@@ -14,6 +14,7 @@
 // methods live in their own source files (zov4_<group>*.cpp).
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -179,6 +180,16 @@ public:
     void rmsnorm(const float* x, const GGUFTensor* W, float* y, int64_t n);
     void rmsnorm_rows(const float* X, const GGUFTensor* W, float* Y, int64_t n, int64_t rows);
     void run_threads(int64_t N, const std::function<void(int64_t, int64_t)>& fn) const;
+    // Products of one step that read different weights, made in one pass of
+    // the pool for M rows (Y = X·Wᵀ each, X M × K, Y M × N); each goes its
+    // own mm_multi way when the pass cannot take it.
+    struct MatJob {
+        const GGUFTensor* W;
+        const float* X;
+        float* Y;
+        int64_t K, N;
+    };
+    void mm_together(std::initializer_list<MatJob> jobs, int64_t M);
 
     // ---- attention: rotary tail, FP8 rows, sinks, grouped output ---------
     // ---- compressor and indexer ------------------------------------------

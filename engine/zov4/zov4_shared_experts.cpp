@@ -6,6 +6,7 @@
 #include "vm_cabi_v2/dequant.h"
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_row_products.h"
 
 namespace vm::zov4 {
 
@@ -40,10 +41,11 @@ void ZOV4Forward::shared_expert(int il, const float* x, float* out) {
     const int64_t E = n_embd, F = ff_shared_();
     const Operand u = operand_of(f32_dense, tu), g = operand_of(f32_dense, tg), d = operand_of(f32_dense, td);
     std::vector<float> up(static_cast<size_t>(F)), gate(static_cast<size_t>(F)), h(static_cast<size_t>(F)), y(static_cast<size_t>(E));
-    if (vm::apex::fused_q_gemv_det(u.type, u.data, int32_t(F), int32_t(E), x, up.data(), 64) &&
-        vm::apex::fused_q_gemv_det(g.type, g.data, int32_t(F), int32_t(E), x, gate.data(), 64)) {
+    const RowProduct up_gate[2] = {{u.type, u.data, int32_t(F), int32_t(E), x, up.data(), 0},
+                                   {g.type, g.data, int32_t(F), int32_t(E), x, gate.data(), 0}};
+    if (row_products(up_gate, 2, 1)) {
         for (int64_t i = 0; i < F; ++i) h[size_t(i)] = up[size_t(i)] * silu(gate[size_t(i)]);
-        if (vm::apex::fused_q_gemv_det(d.type, d.data, int32_t(E), int32_t(F), h.data(), y.data(), 64)) {
+        if (row_product({d.type, d.data, int32_t(E), int32_t(F), h.data(), y.data(), 0}, 1)) {
             for (int64_t k = 0; k < E; ++k) out[k] += y[size_t(k)];
             return;
         }
@@ -84,19 +86,18 @@ void ZOV4Forward::shared_expert_batch(int il, const float* x, float* out, int64_
         const float* xc = x + r0 * E;
         float* oc = out + r0 * E;
         bool ok = u.data && g.data && E > 0 && F > 0;
-        if (ok && W > 1) {
-            ok = vm::apex::fused_q_gemm_det(u.type, u.data, int32_t(F), int32_t(E), xc, W, up.data(), 32, -1, 0) &&
-                 vm::apex::fused_q_gemm_det(g.type, g.data, int32_t(F), int32_t(E), xc, W, gate.data(), 32, -1, 0);
-        } else if (ok) {
-            ok = vm::apex::fused_q_gemv_det(u.type, u.data, int32_t(F), int32_t(E), xc, up.data(), 32) &&
-                 vm::apex::fused_q_gemv_det(g.type, g.data, int32_t(F), int32_t(E), xc, gate.data(), 32);
+        if (ok) {
+            // Up and gate in one pass over both weights for all W rows.
+            const RowProduct up_gate[2] = {{u.type, u.data, int32_t(F), int32_t(E), xc, up.data(), 0},
+                                           {g.type, g.data, int32_t(F), int32_t(E), xc, gate.data(), 0}};
+            ok = row_products(up_gate, 2, W);
         }
         if (!ok) {
             for (int32_t r = 0; r < W; ++r) shared_expert(il, xc + r * E, oc + r * E);
             continue;
         }
         for (int64_t i = 0; i < int64_t(W) * F; ++i) h[size_t(i)] = up[size_t(i)] * silu(gate[size_t(i)]);
-        if (vm::apex::fused_q_gemm_det(d.type, d.data, int32_t(E), int32_t(F), h.data(), W, y.data(), 32, -1, 0)) {
+        if (row_product({d.type, d.data, int32_t(E), int32_t(F), h.data(), y.data(), 0}, W)) {
             for (int64_t i = 0; i < int64_t(W) * E; ++i) oc[i] += y[size_t(i)];
             continue;
         }
