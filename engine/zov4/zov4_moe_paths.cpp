@@ -11,6 +11,7 @@
 #include "vm_cabi_v2/slice_event.h"
 #include "vm_gpu.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_row_products.h"
 
 namespace vm::zov4 {
 
@@ -124,22 +125,40 @@ void ZOV4Forward::moe_om2_path_(int il, const std::vector<int32_t>& active, cons
 
 void ZOV4Forward::cpu_expert_eval_(int il, const FusedExperts& f, int e, const MoeBucket& bucket, const float* x,
                                    float* out) const {
-    const int64_t E = f.n_embd, ff = f.ff;
+    const int64_t E = f.n_embd, ff = f.ff, m = int64_t(bucket.size());
+    if (m < 1) return;
     const float L = act_clamp_of_(il);
     const uint8_t* w[3] = {f.slice(0, e), f.slice(1, e), f.slice(2, e)};
-    std::vector<float> up(static_cast<size_t>(ff)), gate(static_cast<size_t>(ff)), a(static_cast<size_t>(ff)), d(static_cast<size_t>(E));
-    for (const auto& [t, wt] : bucket) {
-        const float* xr = x + int64_t(t) * E;
-        if (!vm::apex::fused_q_gemv(f.t[0]->type, w[0], int32_t(ff), int32_t(E), xr, up.data()) ||
-            !vm::apex::fused_q_gemv(f.t[1]->type, w[1], int32_t(ff), int32_t(E), xr, gate.data())) {
-            dequant_gemv(f.t[0]->type, w[0], ff, E, xr, up.data());
-            dequant_gemv(f.t[1]->type, w[1], ff, E, xr, gate.data());
+    // The bucket's rows side by side: each of the expert's matrices is then
+    // one pass of the pool for all of them.
+    thread_local std::vector<float> X, up, gate, a, d;
+    X.resize(size_t(m * E));
+    up.resize(size_t(m * ff));
+    gate.resize(size_t(m * ff));
+    a.resize(size_t(m * ff));
+    d.resize(size_t(m * E));
+    for (int64_t i = 0; i < m; ++i) {
+        const float* xr = x + int64_t(bucket[size_t(i)].first) * E;
+        std::copy(xr, xr + E, X.begin() + i * E);
+    }
+    const RowProduct up_gate[2] = {{f.t[0]->type, w[0], int32_t(ff), int32_t(E), X.data(), up.data(), 0},
+                                   {f.t[1]->type, w[1], int32_t(ff), int32_t(E), X.data(), gate.data(), 0}};
+    if (!row_products(up_gate, 2, int32_t(m))) {
+        for (int64_t i = 0; i < m; ++i) {
+            dequant_gemv(f.t[0]->type, w[0], ff, E, X.data() + i * E, up.data() + i * ff);
+            dequant_gemv(f.t[1]->type, w[1], ff, E, X.data() + i * E, gate.data() + i * ff);
         }
-        for (int64_t i = 0; i < ff; ++i) a[size_t(i)] = activation(up[size_t(i)], gate[size_t(i)], wt, L);
-        if (!vm::apex::fused_q_gemv(f.t[2]->type, w[2], int32_t(E), int32_t(ff), a.data(), d.data()))
-            dequant_gemv(f.t[2]->type, w[2], E, ff, a.data(), d.data());
-        float* o = out + int64_t(t) * E;
-        for (int64_t j = 0; j < E; ++j) o[j] += d[size_t(j)];
+    }
+    for (int64_t i = 0; i < m; ++i) {
+        const float wt = bucket[size_t(i)].second;
+        for (int64_t j = i * ff; j < (i + 1) * ff; ++j) a[size_t(j)] = activation(up[size_t(j)], gate[size_t(j)], wt, L);
+    }
+    if (!row_product({f.t[2]->type, w[2], int32_t(E), int32_t(ff), a.data(), d.data(), 0}, int32_t(m)))
+        for (int64_t i = 0; i < m; ++i) dequant_gemv(f.t[2]->type, w[2], E, ff, a.data() + i * ff, d.data() + i * E);
+    for (int64_t i = 0; i < m; ++i) {
+        float* o = out + int64_t(bucket[size_t(i)].first) * E;
+        const float* di = d.data() + i * E;
+        for (int64_t j = 0; j < E; ++j) o[j] += di[j];
     }
 }
 

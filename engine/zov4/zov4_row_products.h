@@ -3,11 +3,11 @@
 // deterministic pool: each product multiplies a GGML-encoded matrix (N rows
 // of K elements) by M activation rows, and all products' weight rows are
 // claimed in cache-sized runs by the pool's participants. A weight row is
-// read from memory once for all M activation rows: with M = 1 by the
-// single-vector kernel (the bits of fused_q_gemv), with more rows by the
-// batch row kernel (row_block_x_batch), which decodes each block once. Every
-// output is computed wholly on one thread, so the bits never depend on the
-// pool's size.
+// read from memory once for all M activation rows: Q8_0 rows by the
+// eight-lane row kernel where the CPU has one (zov4_q8_rows.h), other rows
+// with M = 1 by the single-vector kernel (the bits of fused_q_gemv) and with
+// more by the batch row kernel (row_block_x_batch). Every output is computed
+// wholly on one thread, so the bits never depend on the pool's size.
 //
 // Small work runs on the calling thread: a pool hand-off costs more than it
 // saves below a few tens of kilobytes of weights.
