@@ -303,6 +303,7 @@ public:
     void* wall_addr = nullptr;
     uint64_t wall_len = 0;
     int wall_fd = -1;
+    std::vector<uint32_t> willneed_calls; // per layer: read-ahead requests since the last one made
     double prof[kProfCount] = {};
 
     GGUFModel model;

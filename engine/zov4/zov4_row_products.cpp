@@ -6,7 +6,7 @@
 #include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "vm_cabi_v2/ggml_blocks.h"
-#include "zov4/zov4_q8_rows.h"
+#include "zov4/zov4_wide_rows.h"
 
 namespace vm::zov4 {
 
@@ -32,11 +32,9 @@ bool valid(const RowProduct& p) {
 void rows_of(const RowProduct& p, int32_t a, int32_t b, int32_t M) {
     const uint64_t rb = ggml_row_bytes(p.type, uint64_t(p.K));
     const int64_t ldy = p.ldy ? p.ldy : p.N;
-    if (p.type == kGgmlQ8_0) {
-        if (const Q8RowsKernel wide = q8_rows_kernel()) {
-            wide(p.W, a, b, p.K, p.X, M, p.Y, ldy);
-            return;
-        }
+    if (const WideRowsKernel wide = wide_rows_kernel(p.type)) {
+        wide(p.W, a, b, p.K, p.X, M, p.Y, ldy);
+        return;
     }
     if (M == 1) {
         vm::apex::fused_q_gemv(p.type, p.W + uint64_t(a) * rb, b - a, p.K, p.X, p.Y + a);

@@ -4,7 +4,7 @@
 // of K elements) by M activation rows, and all products' weight rows are
 // claimed in cache-sized runs by the pool's participants. A weight row is
 // read from memory once for all M activation rows: Q8_0 rows by the
-// eight-lane row kernel where the CPU has one (zov4_q8_rows.h), other rows
+// eight-lane row kernel where the CPU has one (zov4_wide_rows.h), other rows
 // with M = 1 by the single-vector kernel (the bits of fused_q_gemv) and with
 // more by the batch row kernel (row_block_x_batch). Every output is computed
 // wholly on one thread, so the bits never depend on the pool's size.

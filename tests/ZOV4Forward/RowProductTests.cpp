@@ -66,7 +66,7 @@ TEST(RowProducts, EveryOutputIsNearTheExactProduct) {
         {kQ8_0, 600, 256, 1, "Q8_0 on the pool"},
         {kQ8_0, 301, 2048, 6, "Q8_0, four rows and two"},
         {kQ8_0, 64, 512, 21, "Q8_0 beyond sixteen rows"},
-        {kF32, 513, 96, 1, "F32 on the pool"},
+        {kF32, 513, 100, 1, "F32 on the pool, a tail past the lanes"},
         {kF32, 40, 96, 17, "F32 beyond sixteen rows"},
         {kQ4_K, 70, 512, 3, "Q4_K batch"},
     };

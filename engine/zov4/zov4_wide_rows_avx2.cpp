@@ -1,7 +1,10 @@
-// The eight-lane Q8_0 row kernel, built for AVX2/FMA/F16C and chosen at run
-// time.
+// The eight-lane Q8_0 and F32 row kernels, built for AVX2/FMA/F16C and
+// chosen at run time.
 #include <immintrin.h>
 
+#include <cmath>
+
+#include "vm_cabi_v2/ggml_blocks.h"
 #include "vm_cabi_v2/kernel_ops.h"
 
 #if defined(__clang__)
@@ -9,7 +12,7 @@
 #else
 #pragma GCC target("avx2,fma,f16c")
 #endif
-#include "zov4/zov4_q8_rows.h"
+#include "zov4/zov4_wide_rows.h"
 
 namespace vm::zov4 {
 
@@ -91,13 +94,36 @@ void q8_rows(const uint8_t* W, int32_t r0, int32_t r1, int32_t K, const float* X
     }
 }
 
+// F32 rows: the same lanes over 32 weights at a time, the K mod 32 tail
+// added after them in order.
+float f32_row(const float* w, int32_t K, const float* x) {
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    int32_t k = 0;
+    for (; k + 32 <= K; k += 32) {
+        a0 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k), _mm256_loadu_ps(x + k), a0);
+        a1 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k + 8), _mm256_loadu_ps(x + k + 8), a1);
+        a2 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k + 16), _mm256_loadu_ps(x + k + 16), a2);
+        a3 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k + 24), _mm256_loadu_ps(x + k + 24), a3);
+    }
+    float total = sum_lanes(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
+    for (; k < K; ++k) total = std::fma(w[k], x[k], total);
+    return total;
+}
+
+void f32_rows(const uint8_t* W, int32_t r0, int32_t r1, int32_t K, const float* X, int32_t M, float* Y,
+              int64_t ldy) {
+    const float* rows = reinterpret_cast<const float*>(W);
+    for (int32_t r = r0; r < r1; ++r)
+        for (int32_t m = 0; m < M; ++m) Y[m * ldy + r] = f32_row(rows + size_t(r) * size_t(K), K, X + size_t(m) * size_t(K));
+}
+
 } // namespace
 
-Q8RowsKernel q8_rows_kernel() {
+WideRowsKernel wide_rows_kernel(uint32_t type) {
     static const bool cpu = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
                             __builtin_cpu_supports("f16c");
     if (!cpu || &vm::kernel_ops() == &vm::portable_kernel_ops()) return nullptr;
-    return q8_rows;
+    return type == kGgmlQ8_0 ? q8_rows : type == kGgmlF32 ? f32_rows : nullptr;
 }
 
 } // namespace vm::zov4
