@@ -249,6 +249,12 @@ public:
     void* ensure_dense_handle(const void* data, uint32_t type, uint64_t nbytes);
     void shared_expert(int il, const float* x, float* out);
     void shared_expert_batch(int il, const float* x, float* out, int64_t n);
+    // The routed experts on the CPU and then the shared expert, their up and
+    // gate products in one pass of the pool and their down products in
+    // another; the sums into out keep the order of the separate routes.
+    // False, with out untouched, when a product cannot go this way.
+    bool experts_cpu_with_shared_(int il, const FusedExperts& f, const std::vector<int32_t>& experts,
+                                  const std::vector<MoeBucket>& buckets, const float* x, float* out, int64_t n);
     // (expert helpers go here)
     // experts: routing, compute paths and prediction
     struct RouterCache {

@@ -200,6 +200,7 @@ void ZOV4Forward::moe(int il, const std::vector<int32_t>& tokens, const float* x
         std::vector<int32_t> cpu_experts = active;
         if (use_gpu && !(n == 1 && n1_cpu_only) && gpu_types && uvm && uvm->ring_buffer())
             cpu_experts = moe_gpu_path_(il, fused, active, buckets, x, out);
+        if (experts_cpu_with_shared_(il, fused, cpu_experts, buckets, x, out, n)) return;
         moe_cpu_path_(il, fused, cpu_experts, buckets, x, out, n);
     }
     shared_expert_batch(il, x, out, n);

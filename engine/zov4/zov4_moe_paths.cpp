@@ -19,17 +19,6 @@ namespace {
 
 constexpr size_t kGpuChunk = 16;
 
-float silu(float z) { return z / (1.0f + std::exp(-z)); }
-
-// a = w · clampup(up) · silu(clampgate(gate)), the clamp only for L > 1e-6.
-float activation(float up, float gate, float w, float L) {
-    if (L > 1e-6f) {
-        gate = std::min(gate, L);
-        up = std::min(std::max(up, -L), L);
-    }
-    return w * up * silu(gate);
-}
-
 void teal_cpu(float* a, size_t n, float threshold) {
     for (size_t i = 0; i < n; ++i)
         if (!(a[i] > threshold || a[i] < -threshold)) a[i] = 0.0f;
@@ -113,7 +102,7 @@ void ZOV4Forward::moe_om2_path_(int il, const std::vector<int32_t>& active, cons
             if (!om2_expert_pair_gemv_(il, e, xr, up.data(), gate.data(), ff, E) &&
                 !(om2_expert_gemv_(il, e, 0, xr, up.data(), ff, E) && om2_expert_gemv_(il, e, 1, xr, gate.data(), ff, E)))
                 continue;
-            for (int64_t i = 0; i < ff; ++i) a[size_t(i)] = activation(up[size_t(i)], gate[size_t(i)], w, L);
+            for (int64_t i = 0; i < ff; ++i) a[size_t(i)] = expert_activation(up[size_t(i)], gate[size_t(i)], w, L);
             if (teal) teal_cpu(a.data(), a.size(), teal_threshold);
             if (!om2_expert_gemv_(il, e, 2, a.data(), d.data(), E, ff)) continue;
             float* o = out + int64_t(t) * E;
@@ -151,7 +140,7 @@ void ZOV4Forward::cpu_expert_eval_(int il, const FusedExperts& f, int e, const M
     }
     for (int64_t i = 0; i < m; ++i) {
         const float wt = bucket[size_t(i)].second;
-        for (int64_t j = i * ff; j < (i + 1) * ff; ++j) a[size_t(j)] = activation(up[size_t(j)], gate[size_t(j)], wt, L);
+        for (int64_t j = i * ff; j < (i + 1) * ff; ++j) a[size_t(j)] = expert_activation(up[size_t(j)], gate[size_t(j)], wt, L);
     }
     if (!row_product({f.t[2]->type, w[2], int32_t(E), int32_t(ff), a.data(), d.data(), 0}, int32_t(m)))
         for (int64_t i = 0; i < m; ++i) dequant_gemv(f.t[2]->type, w[2], E, ff, a.data() + i * ff, d.data() + i * E);
@@ -289,7 +278,7 @@ std::vector<int32_t> ZOV4Forward::moe_gpu_path_(int il, const FusedExperts& f, c
             for (int64_t i = 0; i < ff; ++i)
                 for (uint32_t r = 0; r < w.m; ++r) {
                     const size_t at = size_t(i) * w.m + r;
-                    w.a[at] = activation(w.up[at], w.gate[at], b[r].second, L);
+                    w.a[at] = expert_activation(w.up[at], w.gate[at], b[r].second, L);
                 }
             if (teal && !vm_gpu_teal_threshold(w.a.data(), uint32_t(w.a.size()), teal_threshold, nullptr))
                 teal_cpu(w.a.data(), w.a.size(), teal_threshold);

@@ -23,10 +23,12 @@ constexpr int kMaxPerJob = 16;
 constexpr int32_t kBatch = 16;
 
 bool valid(const RowProduct& p) {
-    if (p.N < 1 || p.K < 1 || !p.W || !p.X || !p.Y || !ggml_supported(p.type)) return false;
+    if (p.rows < 0 || p.N < 1 || p.K < 1 || !p.W || !p.X || !p.Y || !ggml_supported(p.type)) return false;
     if (p.K % int32_t(ggml_block(p.type).elements) != 0) return false;
     return p.ldy == 0 || p.ldy >= p.N;
 }
+
+int32_t rows_of_product(const RowProduct& p, int32_t M) { return p.rows > 0 ? p.rows : M; }
 
 // Rows [a, b) of p for M activation rows.
 void rows_of(const RowProduct& p, int32_t a, int32_t b, int32_t M) {
@@ -59,12 +61,12 @@ void run_group(const RowProduct* products, int count, int32_t M) {
     for (int i = 0; i < count; ++i) {
         const RowProduct& p = products[i];
         const uint64_t rb = ggml_row_bytes(p.type, uint64_t(p.K));
-        bytes += rb * uint64_t(p.N) * uint64_t(M > 1 ? 2 : 1);
+        bytes += rb * uint64_t(p.N) * uint64_t(rows_of_product(p, M) > 1 ? 2 : 1);
         rows_per_run[i] = int32_t(std::clamp<uint64_t>(kRunBytes / std::max<uint64_t>(rb, 1), 1, uint64_t(p.N)));
         first_run[i + 1] = first_run[i] + (p.N + rows_per_run[i] - 1) / rows_per_run[i];
     }
     if (bytes < kInlineBytes) {
-        for (int i = 0; i < count; ++i) rows_of(products[i], 0, products[i].N, M);
+        for (int i = 0; i < count; ++i) rows_of(products[i], 0, products[i].N, rows_of_product(products[i], M));
         return;
     }
     const int64_t runs = first_run[count];
@@ -75,7 +77,7 @@ void run_group(const RowProduct* products, int count, int32_t M) {
             while (u >= first_run[i + 1]) ++i;
             const RowProduct& p = products[i];
             const int32_t a = int32_t(u - first_run[i]) * rows_per_run[i];
-            rows_of(p, a, std::min(p.N, a + rows_per_run[i]), M);
+            rows_of(p, a, std::min(p.N, a + rows_per_run[i]), rows_of_product(p, M));
         }
     });
 }

@@ -22,6 +22,7 @@ struct RowProduct {
     const float* X = nullptr;    // activation row b at X + b·K
     float* Y = nullptr;          // output row b at Y + b·ldy (N values)
     int64_t ldy = 0;             // 0: N
+    int32_t rows = 0;            // activation rows of this product; 0: the call's M
 };
 
 // Runs every product for M activation rows (1 ≤ M). Returns false, writing
