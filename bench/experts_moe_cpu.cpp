@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/read_bandwidth.h"
+#include "bench/run_line_reporter.h"
 #include "engine/zov4/zov4_forward.h"
 #include "tests/support/DeepSeekV4Fixture.h"
 
@@ -82,19 +83,9 @@ BENCHMARK(BM_MoeCpuCall)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // Prints the ratio the target is stated in, from the run's own figures.
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    struct Reporter : benchmark::ConsoleReporter {
-        void ReportRuns(const std::vector<Run>& runs) override {
-            ConsoleReporter::ReportRuns(runs);
-            for (const Run& r : runs) {
-                const double ms = r.GetAdjustedRealTime();
-                const double ideal = double(r.counters.at("ideal_ms_per_call"));
-                std::printf("moe call %.3f ms = %.2f x its weight bytes over read bandwidth (target <= 2)\n", ms,
-                            ms / ideal);
-            }
-        }
-    } reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return vivirov::bench::runWithLines(argc, argv, [](const benchmark::BenchmarkReporter::Run& r) {
+        const double ms = r.GetAdjustedRealTime();
+        std::printf("moe call %.3f ms = %.2f x its weight bytes over read bandwidth (target <= 2)\n", ms,
+                    ms / double(r.counters.at("ideal_ms_per_call")));
+    });
 }

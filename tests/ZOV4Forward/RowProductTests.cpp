@@ -12,27 +12,14 @@
 #include "engine/vm_cabi_v2/fused_q_kernels.h"
 #include "engine/vm_cabi_v2/kernel_ops.h"
 #include "engine/zov4/zov4_row_products.h"
-#include "tests/support/RandomBlocks.h"
+#include "tests/Kernels/KernelTestSupport.h"
 
 using vm::zov4::RowProduct;
-using vivirov::test::randomBlocks;
+using namespace vivirov::test;
 
 namespace {
 
 constexpr uint32_t kF32 = 0, kQ8_0 = 8, kQ4_K = 12;
-
-struct Matrix {
-    uint32_t type;
-    int32_t N, K;
-    std::string bytes;
-    std::vector<float> decoded;
-
-    Matrix(uint32_t t, int32_t n, int32_t k, uint32_t seed)
-        : type(t), N(n), K(k), bytes(randomBlocks(t, uint64_t(n) * uint64_t(k), seed)), decoded(size_t(n) * size_t(k)) {
-        vm::dequant_tensor(type, reinterpret_cast<const uint8_t*>(bytes.data()), decoded.data(), decoded.size());
-    }
-    const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(bytes.data()); }
-};
 
 std::vector<float> activations(size_t n, float phase) {
     std::vector<float> v(n);
@@ -40,20 +27,9 @@ std::vector<float> activations(size_t n, float phase) {
     return v;
 }
 
-// Each Y[m·ldy + r] against the double-precision product, relative to the
-// sum of the terms' magnitudes (the size of the rounding any order makes).
-void expectNearExact(const Matrix& w, const std::vector<float>& X, int32_t M, const float* Y, int64_t ldy,
+void expectNearExact(const TestMatrix& w, const std::vector<float>& X, int32_t M, const float* Y, int32_t ldy,
                      const char* what) {
-    for (int32_t m = 0; m < M; ++m)
-        for (int32_t r = 0; r < w.N; ++r) {
-            double exact = 0, size = 0;
-            for (int32_t k = 0; k < w.K; ++k) {
-                const double t = double(w.decoded[size_t(r) * w.K + k]) * double(X[size_t(m) * w.K + k]);
-                exact += t;
-                size += std::fabs(t);
-            }
-            ASSERT_NEAR(Y[m * ldy + r], exact, 1e-5 * size + 1e-6) << what << " row " << r << " batch row " << m;
-        }
+    EXPECT_LT(worstRelativeError(w, X.data(), M, Y, ldy, 0), kProductTolerance) << what;
 }
 
 TEST(RowProducts, EveryOutputIsNearTheExactProduct) {
@@ -71,9 +47,9 @@ TEST(RowProducts, EveryOutputIsNearTheExactProduct) {
         {kQ4_K, 70, 512, 3, "Q4_K batch"},
     };
     for (const Case& c : cases) {
-        const Matrix w(c.type, c.N, c.K, 11);
+        const TestMatrix w(c.type, c.N, c.K, 11);
         const auto X = activations(size_t(c.M) * c.K, 0.5f);
-        std::vector<float> Y(size_t(c.M) * c.N, NAN);
+        std::vector<float> Y(size_t(c.M) * c.N, 1e30f);
         ASSERT_TRUE(vm::zov4::row_product({c.type, w.data(), c.N, c.K, X.data(), Y.data(), 0}, c.M)) << c.what;
         expectNearExact(w, X, c.M, Y.data(), c.N, c.what);
     }
@@ -82,11 +58,11 @@ TEST(RowProducts, EveryOutputIsNearTheExactProduct) {
 // Two products with their own inputs, interleaved into one strided output
 // as the grouped output projection lays them out, in a single pass.
 TEST(RowProducts, ProductsShareOnePassIntoAStridedOutput) {
-    const Matrix a(kQ8_0, 300, 256, 3), b(kF32, 300, 128, 4);
+    const TestMatrix a(kQ8_0, 300, 256, 3), b(kF32, 300, 128, 4);
     const int32_t M = 3;
     const auto Xa = activations(size_t(M) * a.K, 0.1f), Xb = activations(size_t(M) * b.K, 0.9f);
-    const int64_t ldy = 2 * 300;
-    std::vector<float> Y(size_t(M) * ldy, NAN);
+    const int32_t ldy = 2 * 300;
+    std::vector<float> Y(size_t(M) * ldy, 1e30f);
     const RowProduct both[2] = {{kQ8_0, a.data(), a.N, a.K, Xa.data(), Y.data(), ldy},
                                 {kF32, b.data(), b.N, b.K, Xb.data(), Y.data() + 300, ldy}};
     ASSERT_TRUE(vm::zov4::row_products(both, 2, M));
@@ -95,7 +71,7 @@ TEST(RowProducts, ProductsShareOnePassIntoAStridedOutput) {
 }
 
 TEST(RowProducts, AMalformedProductIsRefusedBeforeAnythingIsWritten) {
-    const Matrix good(kQ8_0, 600, 256, 5);
+    const TestMatrix good(kQ8_0, 600, 256, 5);
     const auto X = activations(256, 0.2f);
     std::vector<float> Y(600, 7.0f), Z(600, 7.0f);
     const RowProduct cases[] = {
@@ -114,7 +90,7 @@ TEST(RowProducts, AMalformedProductIsRefusedBeforeAnythingIsWritten) {
 
 TEST(RowProducts, PortableKernelsKeepTheSingleVectorBits) {
     vm::force_portable_kernels(true);
-    const Matrix w(kQ8_0, 700, 512, 8);
+    const TestMatrix w(kQ8_0, 700, 512, 8);
     const auto x = activations(512, 0.3f);
     std::vector<float> got(700), want(700);
     const bool ok = vm::zov4::row_product({kQ8_0, w.data(), 700, 512, x.data(), got.data(), 0}, 1);
