@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "bench/read_bandwidth.h"
+#include "bench/run_line_reporter.h"
 #include "engine/vm_cabi_v2/det_pool.h"
 #include "engine/zov4/zov4_forward.h"
 #include "tests/support/DeepSeekV4Fixture.h"
@@ -106,20 +107,11 @@ BENCHMARK(BM_ForwardOne)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
 // Prints the two ratios the targets are stated in, from the run's own figures.
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    struct Reporter : benchmark::ConsoleReporter {
-        void ReportRuns(const std::vector<Run>& runs) override {
-            ConsoleReporter::ReportRuns(runs);
-            for (const Run& r : runs) {
-                const double ms = r.GetAdjustedRealTime(); // milliseconds per token
-                auto c = [&](const char* k) { return double(r.counters.at(k)); };
-                std::printf("decode %.2f ms/token = %.2f x weight bytes over read bandwidth (target <= 2); "
-                            "pool hand-offs %.1f%% of a token (target < 10%%)\n",
-                            ms, ms / c("ideal_ms_per_token"), 100.0 * c("handoff_ms_per_token") / ms);
-            }
-        }
-    } reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return vivirov::bench::runWithLines(argc, argv, [](const benchmark::BenchmarkReporter::Run& r) {
+        const double ms = r.GetAdjustedRealTime(); // milliseconds per token
+        auto c = [&](const char* k) { return double(r.counters.at(k)); };
+        std::printf("decode %.2f ms/token = %.2f x weight bytes over read bandwidth (target <= 2); "
+                    "pool hand-offs %.1f%% of a token (target < 10%%)\n",
+                    ms, ms / c("ideal_ms_per_token"), 100.0 * c("handoff_ms_per_token") / ms);
+    });
 }

@@ -1,11 +1,13 @@
 #include "zov4/zov4_attention.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
 
+#include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/kernel_ops.h"
 
 namespace vm::zov4 {
@@ -13,7 +15,8 @@ namespace vm::zov4 {
 namespace {
 
 constexpr int kStackPairs = 256;   // rotary table of one position, on the stack
-constexpr int64_t kStackKeys = 512; // attention score row, on the stack
+// Multiply-adds of an attention call worth a pool hand-off.
+constexpr double kPoolWork = 65536;
 constexpr float kPi = 3.1415927f;
 
 float yarn_corr(int rot, int orig_ctx, float base, float beta) {
@@ -34,6 +37,16 @@ float fp8_e4m3_round(float a) {
     std::frexp(a, &e); // a = m·2^e with m in [0.5, 1)
     const float step = std::ldexp(1.0f, e - 4); // 8 steps per binade
     return std::min(std::rint(a / step) * step, 448.0f);
+}
+
+// o[c] += w·v[c], eight independent lanes at a time so that the compiler
+// can keep them in vector registers; each element's operations are the
+// plain loop's.
+inline void add_scaled(float* __restrict o, const float* __restrict v, float w, int64_t d) {
+    int64_t c = 0;
+    for (; c + 8 <= d; c += 8)
+        for (int i = 0; i < 8; ++i) o[c + i] += w * v[c + i];
+    for (; c < d; ++c) o[c] += w * v[c];
 }
 
 } // namespace
@@ -120,39 +133,57 @@ void mha_with_sinks(const float* q, const float* k, const float* v, const float*
     const auto dot = vm::kernel_ops().f32_row_dot;
     constexpr float kNegInf = -std::numeric_limits<float>::infinity();
 
-    float stack_scores[kStackKeys];
-    std::vector<float> heap_scores;
-    float* s = stack_scores;
-    if (n_k > kStackKeys) {
-        heap_scores.resize(size_t(n_k));
-        s = heap_scores.data();
-    }
-
-    for (int64_t t = 0; t < n_q; ++t) {
+    // One query row of one head, wholly on the calling thread; s and e hold
+    // n_k scores and their exponentials.
+    auto one = [&](int64_t unit, float* s, double* e) {
+        const int64_t t = unit / heads, h = unit % heads;
         const float* mrow = mask != nullptr ? mask + t * n_k : nullptr;
-        for (int64_t h = 0; h < heads; ++h) {
-            const float* qh = q + (t * heads + h) * d;
-            float* o = out + (t * heads + h) * d;
-            std::fill(o, o + d, 0.0f);
+        const float* qh = q + (t * heads + h) * d;
+        float* o = out + (t * heads + h) * d;
+        std::fill(o, o + d, 0.0f);
 
-            float m = sinks != nullptr ? sinks[h] : kNegInf;
-            for (int64_t j = 0; j < n_k; ++j) {
-                s[j] = scale * dot(qh, k + j * d, int32_t(d)) + (mrow != nullptr ? mrow[j] : 0.0f);
-                m = std::max(m, s[j]);
-            }
-            // Nothing visible and no sink (or an infinite one): a zero row
-            // rather than NaN from exp(−inf − (−inf)).
-            if (!std::isfinite(m)) continue;
-
-            double den = sinks != nullptr ? std::exp(double(sinks[h] - m)) : 0.0;
-            for (int64_t j = 0; j < n_k; ++j) den += std::exp(double(s[j] - m));
-            for (int64_t j = 0; j < n_k; ++j) {
-                const float w = float(std::exp(double(s[j] - m)) / den);
-                const float* vj = v + j * d;
-                for (int64_t c = 0; c < d; ++c) o[c] += w * vj[c];
-            }
+        float m = sinks != nullptr ? sinks[h] : kNegInf;
+        for (int64_t j = 0; j < n_k; ++j) {
+            // A masked key contributes nothing: its dot product is skipped.
+            const float add = mrow != nullptr ? mrow[j] : 0.0f;
+            s[j] = add == kNegInf ? kNegInf : scale * dot(qh, k + j * d, int32_t(d)) + add;
+            m = std::max(m, s[j]);
         }
+        // Nothing visible and no sink (or an infinite one): a zero row
+        // rather than NaN from exp(−inf − (−inf)).
+        if (!std::isfinite(m)) return;
+
+        double den = sinks != nullptr ? std::exp(double(sinks[h] - m)) : 0.0;
+        for (int64_t j = 0; j < n_k; ++j) {
+            e[j] = s[j] == kNegInf ? 0.0 : std::exp(double(s[j] - m));
+            den += e[j];
+        }
+        for (int64_t j = 0; j < n_k; ++j) {
+            if (e[j] == 0.0) continue;
+            add_scaled(o, v + j * d, float(e[j] / den), d);
+        }
+    };
+
+    const int64_t units = n_q * heads;
+    auto run = [&](std::atomic<int64_t>* next) {
+        thread_local std::vector<float> s;
+        thread_local std::vector<double> e;
+        if (s.size() < size_t(n_k)) {
+            s.resize(size_t(n_k));
+            e.resize(size_t(n_k));
+        }
+        if (next == nullptr) {
+            for (int64_t u = 0; u < units; ++u) one(u, s.data(), e.data());
+            return;
+        }
+        for (int64_t u; (u = next->fetch_add(1, std::memory_order_relaxed)) < units;) one(u, s.data(), e.data());
+    };
+    if (units < 2 || double(units) * double(n_k) * double(d) < kPoolWork) {
+        run(nullptr);
+        return;
     }
+    std::atomic<int64_t> next{0};
+    vm::apex::det_pool_global()->parallel([&](int, int) { run(&next); });
 }
 
 } // namespace vm::zov4

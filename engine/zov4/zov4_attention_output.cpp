@@ -2,17 +2,20 @@
 // matrices (Ro × Eg each, one after another in "attn_output_a.weight") on
 // their heads' outputs, then "attn_output_b.weight" on the stacked results.
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "vm_cabi_v2/ggml_blocks.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_row_products.h"
 
 namespace vm::zov4 {
 
 namespace {
 
 constexpr int32_t kGemvChunk = 64;
+constexpr int64_t kMaxGroups = 16; // groups whose slices share one pass
 
 bool gpu_product_type(uint32_t type) { return type == kGgmlQ8_0 || type == kGgmlQ4_K || type == kGgmlQ6_K; }
 
@@ -89,6 +92,17 @@ void ZOV4Forward::grouped_out_gpu(int layer, const float* in, float* out, int64_
     for (int64_t t = 0; t < n; ++t) {
         const float* x = in + t * n_head * v_dim;
         std::fill(row, row + mid_width, 0.0f);
+        // Every group's slice in one pass, then the second matrix.
+        RowProduct slices[kMaxGroups];
+        const bool together = g.groups <= kMaxGroups && g.rank <= INT32_MAX && g.width <= INT32_MAX;
+        for (int64_t k = 0; together && k < g.groups; ++k)
+            slices[k] = {wa->type, wa->data + k * g.slice_bytes, int32_t(g.rank), int32_t(g.width), x + k * g.width,
+                         row + k * g.rank, 0};
+        if (together && row_products(slices, int(g.groups), 1)) {
+            mm_count += uint64_t(g.groups);
+            mm(wb, row, out + t * E, mid_width, E);
+            continue;
+        }
         for (int64_t k = 0; k < g.groups; ++k) {
             const uint8_t* slice = wa->data + k * g.slice_bytes;
             if (vm::apex::fused_q_gemv_det(wa->type, slice, int32_t(g.rank), int32_t(g.width), x + k * g.width,

@@ -2,6 +2,7 @@
 // a prompt at once; decode appends the blocks completed since the last call,
 // from the layer's retained history, with scratch from the decode arena.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "zov4/zov4_attention.h"
 #include "zov4/zov4_compressor_pool.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_row_products.h"
 
 namespace vm::zov4 {
 
@@ -164,6 +166,15 @@ void ZOV4Forward::project_range_gemv_(const GGUFTensor& wa, const GGUFTensor& wb
             y[o] = s;
         }
     };
+    // One pass over both weights for all the rows.
+    if (end > first && rows <= INT32_MAX && E <= INT32_MAX && end - first <= INT32_MAX) {
+        const RowProduct both[2] = {{wa.type, wa.data, int32_t(rows), int32_t(E), x + first * E, ya, 0},
+                                    {wb.type, wb.data, int32_t(rows), int32_t(E), x + first * E, yb, 0}};
+        if (row_products(both, 2, int32_t(end - first))) {
+            mm_count += uint64_t(2 * (end - first));
+            return;
+        }
+    }
     for (int64_t k = first; k < end; ++k) {
         const float* xk = x + k * E;
         float* a = ya + (k - first) * rows;

@@ -14,6 +14,7 @@
 // methods live in their own source files (zov4_<group>*.cpp).
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -179,6 +180,16 @@ public:
     void rmsnorm(const float* x, const GGUFTensor* W, float* y, int64_t n);
     void rmsnorm_rows(const float* X, const GGUFTensor* W, float* Y, int64_t n, int64_t rows);
     void run_threads(int64_t N, const std::function<void(int64_t, int64_t)>& fn) const;
+    // Products of one step that read different weights, made in one pass of
+    // the pool for M rows (Y = X·Wᵀ each, X M × K, Y M × N); each goes its
+    // own mm_multi way when the pass cannot take it.
+    struct MatJob {
+        const GGUFTensor* W;
+        const float* X;
+        float* Y;
+        int64_t K, N;
+    };
+    void mm_together(std::initializer_list<MatJob> jobs, int64_t M);
 
     // ---- attention: rotary tail, FP8 rows, sinks, grouped output ---------
     // ---- compressor and indexer ------------------------------------------
@@ -238,6 +249,12 @@ public:
     void* ensure_dense_handle(const void* data, uint32_t type, uint64_t nbytes);
     void shared_expert(int il, const float* x, float* out);
     void shared_expert_batch(int il, const float* x, float* out, int64_t n);
+    // The routed experts on the CPU and then the shared expert, their up and
+    // gate products in one pass of the pool and their down products in
+    // another; the sums into out keep the order of the separate routes.
+    // False, with out untouched, when a product cannot go this way.
+    bool experts_cpu_with_shared_(int il, const FusedExperts& f, const std::vector<int32_t>& experts,
+                                  const std::vector<MoeBucket>& buckets, const float* x, float* out, int64_t n);
     // (expert helpers go here)
     // experts: routing, compute paths and prediction
     struct RouterCache {
@@ -292,6 +309,7 @@ public:
     void* wall_addr = nullptr;
     uint64_t wall_len = 0;
     int wall_fd = -1;
+    std::vector<uint32_t> willneed_calls; // per layer: read-ahead requests since the last one made
     double prof[kProfCount] = {};
 
     GGUFModel model;

@@ -3,7 +3,6 @@
 // visible once their block is complete and, in layers with the sparse
 // indexer, only when the indexer ranks them among the best top_k.
 #include <algorithm>
-#include <cblas.h>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -14,6 +13,7 @@
 #include "zov4/zov4_attention.h"
 #include "zov4/zov4_compressor_pool.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_row_products.h"
 
 namespace vm::zov4 {
 
@@ -188,10 +188,20 @@ void ZOV4Forward::indexer_scores_last_query_(int layer, const float* x_last, con
     float* q = grown(arena.ix_q, size_t(Hi) * Di);
     float* q_rot = grown(arena.ix_q_rot, size_t(Hi) * Di);
     float* w = grown(arena.ix_w, size_t(Hi));
-    cblas_sgemv(CblasRowMajor, CblasNoTrans, Hi * Di, q_rank, 1.0f, c->wq_b.data(), q_rank, qlat_last, 1, 0.0f, q, 1);
+    // Both projections in one pass of the pool, from the stored weights (a
+    // quarter of the single-precision copies' bytes); the copies serve when
+    // the pass refuses an encoding.
+    const GGUFTensor* q_b = wl_opt(layer, "indexer.attn_q_b.weight");
+    const GGUFTensor* proj = wl_opt(layer, "indexer.proj.weight");
+    const RowProduct both[2] = {{q_b->type, q_b->data, Hi * Di, q_rank, qlat_last, q, 0},
+                                {proj->type, proj->data, Hi, n_embd, x_last, w, 0}};
+    if (!row_products(both, 2, 1)) {
+        const RowProduct copies[2] = {{0, reinterpret_cast<const uint8_t*>(c->wq_b.data()), Hi * Di, q_rank, qlat_last, q, 0},
+                                      {0, reinterpret_cast<const uint8_t*>(c->w_proj.data()), Hi, n_embd, x_last, w, 0}};
+        row_products(copies, 2, 1);
+    }
     rope_tail(q_rot, q, &pos, Di, Hi, 1, n_rot, 2, n_ctx_orig, rope_base, freq_scale, 1.0f, 1.0f, yarn_beta_fast,
               yarn_beta_slow);
-    cblas_sgemv(CblasRowMajor, CblasNoTrans, Hi, n_embd, 1.0f, c->w_proj.data(), n_embd, x_last, 1, 0.0f, w, 1);
     const float w_scale = 1.0f / sqrtf(float(Di) * float(Hi));
     for (int h = 0; h < Hi; ++h) w[h] *= w_scale;
 

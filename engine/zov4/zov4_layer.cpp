@@ -182,8 +182,7 @@ void ZOV4Forward::layer(int il, const std::vector<int32_t>& tokens, std::vector<
         }
     }
     if (!projected) {
-        mm_multi(wqa, xn.data(), qa.data(), E, Q, n);
-        mm_multi(wkv, xn.data(), kv.data(), E, D, n);
+        mm_together({{wqa, xn.data(), qa.data(), E, Q}, {wkv, xn.data(), kv.data(), E, D}}, n);
     }
 
     std::vector<float> qn(static_cast<size_t>(n * Q)), q(static_cast<size_t>(n * H * D)), q_rot(static_cast<size_t>(n * H * D));
@@ -267,7 +266,10 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     rmsnorm_rows(x.data(), wl(il, "attn_norm.weight"), xn.data(), E, 1);
 
     std::vector<float> qa(static_cast<size_t>(Q)), qn(static_cast<size_t>(Q)), q(static_cast<size_t>(H * D)), q_rot(static_cast<size_t>(H * D));
-    mm(wl(il, "attn_q_a.weight"), xn.data(), qa.data(), E, Q);
+    std::vector<float> kv(static_cast<size_t>(D)), kvn(static_cast<size_t>(D)), kv_rot(static_cast<size_t>(D));
+    // Both projections of the normalised input in one pass.
+    mm_together({{wl(il, "attn_q_a.weight"), xn.data(), qa.data(), E, Q}, {wl(il, "attn_kv.weight"), xn.data(), kv.data(), E, D}},
+                1);
     rmsnorm_rows(qa.data(), wl(il, "attn_q_a_norm.weight"), qn.data(), Q, 1);
     mm(wl(il, "attn_q_b.weight"), qn.data(), q.data(), Q, H * D);
     prof[kProfQ] += seconds_since(t0);
@@ -276,8 +278,6 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     rope_tail(q_rot.data(), q.data(), &pos, D, H, 1, n_rot, 2, n_ctx_orig, rope_base, freq_scale, 1.0f, 1.0f,
               yarn_beta_fast, yarn_beta_slow);
     const auto t_kv = Clock::now();
-    std::vector<float> kv(static_cast<size_t>(D)), kvn(static_cast<size_t>(D)), kv_rot(static_cast<size_t>(D));
-    mm(wl(il, "attn_kv.weight"), xn.data(), kv.data(), E, D);
     rmsnorm_rows(kv.data(), wl(il, "attn_kv_a_norm.weight"), kvn.data(), D, 1);
     rope_tail(kv_rot.data(), kvn.data(), &pos, D, 1, 1, n_rot, 2, n_ctx_orig, rope_base, freq_scale, 1.0f, 1.0f,
               yarn_beta_fast, yarn_beta_slow);

@@ -15,6 +15,7 @@
 #include "zov4/zov4_forward.h"
 #include "zov4/zov4_tensor_util.h"
 #include "zov4/zov4_row_kernels.h"
+#include "zov4/zov4_row_products.h"
 
 namespace vm::zov4 {
 
@@ -23,6 +24,9 @@ namespace {
 constexpr int32_t kGemvChunk = 64;
 constexpr int32_t kGemmTile = 32;
 constexpr int64_t kGpuMinRows = 8;
+// Up to this many activation rows a product is one pass over the weight rows
+// (each row read once for all of them); more go to the tiled kernels.
+constexpr int64_t kRowProductRows = 16;
 
 bool fits_i32(int64_t v) { return v >= 1 && v <= INT32_MAX; }
 
@@ -38,6 +42,25 @@ const uint8_t* find_copy(const std::unordered_map<const void*, ZOV4Forward::F32D
     if (!W->data) return nullptr;
     auto it = map.find(W->data);
     return it == map.end() ? nullptr : reinterpret_cast<const uint8_t*>(it->second.f32);
+}
+
+// W's single-precision copy when it has one, else its own bytes, as a
+// product of K-wide rows into N outputs.
+RowProduct operand(const std::unordered_map<const void*, ZOV4Forward::F32DenseEntry>& map, const GGUFTensor* W,
+                   const float* X, float* Y, int64_t K, int64_t N) {
+    RowProduct p;
+    if (const uint8_t* copy = find_copy(map, W)) {
+        p.type = 0;
+        p.W = copy;
+    } else {
+        p.type = W->type;
+        p.W = W->data;
+    }
+    p.N = int32_t(N);
+    p.K = int32_t(K);
+    p.X = X;
+    p.Y = Y;
+    return p;
 }
 
 } // namespace
@@ -75,18 +98,9 @@ int32_t ZOV4Forward::gmm(const void* data, uint32_t type, uint64_t nbytes, const
 
 void ZOV4Forward::mm(const GGUFTensor* W, const float* x, float* y, int64_t K, int64_t N) {
     if (vm::env_starts_with_1("VIVIROV_MATRIX_FORCE_N1") && gmm(W->data, W->type, W->nbytes, x, y, K, N, 1)) return;
-    if (fits_i32(K) && fits_i32(N)) {
-        if (const uint8_t* copy = find_copy(f32_dense, W)) {
-            if (vm::apex::fused_q_gemv_det(0, copy, int32_t(N), int32_t(K), x,
-                                           y, kGemvChunk)) {
-                ++mm_count;
-                return;
-            }
-        }
-        if (vm::apex::fused_q_gemv_det(W->type, W->data, int32_t(N), int32_t(K), x, y, kGemvChunk)) {
-            ++mm_count;
-            return;
-        }
+    if (fits_i32(K) && fits_i32(N) && row_product(operand(f32_dense, W, x, y, K, N), 1)) {
+        ++mm_count;
+        return;
     }
     if (gmm(W->data, W->type, W->nbytes, x, y, K, N, 1)) return;
 
@@ -126,6 +140,10 @@ void ZOV4Forward::mm_multi(const GGUFTensor* W, const float* X, float* Y, int64_
             return;
         }
     }
+    if (fits_i32(K) && fits_i32(N) && M <= kRowProductRows && row_product(operand(f32_dense, W, X, Y, K, N), int32_t(M))) {
+        mm_count += uint64_t(M);
+        return;
+    }
     if (fits_i32(K) && fits_i32(N) && fits_i32(M)) {
         if (const uint8_t* copy = find_copy(f32_dense, W)) {
             if (vm::apex::fused_q_gemm_det(0, copy, int32_t(N), int32_t(K), X,
@@ -141,6 +159,27 @@ void ZOV4Forward::mm_multi(const GGUFTensor* W, const float* X, float* Y, int64_
         }
     }
     for (int64_t m = 0; m < M; ++m) mm(W, X + m * K, Y + m * N, K, N);
+}
+
+void ZOV4Forward::mm_together(std::initializer_list<MatJob> jobs, int64_t M) {
+    constexpr size_t kMax = 8;
+    // The GPU switches and oversized batches keep the one-product routes.
+    const bool own_way = M < 1 || M > kRowProductRows || jobs.size() > kMax ||
+                         (M == 1 && vm::env_starts_with_1("VIVIROV_MATRIX_FORCE_N1")) ||
+                         (M >= kGpuMinRows && use_gpu && gpu.command_buffer_handle);
+    RowProduct products[kMax];
+    int n = 0;
+    bool ok = !own_way;
+    for (const MatJob& j : jobs) {
+        if (!ok) break;
+        ok = fits_i32(j.K) && fits_i32(j.N);
+        if (ok) products[n++] = operand(f32_dense, j.W, j.X, j.Y, j.K, j.N);
+    }
+    if (ok && row_products(products, n, int32_t(M))) {
+        mm_count += uint64_t(M) * jobs.size();
+        return;
+    }
+    for (const MatJob& j : jobs) mm_multi(j.W, j.X, j.Y, j.K, j.N, M);
 }
 
 void ZOV4Forward::run_threads(int64_t N, const std::function<void(int64_t, int64_t)>& fn) const {

@@ -8,6 +8,7 @@
 #include "vm_cabi_v2/dequant.h"
 #include "vm_gpu.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_row_products.h"
 
 namespace vm::zov4 {
 
@@ -80,6 +81,9 @@ void ZOV4Forward::moe_router_logits_(int il, const float* x, int64_t n, std::vec
             return;
         }
     }
+    if (row_product({0, reinterpret_cast<const uint8_t*>(c.w.data()), int32_t(X), int32_t(E), x, logits.data(), 0},
+                    int32_t(n)))
+        return;
     for (int64_t t = 0; t < n; ++t)
         for (int64_t e = 0; e < X; ++e) {
             const float* w = c.w.data() + e * E;
@@ -200,6 +204,7 @@ void ZOV4Forward::moe(int il, const std::vector<int32_t>& tokens, const float* x
         std::vector<int32_t> cpu_experts = active;
         if (use_gpu && !(n == 1 && n1_cpu_only) && gpu_types && uvm && uvm->ring_buffer())
             cpu_experts = moe_gpu_path_(il, fused, active, buckets, x, out);
+        if (experts_cpu_with_shared_(il, fused, cpu_experts, buckets, x, out, n)) return;
         moe_cpu_path_(il, fused, cpu_experts, buckets, x, out, n);
     }
     shared_expert_batch(il, x, out, n);

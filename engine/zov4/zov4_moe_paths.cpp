@@ -11,23 +11,13 @@
 #include "vm_cabi_v2/slice_event.h"
 #include "vm_gpu.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_row_products.h"
 
 namespace vm::zov4 {
 
 namespace {
 
 constexpr size_t kGpuChunk = 16;
-
-float silu(float z) { return z / (1.0f + std::exp(-z)); }
-
-// a = w · clampup(up) · silu(clampgate(gate)), the clamp only for L > 1e-6.
-float activation(float up, float gate, float w, float L) {
-    if (L > 1e-6f) {
-        gate = std::min(gate, L);
-        up = std::min(std::max(up, -L), L);
-    }
-    return w * up * silu(gate);
-}
 
 void teal_cpu(float* a, size_t n, float threshold) {
     for (size_t i = 0; i < n; ++i)
@@ -112,7 +102,7 @@ void ZOV4Forward::moe_om2_path_(int il, const std::vector<int32_t>& active, cons
             if (!om2_expert_pair_gemv_(il, e, xr, up.data(), gate.data(), ff, E) &&
                 !(om2_expert_gemv_(il, e, 0, xr, up.data(), ff, E) && om2_expert_gemv_(il, e, 1, xr, gate.data(), ff, E)))
                 continue;
-            for (int64_t i = 0; i < ff; ++i) a[size_t(i)] = activation(up[size_t(i)], gate[size_t(i)], w, L);
+            for (int64_t i = 0; i < ff; ++i) a[size_t(i)] = expert_activation(up[size_t(i)], gate[size_t(i)], w, L);
             if (teal) teal_cpu(a.data(), a.size(), teal_threshold);
             if (!om2_expert_gemv_(il, e, 2, a.data(), d.data(), E, ff)) continue;
             float* o = out + int64_t(t) * E;
@@ -124,22 +114,40 @@ void ZOV4Forward::moe_om2_path_(int il, const std::vector<int32_t>& active, cons
 
 void ZOV4Forward::cpu_expert_eval_(int il, const FusedExperts& f, int e, const MoeBucket& bucket, const float* x,
                                    float* out) const {
-    const int64_t E = f.n_embd, ff = f.ff;
+    const int64_t E = f.n_embd, ff = f.ff, m = int64_t(bucket.size());
+    if (m < 1) return;
     const float L = act_clamp_of_(il);
     const uint8_t* w[3] = {f.slice(0, e), f.slice(1, e), f.slice(2, e)};
-    std::vector<float> up(static_cast<size_t>(ff)), gate(static_cast<size_t>(ff)), a(static_cast<size_t>(ff)), d(static_cast<size_t>(E));
-    for (const auto& [t, wt] : bucket) {
-        const float* xr = x + int64_t(t) * E;
-        if (!vm::apex::fused_q_gemv(f.t[0]->type, w[0], int32_t(ff), int32_t(E), xr, up.data()) ||
-            !vm::apex::fused_q_gemv(f.t[1]->type, w[1], int32_t(ff), int32_t(E), xr, gate.data())) {
-            dequant_gemv(f.t[0]->type, w[0], ff, E, xr, up.data());
-            dequant_gemv(f.t[1]->type, w[1], ff, E, xr, gate.data());
+    // The bucket's rows side by side: each of the expert's matrices is then
+    // one pass of the pool for all of them.
+    thread_local std::vector<float> X, up, gate, a, d;
+    X.resize(size_t(m * E));
+    up.resize(size_t(m * ff));
+    gate.resize(size_t(m * ff));
+    a.resize(size_t(m * ff));
+    d.resize(size_t(m * E));
+    for (int64_t i = 0; i < m; ++i) {
+        const float* xr = x + int64_t(bucket[size_t(i)].first) * E;
+        std::copy(xr, xr + E, X.begin() + i * E);
+    }
+    const RowProduct up_gate[2] = {{f.t[0]->type, w[0], int32_t(ff), int32_t(E), X.data(), up.data(), 0},
+                                   {f.t[1]->type, w[1], int32_t(ff), int32_t(E), X.data(), gate.data(), 0}};
+    if (!row_products(up_gate, 2, int32_t(m))) {
+        for (int64_t i = 0; i < m; ++i) {
+            dequant_gemv(f.t[0]->type, w[0], ff, E, X.data() + i * E, up.data() + i * ff);
+            dequant_gemv(f.t[1]->type, w[1], ff, E, X.data() + i * E, gate.data() + i * ff);
         }
-        for (int64_t i = 0; i < ff; ++i) a[size_t(i)] = activation(up[size_t(i)], gate[size_t(i)], wt, L);
-        if (!vm::apex::fused_q_gemv(f.t[2]->type, w[2], int32_t(E), int32_t(ff), a.data(), d.data()))
-            dequant_gemv(f.t[2]->type, w[2], E, ff, a.data(), d.data());
-        float* o = out + int64_t(t) * E;
-        for (int64_t j = 0; j < E; ++j) o[j] += d[size_t(j)];
+    }
+    for (int64_t i = 0; i < m; ++i) {
+        const float wt = bucket[size_t(i)].second;
+        for (int64_t j = i * ff; j < (i + 1) * ff; ++j) a[size_t(j)] = expert_activation(up[size_t(j)], gate[size_t(j)], wt, L);
+    }
+    if (!row_product({f.t[2]->type, w[2], int32_t(E), int32_t(ff), a.data(), d.data(), 0}, int32_t(m)))
+        for (int64_t i = 0; i < m; ++i) dequant_gemv(f.t[2]->type, w[2], E, ff, a.data() + i * ff, d.data() + i * E);
+    for (int64_t i = 0; i < m; ++i) {
+        float* o = out + int64_t(bucket[size_t(i)].first) * E;
+        const float* di = d.data() + i * E;
+        for (int64_t j = 0; j < E; ++j) o[j] += di[j];
     }
 }
 
@@ -270,7 +278,7 @@ std::vector<int32_t> ZOV4Forward::moe_gpu_path_(int il, const FusedExperts& f, c
             for (int64_t i = 0; i < ff; ++i)
                 for (uint32_t r = 0; r < w.m; ++r) {
                     const size_t at = size_t(i) * w.m + r;
-                    w.a[at] = activation(w.up[at], w.gate[at], b[r].second, L);
+                    w.a[at] = expert_activation(w.up[at], w.gate[at], b[r].second, L);
                 }
             if (teal && !vm_gpu_teal_threshold(w.a.data(), uint32_t(w.a.size()), teal_threshold, nullptr))
                 teal_cpu(w.a.data(), w.a.size(), teal_threshold);

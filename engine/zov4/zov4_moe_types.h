@@ -2,6 +2,8 @@
 // Working records of one mixture-of-experts call: the rows routed to each
 // expert, and the fused expert tensors of a layer with the place of one
 // expert's slice in each.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -20,6 +22,18 @@ inline int64_t hash_table_rows_(const GGUFTensor* t, int k) {
     if (!t || k < 1) return 0;
     if (t->dims.size() >= 2 && t->dims[0] == uint64_t(k)) return int64_t(t->dims[1]);
     return int64_t(t->nbytes / sizeof(int32_t)) / k;
+}
+
+inline float silu(float z) { return z / (1.0f + std::exp(-z)); }
+
+// A routed expert's activation: w · clampup(up) · silu(clampgate(gate)), the
+// clamp only for L > 1e-6.
+inline float expert_activation(float up, float gate, float w, float L) {
+    if (L > 1e-6f) {
+        gate = std::min(gate, L);
+        up = std::min(std::max(up, -L), L);
+    }
+    return w * up * silu(gate);
 }
 
 struct FusedExperts {

@@ -16,6 +16,7 @@
 #include "vm_gpu.h"
 #include "zov4/zov4_attention.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_row_products.h"
 #include "zov4/zov4_hyper_connections.h"
 #include "zov4/zov4_row_kernels.h"
 
@@ -26,7 +27,6 @@ namespace {
 constexpr int kMaxRows = 16;
 constexpr int64_t kSlabRows = 128;
 constexpr int64_t kRowKeys = 256; // key room per row: 128 raw + compressed
-constexpr int32_t kGemmTile = 32;
 
 using Clock = std::chrono::steady_clock;
 
@@ -152,8 +152,9 @@ void ZOV4Forward::decode_layer_batched_(int il, int B, const std::vector<int32_t
 
     // Projections, one pass over each weight for all rows. mm_multi batches
     // its own GPU product when it takes that route.
-    mm_multi(wl(il, "attn_q_a.weight"), a.xn.data(), a.qa.data(), E, Q, B);
-    mm_multi(wl(il, "attn_kv.weight"), a.xn.data(), a.kv.data(), E, D, B);
+    mm_together({{wl(il, "attn_q_a.weight"), a.xn.data(), a.qa.data(), E, Q},
+                 {wl(il, "attn_kv.weight"), a.xn.data(), a.kv.data(), E, D}},
+                B);
     rmsnorm_rows(a.qa.data(), wl(il, "attn_q_a_norm.weight"), a.qn.data(), Q, B);
     mm_multi(wl(il, "attn_q_b.weight"), a.qn.data(), a.q.data(), Q, H * D, B);
     for (int64_t h = 0; h < int64_t(B) * H; ++h) scale_to_unit_rms(a.q.data() + h * D, a.qh.data() + h * D, D, rms_eps);
@@ -322,29 +323,31 @@ void ZOV4Forward::grouped_out_batch_(int layer, const float* in, float* out, int
     const GgmlBlock block = ggml_block(wa->type);
     const uint64_t slice_bytes = block.elements ? uint64_t(Ro * Eg) / block.elements * block.bytes : 0;
     const float* a_copy = copy_of(wa);
+    // Each group's inputs side by side, so that all the group products and
+    // then the second matrix are one pass each over their weights.
+    thread_local std::vector<float> staged;
+    staged.resize(size_t(G * n * Eg));
+    std::vector<RowProduct> groups(static_cast<size_t>(G));
     for (int64_t g = 0; g < G; ++g) {
+        float* dst = staged.data() + g * n * Eg;
         for (int j = 0; j < n; ++j)
-            std::copy(in + j * in_width + g * Eg, in + j * in_width + (g + 1) * Eg, a.gout_in.data() + j * Eg);
-        const bool ok =
-            a_copy != nullptr
-                ? vm::apex::fused_q_gemm_det(0, reinterpret_cast<const uint8_t*>(a_copy + g * Ro * Eg), int32_t(Ro),
-                                             int32_t(Eg), a.gout_in.data(), n, a.gout_mid.data(), kGemmTile,
-                                             int32_t(G * Ro), int32_t(g * Ro))
-                : vm::apex::fused_q_gemm_det(wa->type, wa->data + g * slice_bytes, int32_t(Ro), int32_t(Eg),
-                                             a.gout_in.data(), n, a.gout_mid.data(), kGemmTile, int32_t(G * Ro),
-                                             int32_t(g * Ro));
-        if (!ok) {
-            per_row();
-            return;
-        }
+            std::copy(in + j * in_width + g * Eg, in + j * in_width + (g + 1) * Eg, dst + j * Eg);
+        groups[size_t(g)] = a_copy != nullptr
+                                ? RowProduct{0, reinterpret_cast<const uint8_t*>(a_copy + g * Ro * Eg), int32_t(Ro),
+                                             int32_t(Eg), dst, a.gout_mid.data() + g * Ro, G * Ro}
+                                : RowProduct{wa->type, wa->data + g * slice_bytes, int32_t(Ro), int32_t(Eg), dst,
+                                             a.gout_mid.data() + g * Ro, G * Ro};
+    }
+    if (!row_products(groups.data(), int(G), n)) {
+        per_row();
+        return;
     }
     const float* b_copy = copy_of(wb);
-    const bool ok = b_copy != nullptr
-                        ? vm::apex::fused_q_gemm_det(0, reinterpret_cast<const uint8_t*>(b_copy), int32_t(E),
-                                                     int32_t(G * Ro), a.gout_mid.data(), n, out, kGemmTile, -1, 0)
-                        : vm::apex::fused_q_gemm_det(wb->type, wb->data, int32_t(E), int32_t(G * Ro),
-                                                     a.gout_mid.data(), n, out, kGemmTile, -1, 0);
-    if (!ok) {
+    const RowProduct second = b_copy != nullptr
+                                  ? RowProduct{0, reinterpret_cast<const uint8_t*>(b_copy), int32_t(E), int32_t(G * Ro),
+                                               a.gout_mid.data(), out, 0}
+                                  : RowProduct{wb->type, wb->data, int32_t(E), int32_t(G * Ro), a.gout_mid.data(), out, 0};
+    if (!row_product(second, n)) {
         per_row();
         return;
     }

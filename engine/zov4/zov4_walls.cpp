@@ -24,6 +24,7 @@ namespace {
 
 constexpr uint64_t kPage = 16384;
 constexpr double kGiB = 1073741824.0;
+constexpr uint32_t kWillneedEvery = 64; // requests per read-ahead of a layer
 const char* const kWallNames[4] = {"attn_q_b.weight", "attn_output_a.weight", "attn_output_b.weight",
                                    "attn_compressor_kv.weight"};
 
@@ -106,6 +107,12 @@ void ZOV4Forward::pin_layer_dense_q8_(int il) {
 
 void ZOV4Forward::advise_layer_dense_willneed_(int il) {
     if (il < 0 || il >= n_layer) return;
+    // Each request walks every page of the layer's weights in the kernel,
+    // which costs a decode step more than it gains once the pages are
+    // resident: a layer is advised on its first request and then on every
+    // 64th.
+    if (willneed_calls.size() != size_t(n_layer)) willneed_calls.assign(size_t(n_layer), 0);
+    if (willneed_calls[size_t(il)]++ % kWillneedEvery != 0) return;
     static const char* const names[7] = {kWallNames[0], kWallNames[1], kWallNames[2], kWallNames[3],
                                          "ffn_up_shexp.weight", "ffn_gate_shexp.weight", "ffn_down_shexp.weight"};
     for (const char* name : names) {

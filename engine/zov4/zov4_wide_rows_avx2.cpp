@@ -1,0 +1,133 @@
+// The eight-lane Q8_0 and F32 row kernels, built for AVX2/FMA/F16C and
+// chosen at run time.
+#include <immintrin.h>
+
+#include <cmath>
+
+#include "vm_cabi_v2/ggml_blocks.h"
+#include "vm_cabi_v2/kernel_ops.h"
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma,f16c"))), apply_to = function)
+#else
+#pragma GCC target("avx2,fma,f16c")
+#endif
+#include "zov4/zov4_wide_rows.h"
+
+namespace vm::zov4 {
+
+namespace {
+
+constexpr int32_t kBlock = 32;
+constexpr int32_t kBlockBytes = 34; // half-precision scale, 32 signed codes
+
+// Lanes i and i + 4 added, then the four sums as (s0 + s1) + (s2 + s3).
+float sum_lanes(__m256 v) {
+    const __m128 h = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    alignas(16) float l[4];
+    _mm_store_ps(l, h);
+    return (l[0] + l[1]) + (l[2] + l[3]);
+}
+
+struct Widened {
+    __m256 w[4];
+};
+
+inline Widened widen(const uint8_t* block) {
+    uint16_t bits;
+    __builtin_memcpy(&bits, block, 2);
+    const __m256 d = _mm256_set1_ps(_cvtsh_ss(bits));
+    const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 2));
+    const __m128i lo = _mm256_castsi256_si128(q), hi = _mm256_extracti128_si256(q, 1);
+    Widened o;
+    o.w[0] = _mm256_mul_ps(d, _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(lo)));
+    o.w[1] = _mm256_mul_ps(d, _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_srli_si128(lo, 8))));
+    o.w[2] = _mm256_mul_ps(d, _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(hi)));
+    o.w[3] = _mm256_mul_ps(d, _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_srli_si128(hi, 8))));
+    return o;
+}
+
+// One activation row: four accumulators, one per eight-weight quarter, so
+// the fma chains overlap.
+float row_one(const uint8_t* row, int32_t nb, const float* x) {
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    for (int32_t b = 0; b < nb; ++b) {
+        const Widened v = widen(row + size_t(b) * kBlockBytes);
+        const float* xb = x + size_t(b) * kBlock;
+        a0 = _mm256_fmadd_ps(v.w[0], _mm256_loadu_ps(xb), a0);
+        a1 = _mm256_fmadd_ps(v.w[1], _mm256_loadu_ps(xb + 8), a1);
+        a2 = _mm256_fmadd_ps(v.w[2], _mm256_loadu_ps(xb + 16), a2);
+        a3 = _mm256_fmadd_ps(v.w[3], _mm256_loadu_ps(xb + 24), a3);
+    }
+    return sum_lanes(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
+}
+
+// Four activation rows against one widened block at a time.
+void row_four(const uint8_t* row, int32_t nb, int32_t K, const float* X, float* out) {
+    __m256 a[4][2];
+    for (auto& p : a) p[0] = p[1] = _mm256_setzero_ps();
+    for (int32_t b = 0; b < nb; ++b) {
+        const Widened v = widen(row + size_t(b) * kBlockBytes);
+        for (int m = 0; m < 4; ++m) {
+            const float* xb = X + size_t(m) * size_t(K) + size_t(b) * kBlock;
+            a[m][0] = _mm256_fmadd_ps(v.w[0], _mm256_loadu_ps(xb), a[m][0]);
+            a[m][1] = _mm256_fmadd_ps(v.w[1], _mm256_loadu_ps(xb + 8), a[m][1]);
+            a[m][0] = _mm256_fmadd_ps(v.w[2], _mm256_loadu_ps(xb + 16), a[m][0]);
+            a[m][1] = _mm256_fmadd_ps(v.w[3], _mm256_loadu_ps(xb + 24), a[m][1]);
+        }
+    }
+    for (int m = 0; m < 4; ++m) out[m] = sum_lanes(_mm256_add_ps(a[m][0], a[m][1]));
+}
+
+void q8_rows(const uint8_t* W, int32_t r0, int32_t r1, int32_t K, const float* X, int32_t M, float* Y, int64_t ldy) {
+    const int32_t nb = K / kBlock;
+    const size_t rb = size_t(nb) * kBlockBytes;
+    for (int32_t r = r0; r < r1; ++r) {
+        const uint8_t* row = W + size_t(r) * rb;
+        int32_t m = 0;
+        for (; m + 4 <= M; m += 4) {
+            float out[4];
+            row_four(row, nb, K, X + size_t(m) * size_t(K), out);
+            for (int i = 0; i < 4; ++i) Y[(m + i) * ldy + r] = out[i];
+        }
+        for (; m < M; ++m) Y[m * ldy + r] = row_one(row, nb, X + size_t(m) * size_t(K));
+    }
+}
+
+// F32 rows: the same lanes over 32 weights at a time, the K mod 32 tail
+// added after them in order.
+float f32_row(const float* w, int32_t K, const float* x) {
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    int32_t k = 0;
+    for (; k + 32 <= K; k += 32) {
+        a0 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k), _mm256_loadu_ps(x + k), a0);
+        a1 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k + 8), _mm256_loadu_ps(x + k + 8), a1);
+        a2 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k + 16), _mm256_loadu_ps(x + k + 16), a2);
+        a3 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k + 24), _mm256_loadu_ps(x + k + 24), a3);
+    }
+    float total = sum_lanes(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
+    for (; k < K; ++k) total = std::fma(w[k], x[k], total);
+    return total;
+}
+
+void f32_rows(const uint8_t* W, int32_t r0, int32_t r1, int32_t K, const float* X, int32_t M, float* Y,
+              int64_t ldy) {
+    const float* rows = reinterpret_cast<const float*>(W);
+    for (int32_t r = r0; r < r1; ++r)
+        for (int32_t m = 0; m < M; ++m) Y[m * ldy + r] = f32_row(rows + size_t(r) * size_t(K), K, X + size_t(m) * size_t(K));
+}
+
+} // namespace
+
+WideRowsKernel wide_rows_kernel(uint32_t type) {
+    static const bool cpu = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                            __builtin_cpu_supports("f16c");
+    if (!cpu || &vm::kernel_ops() == &vm::portable_kernel_ops()) return nullptr;
+    return type == kGgmlQ8_0 ? q8_rows : type == kGgmlF32 ? f32_rows : nullptr;
+}
+
+} // namespace vm::zov4
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif
