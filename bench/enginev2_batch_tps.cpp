@@ -121,15 +121,16 @@ void batch(benchmark::State& state) {
 }
 
 // Seconds per token: the step time shared by its B tokens.
-void token(benchmark::State& state) {
+void tokenAt(benchmark::State& state, int B) {
     if (!model().engine) return state.SkipWithError("engine not built");
-    const int B = int(state.range(0));
     for (auto _ : state) {
         const Batch b = runBatch(B);
         if (b.stepSeconds <= 0) return state.SkipWithError("bench_batch_tps failed");
         state.SetIterationTime(b.stepSeconds / B);
     }
 }
+void token4(benchmark::State& state) { tokenAt(state, 4); }
+void token1(benchmark::State& state) { tokenAt(state, 1); }
 
 // Reading one step's weight bytes at the read bandwidth measured in this run.
 void bound(benchmark::State& state) {
@@ -200,8 +201,8 @@ BENCHMARK(batch)->Name("enginev2_step/measured_B")->Arg(1)->UseManualTime()->Ite
 BENCHMARK(bound)->Name("enginev2_step/baseline_B")->Arg(1)->UseManualTime()->Iterations(3);
 BENCHMARK(batch)->Name("enginev2_overhead/measured")->Arg(1)->UseManualTime()->Iterations(3);
 BENCHMARK(bareStep)->Name("enginev2_overhead/baseline")->Arg(1)->UseManualTime()->Iterations(3);
-BENCHMARK(token)->Name("enginev2_token_B4/measured")->Arg(4)->UseManualTime()->Iterations(3);
-BENCHMARK(token)->Name("enginev2_token_B4/baseline")->Arg(1)->UseManualTime()->Iterations(3);
+BENCHMARK(token4)->Name("enginev2_token_B4/measured")->UseManualTime()->Iterations(3);
+BENCHMARK(token1)->Name("enginev2_token_B4/baseline")->UseManualTime()->Iterations(3);
 BENCHMARK(chat)->Name("enginev2_piece/measured")->Arg(1)->UseManualTime()->Iterations(3);
 BENCHMARK(batch)->Name("enginev2_piece/baseline")->Arg(1)->UseManualTime()->Iterations(3);
 BENCHMARK(batch)->Name("enginev2_batch")->Arg(2)->Arg(8)->Arg(16)->UseManualTime()->Iterations(2);

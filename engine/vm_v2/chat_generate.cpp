@@ -8,7 +8,6 @@
 
 #include "common/engine_env.h"
 #include "common/engine_log.h"
-#include "vm_cabi_v2/evs_settings.h"
 #include "vm_cabi_v2/om2_binding.h"
 #include "vm_v2/chat_turn.h"
 #include "vm_v2/engine_wrapper.h"
@@ -36,20 +35,8 @@ void configure(ZOV4Forward& f, bool quality, bool n1_cpu_only) {
     sw.om2_prefer_only = !quality;
     sw.om2_residual = quality;
     vm::apex::prewarm_om2_expert(f.om2, f.active_set, sw, f.n_layer, 0);
-    if (quality) {
-        vm::apex::g_evs_mode() = 1;
-        vm::apex::g_evs_lambda() = 1.0f;
-        vm::apex::g_evs_rho() = 3.0f;
-        vm::apex::g_evs_alpha_fixed() = 1.0f;
-        f.om2_prefer_only = false;
-        f.om2_residual = true;
-        f.forced_expert = -1;
-        vm::env_set("VIVIROV_OM2_FORCE", "1", true);
-        vm::env_set("VIVIROV_OM2_QUALITY", "1", true);
-        vm::env_set("VIVIROV_RMS_AUDIT", "1", false);
-    } else {
-        vivirov::zov4_expert0_mode(f);
-    }
+    if (quality) vivirov::zov4_quality_mode(f);
+    else vivirov::zov4_expert0_mode(f);
     vm::env_set("VIVIROV_GPU_N1", "1", false);
     vm::log_line("[vm_v2] PHASE8 chat om2=%s quality=%d residual=%d n1_cpu_only=%d gpu=%d", dir.c_str(),
                  quality ? 1 : 0, f.om2_residual ? 1 : 0, f.n1_cpu_only ? 1 : 0, 1);

@@ -12,6 +12,7 @@
 #include "vm_cabi_v2/om2_binding.h"
 #include "vm_v2/vm_engine_v2.h"
 #include "vm_v2/zov4_binding.h"
+#include "vm_v2/zov4_slot_model.h"
 #include "zov4/zov4_forward.h"
 
 namespace vivirov {
@@ -130,21 +131,12 @@ void bind_om2_at_create(VMEngineV2& engine) {
         engine.zov4_request_mode_ = mode_of(f);
         return;
     }
-    vm::env_set("VIVIROV_OM2_FORCE", "1", true);
-    vm::apex::g_evs_mode() = 1;
-    vm::apex::g_evs_lambda() = 1.0f;
-    vm::apex::g_evs_rho() = 3.0f;
-    vm::apex::g_evs_alpha_fixed() = 1.0f;
-    sw.om2_prefer_only = false;
-    sw.om2_residual = true;
     f.om2_bound = sw.om2_bound;
-    f.om2_prefer_only = false;
-    f.om2_residual = true;
-    f.forced_expert = -1;
+    zov4_quality_mode(f);
+    sw.om2_prefer_only = f.om2_prefer_only;
+    sw.om2_residual = f.om2_residual;
     f.use_gpu = true;
     f.n1_cpu_only = false;
-    vm::env_set("VIVIROV_OM2_QUALITY", "1", true);
-    vm::env_set("VIVIROV_RMS_AUDIT", "1", false);
     vm::env_set("VIVIROV_GPU_N1", "1", false);
     const int prewarmed = vm::apex::prewarm_om2_expert(f.om2, f.active_set, sw, f.n_layer, 0);
     vm::log_line("[vm_v2] PHASE4 chat-lock om2=%s prewarm_E000=%d residual=1 EVS=AREM+ρ3", dir.c_str(), prewarmed);

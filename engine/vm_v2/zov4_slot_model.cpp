@@ -31,15 +31,32 @@ SlotModel zov4_slot_model(ZOV4Forward& fwd) {
     return m;
 }
 
-void zov4_expert0_mode(vm::zov4::ZOV4Forward& f) {
-    vm::apex::g_evs_mode() = 0;
+namespace {
+
+// The residual mix of om2 products (lambda and fixed alpha 1 in both modes),
+// whether the residual is added at all, and the forced expert.
+void set_routing(ZOV4Forward& f, int32_t evs_mode, float evs_rho, bool residual, int32_t forced_expert) {
+    vm::apex::g_evs_mode() = evs_mode;
     vm::apex::g_evs_lambda() = 1.0f;
-    vm::apex::g_evs_rho() = 0.0f;
+    vm::apex::g_evs_rho() = evs_rho;
     vm::apex::g_evs_alpha_fixed() = 1.0f;
-    f.om2_prefer_only = true;
-    f.om2_residual = false;
-    f.forced_expert = 0;
+    f.om2_prefer_only = !residual;
+    f.om2_residual = residual;
+    f.forced_expert = forced_expert;
+}
+
+} // namespace
+
+void zov4_expert0_mode(vm::zov4::ZOV4Forward& f) {
+    set_routing(f, 0, 0.0f, false, 0);
     vm::env_set("VIVIROV_OM2_FORCE", "1", false);
+}
+
+void zov4_quality_mode(vm::zov4::ZOV4Forward& f) {
+    set_routing(f, 1, 3.0f, true, -1);
+    vm::env_set("VIVIROV_OM2_FORCE", "1", true);
+    vm::env_set("VIVIROV_OM2_QUALITY", "1", true);
+    vm::env_set("VIVIROV_RMS_AUDIT", "1", false);
 }
 
 } // namespace vivirov

@@ -15,4 +15,8 @@ SlotModel zov4_slot_model(vm::zov4::ZOV4Forward& fwd);
 // the settings the fast chat mode and the batch benchmark share.
 void zov4_expert0_mode(vm::zov4::ZOV4Forward& fwd);
 
+// Routing by score through om2 packs with their int8 residual: the settings
+// engine creation (after a successful bind) and the quality chat mode share.
+void zov4_quality_mode(vm::zov4::ZOV4Forward& fwd);
+
 } // namespace vivirov
