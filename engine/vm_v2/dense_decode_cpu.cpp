@@ -91,19 +91,50 @@ struct RowGather {
             }
         }
     }
-    static void call(void* self) { static_cast<const RowGather*>(self)->run(); }
+
+    // As pieces of a pool job, kPositionsPerPiece positions each.
+    static constexpr int32_t kPositionsPerPiece = 16;
+    dense::Pieces pieces() {
+        return {(to - from + kPositionsPerPiece - 1) / kPositionsPerPiece, &RowGather::piece, this};
+    }
+    static void piece(void* self, int32_t i) {
+        const RowGather& all = *static_cast<const RowGather*>(self);
+        const int32_t a = all.from + i * kPositionsPerPiece;
+        RowGather{all.e, all.agent, all.layer_hash, a, std::min(all.to, a + kPositionsPerPiece)}.run();
+    }
 };
 
-// The Q, K and V products; the earlier positions' rows are gathered
-// meanwhile, since they do not depend on this step.
+// The Q, K and V products; the earlier positions' rows are gathered by the
+// same job, since they do not depend on this step.
 void qkv_stage(VMEngineV2& e, std::initializer_list<Product> products, RowGather& earlier) {
     if (pooled(e, products)) {
-        dense::cpu_products(products, {&RowGather::call, &earlier});
+        dense::cpu_products(products, earlier.pieces());
         return;
     }
     batched(e, products);
     earlier.run();
 }
+
+// Attention over the gathered rows; over many positions its query heads are
+// shared out to the pool (each head's arithmetic is unchanged).
+struct AttentionJob {
+    const VMEngineV2& e;
+    const float* q;
+    int32_t T;
+    float* out;
+
+    static constexpr int32_t kPooledFrom = 64; // positions
+
+    void run(int32_t h0, int32_t h1) const {
+        dense::attention_heads(q, e.k_rows_.data(), e.v_rows_.data(), T, e.n_head_, e.n_head_kv_, e.head_dim_, out,
+                               h0, h1);
+    }
+    static void head(void* self, int32_t h) { static_cast<const AttentionJob*>(self)->run(h, h + 1); }
+    void operator()() {
+        if (!e.model_buf_ && T >= kPooledFrom && e.n_head_ > 1) dense::cpu_pieces({e.n_head_, &AttentionJob::head, this});
+        else run(0, e.n_head_);
+    }
+};
 
 void gated_ffn(VMEngineV2& e, const GGUFTensor* gate_w, const GGUFTensor* up_w, const float* x, float* gate,
                float* up, float* act) {
@@ -217,7 +248,7 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
         // reads back as zeros, like any row the table does not hold.
         if (e.kv_) e.kv_->insert(first_hash(seq.agent_id, pos), b, uint64_t(pos), kv.data(), kv_bytes);
         RowGather{e, seq.agent_id, b, pos, pos + 1}.run();
-        dense::attention(q.data(), e.k_rows_.data(), e.v_rows_.data(), int32_t(T), e.n_head_, e.n_head_kv_, hd, att.data());
+        AttentionJob{e, q.data(), int32_t(T), att.data()}();
 
         std::fill(proj.begin(), proj.end(), 0.0f);
         stage(e, {{t("attn_output.weight"), att.data(), proj.data()}});

@@ -48,19 +48,23 @@ bool cpu_multiplies(const GGUFTensor* w) {
 
 namespace {
 
-void one_job(const Product* p, size_t n, CallerWork first) {
+void one_job(const Product* p, size_t n, Pieces beside) {
     uint64_t rb[kMaxProducts];
-    int32_t first_claim[kMaxProducts + 1] = {0};
+    // Claims 0 … beside.count − 1 are the pieces, then each product's rows.
+    int32_t first_claim[kMaxProducts + 1] = {beside.count};
     for (size_t i = 0; i < n; ++i) {
         rb[i] = p[i].w ? row_bytes(p[i].w) : 0;
         first_claim[i + 1] = first_claim[i] + (p[i].w ? claims_of(rows_of(p[i].w)) : 0);
     }
     const int32_t total = first_claim[n];
     std::atomic<int32_t> next{0};
-    vm::apex::det_pool_global()->parallel([&](int participant, int) {
-        if (participant == 0 && first.run) first.run(first.ctx);
+    vm::apex::det_pool_global()->parallel([&](int, int) {
         size_t i = 0;
         for (int32_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < total;) {
+            if (c < beside.count) {
+                beside.run(beside.ctx, c);
+                continue;
+            }
             while (c >= first_claim[i + 1]) ++i; // claims come in increasing order
             const int32_t a = (c - first_claim[i]) * kRowsPerClaim;
             rows(p[i].w, rb[i], p[i].x, p[i].y, a, std::min(rows_of(p[i].w), a + kRowsPerClaim));
@@ -70,10 +74,16 @@ void one_job(const Product* p, size_t n, CallerWork first) {
 
 } // namespace
 
-void cpu_products(std::initializer_list<Product> products, CallerWork first) {
-    if (products.size() == 0 && first.run) first.run(first.ctx);
-    for (size_t i = 0; i < products.size(); i += kMaxProducts, first = {})
-        one_job(products.begin() + i, std::min(kMaxProducts, products.size() - i), first);
+void cpu_products(std::initializer_list<Product> products, Pieces beside) {
+    if (products.size() == 0) return cpu_pieces(beside);
+    for (size_t i = 0; i < products.size(); i += kMaxProducts, beside = {})
+        one_job(products.begin() + i, std::min(kMaxProducts, products.size() - i), beside);
+}
+
+void cpu_pieces(Pieces pieces) {
+    if (pieces.count < 1) return;
+    if (pieces.count == 1) return pieces.run(pieces.ctx, 0);
+    one_job(nullptr, 0, pieces);
 }
 
 void cpu_gated_ffn(const GGUFTensor* gate_w, const GGUFTensor* up_w, const float* x, float* gate, float* up,

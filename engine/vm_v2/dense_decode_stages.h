@@ -22,18 +22,22 @@ struct Product {
 // blocks per row).
 bool cpu_multiplies(const GGUFTensor* w);
 
-// Work the calling thread does at the start of a job, before it joins the
-// row claims: memory-bound chores that need none of the job's outputs hide
-// behind the other workers' products.
-struct CallerWork {
-    void (*run)(void* ctx) = nullptr;
+// Work in `count` independent pieces that any participant of a job may take
+// (piece i by run(ctx, i)): memory-bound chores that need none of the job's
+// outputs hide behind its products.
+struct Pieces {
+    int32_t count = 0;
+    void (*run)(void* ctx, int32_t piece) = nullptr;
     void* ctx = nullptr;
 };
 
 // y = W·x for every product, in one pool job (one per four products; the
-// caller's work goes with the first). A null matrix is skipped; every other
-// must satisfy cpu_multiplies.
-void cpu_products(std::initializer_list<Product> products, CallerWork first = {});
+// pieces go with the first, claimed before its rows). A null matrix is
+// skipped; every other must satisfy cpu_multiplies.
+void cpu_products(std::initializer_list<Product> products, Pieces beside = {});
+
+// The pieces alone, in one pool job.
+void cpu_pieces(Pieces pieces);
 
 // gate = Wg·x, up = Wu·x and act = SwiGLU(gate, up) over n_ff rows, in one
 // pool job: a claimed range of rows is finished, activation included, by the

@@ -45,11 +45,16 @@ void rope(float* h, int32_t heads, int32_t head_dim, const RopeAngles& angles) {
 
 void attention(const float* q, const float* k_rows, const float* v_rows, int32_t T, int32_t n_head,
                int32_t n_head_kv, int32_t head_dim, float* out) {
+    attention_heads(q, k_rows, v_rows, T, n_head, n_head_kv, head_dim, out, 0, n_head);
+}
+
+void attention_heads(const float* q, const float* k_rows, const float* v_rows, int32_t T, int32_t n_head,
+                     int32_t n_head_kv, int32_t head_dim, float* out, int32_t h0, int32_t h1) {
     const int32_t group = n_head_kv > 0 ? n_head / n_head_kv : 1;
     const size_t kv_dim = size_t(n_head_kv) * size_t(head_dim);
     const float inv = 1.0f / std::sqrt(float(head_dim));
     std::vector<float> w(size_t(T > 0 ? T : 0));
-    for (int32_t h = 0; h < n_head; ++h) {
+    for (int32_t h = h0; h < h1; ++h) {
         const int32_t g = group > 0 ? h / group : 0;
         const float* qh = q + size_t(h) * size_t(head_dim);
         float* oh = out + size_t(h) * size_t(head_dim);

@@ -27,6 +27,9 @@ void rope(float* h, int32_t heads, int32_t head_dim, const RopeAngles& angles);
 // is not positive.
 void attention(const float* q, const float* k_rows, const float* v_rows, int32_t T, int32_t n_head,
                int32_t n_head_kv, int32_t head_dim, float* out);
+// The same for query heads [h0, h1) only, so that heads can be shared out.
+void attention_heads(const float* q, const float* k_rows, const float* v_rows, int32_t T, int32_t n_head,
+                     int32_t n_head_kv, int32_t head_dim, float* out, int32_t h0, int32_t h1);
 
 // act[i] = gate[i] / (1 + exp(−gate[i])) × up[i].
 void swiglu(const float* gate, const float* up, int32_t n, float* act);

@@ -55,6 +55,16 @@ TEST(DenseDecode, CpuStepFollowsTheReferenceForEveryWeightType) {
     }
 }
 
+// Past 64 positions the step shares attention heads and row gathering out
+// to the pool; the tokens and logits stay the reference's.
+TEST(DenseDecode, CpuStepFollowsTheReferenceOverALongSequence) {
+    TempDir dir;
+    ScopedEnv cpu("VM_NO_FUSE", "1");
+    QwenModel m(shapeOf(GGUFWriter::GQ8_0));
+    VMEngineV2 e(writeModel(dir, m, "long.gguf").c_str());
+    expectReference(m, decode(e, Step::Cpu, 7, kPrompt, 70), 2e-3, "long Q8_0");
+}
+
 TEST(DenseDecode, GpuStepFollowsTheReferenceInOneSubmissionPerToken) {
     ASSERT_EQ(vm_gpu_bridge_init(), 1) << "the tests run on the software Vulkan device";
     TempDir dir;
