@@ -77,7 +77,9 @@ std::string VMEngineGateway::generateText(const std::string& prompt, int maxToke
     }
     const int n = std::clamp(maxTokens, 8, 64);
     ChatPieceSink sink(onPiece);
+    std::unique_lock chat(chatLock_);
     const int32_t rc = vivirov_vm_v2_chat_generate(vm_, prompt.c_str(), n, &ChatPieceSink::piece, &sink);
+    chat.unlock();
     sink.finish();
     const std::string text = sink.text();
     std::string preview = text::graphemePrefix(text, 160);
@@ -107,6 +109,7 @@ std::optional<VMEngineGateway::BatchTPSResult> VMEngineGateway::benchBatchTPS(in
     vivirov_vm_v2_apply_working_recipe();
     double tps = 0, wall = 0;
     int32_t tokens = 0;
+    std::lock_guard chat(chatLock_);
     const int32_t rc = vivirov_vm_v2_bench_batch_tps(vm_, B, nDecode, &tps, &wall, &tokens);
     if (rc != 0 || !(tps > 0)) return std::nullopt;
     return BatchTPSResult{tps, wall, int(tokens)};

@@ -91,6 +91,9 @@ private:
     bool pumpHalted() const;
 
     EngineWrapper* vm_ = nullptr;
+    // The engine runs one chat call or bench at a time; the start-up bench
+    // and a chat turn may arrive together.
+    std::mutex chatLock_;
     mutable std::mutex ctxLock_;
     std::map<uint32_t, std::shared_ptr<TokenCtx>> liveCtx_;
     // Contexts displaced by a second submit for the same agent id while their

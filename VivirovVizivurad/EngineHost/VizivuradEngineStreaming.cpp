@@ -78,7 +78,7 @@ std::string VizivuradEngine::streamChatText(const std::string& prompt,
     auto stream = std::make_shared<ChatStream>(services_.chatRingCapacity, onPiece, timer());
     runOnGuiThread([this, stream] {
         setGenerationPhase(GenerationPhase::thinking);
-        stream->drain.start(uiFrameNanos, [stream] { stream->drainOnce(); });
+        stream->drain.start(uiFrameNanos, [stream] { stream->drainOnce(); }, GuiClockTicker::Pacing::afterEachTick);
         setGenerationPhase(GenerationPhase::generating);
     });
 

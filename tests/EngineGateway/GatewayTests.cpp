@@ -64,6 +64,16 @@ struct NotATokenOnce {
     }
 };
 
+// The pause reaches the engine while it computes the first token.
+void pauseAfterTheFirstToken(VMEngineGateway& gw, StepGate& gate, Calls& c) {
+    gate.close();
+    ASSERT_TRUE(c.submit(gw, 1, {5}));
+    ASSERT_TRUE(gate.waitForWaiter());
+    ASSERT_TRUE(gw.pause(1));
+    gate.open();
+    ASSERT_TRUE(c.waitFor('p'));
+}
+
 TEST(EngineGateway, EngineResultsGiveTheRequestsCallbacks) {
     struct Case {
         const char* name;
@@ -77,21 +87,9 @@ TEST(EngineGateway, EngineResultsGiveTheRequestsCallbacks) {
              ASSERT_TRUE(c.submit(gw, 1, {5}));
              ASSERT_TRUE(c.waitFor('d'));
          }, 32, 0, 1, 0},
-        {"paused", [](VMEngineGateway& gw, StepGate& gate, Calls& c) {
-             gate.close();
-             ASSERT_TRUE(c.submit(gw, 1, {5}));
-             ASSERT_TRUE(gate.waitForWaiter());
-             ASSERT_TRUE(gw.pause(1));
-             gate.open();
-             ASSERT_TRUE(c.waitFor('p'));
-         }, 1, 1, 0, 1},
+        {"paused", pauseAfterTheFirstToken, 1, 1, 0, 1},
         {"paused then resumed", [](VMEngineGateway& gw, StepGate& gate, Calls& c) {
-             gate.close();
-             ASSERT_TRUE(c.submit(gw, 1, {5}));
-             ASSERT_TRUE(gate.waitForWaiter());
-             ASSERT_TRUE(gw.pause(1));
-             gate.open();
-             ASSERT_TRUE(c.waitFor('p'));
+             pauseAfterTheFirstToken(gw, gate, c);
              ASSERT_TRUE(gw.resume(1));
              ASSERT_TRUE(c.waitFor('d'));
          }, 32, 1, 1, 0},
