@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +25,11 @@ namespace {
 
 class DeepSeekV4Engine : public DeepSeekV4EngineSuite {
 protected:
+    // Recorders live in the fixture, so they outlive the engine that TearDown
+    // destroys: a request still running when a test fails calls back into one.
+    Recorder& newRecorder() { return *recorders_.emplace_back(std::make_unique<Recorder>()); }
+    std::vector<std::unique_ptr<Recorder>> recorders_;
+
     // What an engine's forward object decodes when called directly, with no
     // request through the pump: the prompt's prefill, then one token at a
     // time. It is bound and set up as creation leaves it, as the pump's is.
@@ -70,7 +76,7 @@ protected:
 TEST_F(DeepSeekV4Engine, PumpTokensEqualPrefillThenForwardOne) {
     EXPECT_TRUE(w->engine.is_zov4_);
     EXPECT_EQ(w->engine.n_vocab_, 512);
-    Recorder rec;
+    Recorder& rec = newRecorder();
     EXPECT_EQ(infer(rec, 9, {5, 512}, 9), 0); // outside the vocabulary
     ASSERT_EQ(infer(rec, 1, {5, 17, 33}, 1), 1);
     ASSERT_TRUE(rec.waitForFinals(1));
@@ -80,7 +86,7 @@ TEST_F(DeepSeekV4Engine, PumpTokensEqualPrefillThenForwardOne) {
 TEST_F(DeepSeekV4Engine, ConcurrentRequestsAndAChatCallBetweenChangeNothing) {
     const auto aloneA = direct({5, 17, 33});
     const auto aloneB = direct({400, 2});
-    Recorder rec;
+    Recorder& rec = newRecorder();
     ASSERT_EQ(infer(rec, 1, {5, 17, 33}, 1), 1);
     ASSERT_EQ(infer(rec, 2, {400, 2}, 2), 1);
     // The pump waits between two steps while a chat turn (fast mode: other
@@ -96,7 +102,7 @@ TEST_F(DeepSeekV4Engine, ConcurrentRequestsAndAChatCallBetweenChangeNothing) {
 }
 
 TEST_F(DeepSeekV4Engine, APausedRequestResumesWhereItStopped) {
-    Recorder rec;
+    Recorder& rec = newRecorder();
     {
         // The pump takes the request and waits at its prefill; the pause then
         // lands after exactly that one token, however loaded the machine.

@@ -4,6 +4,7 @@
 // commands, then release it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -75,8 +76,9 @@ public:
         for (const auto& e : hooks()) n += e.final ? 1 : 0;
         return n;
     }
-    bool waitForFinals(size_t n) const {
-        return waitUntil([&] { return finals() >= n; });
+    // Generous: the race-detector build runs a DeepSeek-V4 step many times slower.
+    bool waitForFinals(size_t n, std::chrono::milliseconds limit = std::chrono::minutes(2)) const {
+        return waitUntil([&] { return finals() >= n; }, limit);
     }
 
 private:
