@@ -120,9 +120,8 @@ void f32_rows(const uint8_t* W, int32_t r0, int32_t r1, int32_t K, const float* 
 } // namespace
 
 WideRowsKernel wide_rows_kernel(uint32_t type) {
-    static const bool cpu = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-                            __builtin_cpu_supports("f16c");
-    if (!cpu || &vm::kernel_ops() == &vm::portable_kernel_ops()) return nullptr;
+    // The AVX2 kernel table exists only where the CPU has AVX2, FMA and F16C.
+    if (!vm::avx2_kernel_ops() || &vm::kernel_ops() == &vm::portable_kernel_ops()) return nullptr;
     return type == kGgmlQ8_0 ? q8_rows : type == kGgmlF32 ? f32_rows : nullptr;
 }
 
