@@ -5,7 +5,7 @@
 
 #include "VivirovKit/Support/Log.h"
 #include "VivirovKit/Support/Text.h"
-#include "VivirovVizivurad/EngineHost/ChatPieceSink.h"
+#include "VivirovVizivurad/EngineHost/ChatTextSink.h"
 #include "engine/include/vm_engine_v2.h"
 #include "engine/include/vm_swarm.h"
 
@@ -76,9 +76,9 @@ std::string VMEngineGateway::generateText(const std::string& prompt, int maxToke
         return {};
     }
     const int n = std::clamp(maxTokens, 8, 64);
-    ChatPieceSink sink(onPiece);
+    ChatTextSink sink(onPiece);
     std::unique_lock chat(chatLock_);
-    const int32_t rc = vivirov_vm_v2_chat_generate(vm_, prompt.c_str(), n, &ChatPieceSink::piece, &sink);
+    const int32_t rc = vivirov_vm_v2_chat_generate(vm_, prompt.c_str(), n, &ChatTextSink::piece, &sink);
     chat.unlock();
     sink.finish();
     const std::string text = sink.text();

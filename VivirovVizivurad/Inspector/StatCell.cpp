@@ -10,7 +10,6 @@
 
 namespace vivirov {
 
-
 StatCell::StatCell(const QString& label, QWidget* parent) : QWidget(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 4, 0, 4);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "VivirovVizivurad/EngineHost/ChatPieceSink.h"
+#include "VivirovVizivurad/EngineHost/ChatTextSink.h"
 #include "VivirovVizivurad/EngineHost/VMEngineGateway.h"
 #include "tests/EngineV2/EngineV2Harness.h"
 #include "tests/VMEngine/QwenModel.h"
@@ -281,7 +281,7 @@ TEST(EngineGateway, CreateRegistersTheSharedGatewayAndInitDoesNot) {
 }
 
 // Bytes of a character split across engine pieces arrive whole.
-TEST(ChatPieceSink, JoinsCharactersSplitAcrossPieces) {
+TEST(ChatTextSink, JoinsCharactersSplitAcrossPieces) {
     struct Case {
         const char* name;
         std::vector<std::string> pieces;
@@ -297,8 +297,8 @@ TEST(ChatPieceSink, JoinsCharactersSplitAcrossPieces) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> got;
-        ChatPieceSink sink([&](const std::string& p) { got.push_back(p); });
-        for (const auto& p : c.pieces) ChatPieceSink::piece(p.data(), int32_t(p.size()), &sink);
+        ChatTextSink sink([&](const std::string& p) { got.push_back(p); });
+        for (const auto& p : c.pieces) ChatTextSink::piece(p.data(), int32_t(p.size()), &sink);
         sink.finish();
         EXPECT_EQ(got, c.delivered);
         std::string joined;

@@ -12,10 +12,10 @@ namespace vivirov {
 // thread. The engine hands out the bytes of one token at a time, and a
 // character may span two tokens: its bytes are carried to the next piece, so
 // onPiece and the text only ever see whole characters.
-class ChatPieceSink {
+class ChatTextSink {
 public:
     using OnPiece = std::function<void(const std::string&)>;
-    explicit ChatPieceSink(OnPiece onPiece) : onPiece_(std::move(onPiece)) {}
+    explicit ChatTextSink(OnPiece onPiece) : onPiece_(std::move(onPiece)) {}
 
     // The engine's chat callback; `user` is the sink.
     static void piece(const char* bytes, int32_t len, void* user);

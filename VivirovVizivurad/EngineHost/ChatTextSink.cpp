@@ -1,21 +1,21 @@
-#include "VivirovVizivurad/EngineHost/ChatPieceSink.h"
+#include "VivirovVizivurad/EngineHost/ChatTextSink.h"
 
 namespace vivirov {
 
-void ChatPieceSink::piece(const char* bytes, int32_t len, void* user) {
-    auto* sink = static_cast<ChatPieceSink*>(user);
+void ChatTextSink::piece(const char* bytes, int32_t len, void* user) {
+    auto* sink = static_cast<ChatTextSink*>(user);
     if (sink == nullptr || bytes == nullptr || len <= 0) return;
     sink->add(sink->assembler_.consume(reinterpret_cast<const uint8_t*>(bytes), len));
 }
 
-void ChatPieceSink::finish() { add(assembler_.flush()); }
+void ChatTextSink::finish() { add(assembler_.flush()); }
 
-std::string ChatPieceSink::text() const {
+std::string ChatTextSink::text() const {
     std::lock_guard guard(lock_);
     return text_;
 }
 
-void ChatPieceSink::add(const std::string& piece) {
+void ChatTextSink::add(const std::string& piece) {
     if (piece.empty()) return;
     {
         std::lock_guard guard(lock_);
