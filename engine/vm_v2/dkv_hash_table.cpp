@@ -280,7 +280,7 @@ int32_t DKVHashTable::remove(uint32_t a, uint32_t b, uint64_t pos) {
             if (bk.meta.compare_exchange_weak(m, meta_of(0, 0, kTomb), std::memory_order_acq_rel)) {
                 push_free(slot_of(m));
                 live_.fetch_sub(1, std::memory_order_acq_rel);
-                removed = 1;
+                ++removed;
                 break;
             }
         }

@@ -38,7 +38,8 @@ public:
     // Starts loading the filter words and probe window of (a, b) into the
     // cache, so a run of lookups waits for its misses once, not one by one.
     void prefetch(uint32_t a, uint32_t b) const;
-    // 1 when at least one matching entry was removed, else 0.
+    // How many matching entries were removed: 0 when none was found, and more
+    // than 1 only when racing inserts stored the same key twice.
     int32_t remove(uint32_t a, uint32_t b, uint64_t pos);
 
     uint64_t capacity() const { return capacity_; }

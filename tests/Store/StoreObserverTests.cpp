@@ -64,19 +64,23 @@ TEST_F(StoreObservers, AnObserverWaitingForAWritingThreadDoesNotBlockTheWrite) {
     UUID conversation = store->createConversation(ConversationKind::chat, "c");
     std::promise<void> writerDone;
     auto done = writerDone.get_future().share();
-    std::atomic<bool> sawWriterFinish{false};
+    // 0 while the observer still waits; then 1 when it saw the writer finish, 2 when it timed out.
+    std::atomic<int> sawWriterFinish{0};
     // Like an observer that hands its result to the GUI thread and waits
     // while that thread is the one writing.
     auto observer = std::make_shared<CountingObserver>([&](int64_t count) {
-        if (count == 1) sawWriterFinish = done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+        if (count == 1)
+            sawWriterFinish = done.wait_for(std::chrono::seconds(20)) == std::future_status::ready ? 1 : 2;
     });
     store->pool()->startObserving(observer);
     ASSERT_TRUE(waitUntil([&] { return observer->snapshot().size() == 1; })); // the first result
 
     store->appendMessage(conversation, "user", "written while the observer waits");
     writerDone.set_value();
-    ASSERT_TRUE(waitUntil([&] { return observer->snapshot().size() == 2; }, std::chrono::seconds(30)));
-    EXPECT_TRUE(sawWriterFinish);
+    // The delivery records its count before it reacts, so wait for the reaction itself.
+    ASSERT_TRUE(waitUntil([&] { return sawWriterFinish.load() != 0; }, std::chrono::seconds(30)));
+    EXPECT_EQ(sawWriterFinish.load(), 1);
+    EXPECT_EQ(observer->snapshot().size(), 2u);
 }
 
 } // namespace
