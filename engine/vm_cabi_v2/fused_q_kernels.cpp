@@ -160,8 +160,8 @@ void pack_pairs(const float* X, int32_t k, int32_t m, std::vector<float>& out) {
     out.assign(size_t(pairs) * size_t(2 * k), 0.0f);
     for (int32_t b = 0; b < m; ++b) {
         const float* x = X + size_t(b) * size_t(k);
-        float* dst = out.data() + size_t(b / 2) * size_t(2 * k) + size_t(4 * (b & 1));
-        for (int32_t i = 0; i < k; i += 4) std::memcpy(dst + 2 * size_t(i), x + i, 16);
+        float* dst = out.data() + size_t(8 * (b / 2) + 4 * (b & 1));
+        for (int32_t i = 0; i < k; i += 4) std::memcpy(dst + 2 * size_t(i) * size_t(pairs), x + i, 16);
     }
 }
 

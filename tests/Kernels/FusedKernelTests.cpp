@@ -246,7 +246,7 @@ TEST(FusedKernels, RowsAgainstPackedPairsGiveTheRowBatchBits) {
             std::vector<float> Xp(size_t(pairs) * 2 * size_t(K), 0.0f);
             for (int32_t b = 0; b < M; ++b)
                 for (int32_t j = 0; j < K; ++j)
-                    Xp[size_t(2 * K) * size_t(b / 2) + size_t(8 * (j / 4) + 4 * (b & 1) + (j & 3))] = X[size_t(b) * size_t(K) + size_t(j)];
+                    Xp[size_t(8 * ((j / 4) * pairs + b / 2) + 4 * (b & 1) + (j & 3))] = X[size_t(b) * size_t(K) + size_t(j)];
             for (const auto& ops : kernelBuilds()) {
                 std::vector<float> out(size_t(N) * size_t(2 * pairs), -1.0f), want(static_cast<size_t>(M));
                 ops.rows_batch_pairs(type, m.data(), rb, N, Xp.data(), K, pairs, out.data());
