@@ -234,8 +234,10 @@ TEST(FusedKernels, VectorAndPortableBuildsGiveTheSameBits) {
 TEST(FusedKernels, RowsAgainstPackedPairsGiveTheRowBatchBits) {
     // The fused row route packs the activation rows in pairs; every row's
     // results must be those of the one-row batch kernel, in both builds, for
-    // even and odd batches (an odd one pads its last pair with zeros).
-    const int32_t N = 19;
+    // even and odd batches (an odd one pads its last pair with zeros). 20
+    // rows: groups of eight taken three, three and two at a time, then a
+    // group of four taken three and one.
+    const int32_t N = 20;
     for (uint32_t type : {6u, 8u, 12u, 13u, 14u}) {
         const int32_t K = (type == 6 || type == 8) ? 1312 : 1280;
         const TestMatrix m(type, N, K, 70 + type);
