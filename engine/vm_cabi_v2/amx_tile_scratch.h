@@ -11,6 +11,8 @@ namespace vm::apex {
 struct AmxTileScratch {
     std::vector<float> weights;
     std::vector<float> outputs;
+    // The activation rows of the fused row route, packed in pairs.
+    std::vector<float> pairs;
     // One tile per pool participant, indexed by participant.
     std::vector<std::vector<float>> tiles;
     std::mutex mu;

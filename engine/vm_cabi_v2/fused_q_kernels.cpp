@@ -6,6 +6,7 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "amx_tile_scratch.h"
 #include "common/thread_budget.h"
@@ -152,6 +153,18 @@ void tiled(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t N, int
     });
 }
 
+// X (m rows of k) into the pair layout of KernelOps::rows_batch_pairs; an
+// odd last row is paired with zeros.
+void pack_pairs(const float* X, int32_t k, int32_t m, std::vector<float>& out) {
+    const int32_t pairs = (m + 1) / 2;
+    out.assign(size_t(pairs) * size_t(2 * k), 0.0f);
+    for (int32_t b = 0; b < m; ++b) {
+        const float* x = X + size_t(b) * size_t(k);
+        float* dst = out.data() + size_t(8 * (b / 2) + 4 * (b & 1));
+        for (int32_t i = 0; i < k; i += 4) std::memcpy(dst + 2 * size_t(i) * size_t(pairs), x + i, 16);
+    }
+}
+
 // One group of at most 16 activation rows (M ≥ 2); arguments checked.
 void gemm_group(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t N, int32_t K, const float* X,
                 int32_t M, float* Y, int32_t chunk, int32_t ldy, int32_t y_off, AmxTileScratch& s) {
@@ -169,6 +182,24 @@ void gemm_group(const KernelOps& ops, uint32_t type, const uint8_t* W, int32_t N
     if (N >= 1024) per_claim = std::max<int32_t>(per_claim, 64);
     if (N >= 4096) per_claim = std::max<int32_t>(per_claim, 128);
     const uint64_t rb = ggml_row_bytes(type, uint64_t(K));
+    if (type != kGgmlF32 && type != kGgmlF16) {
+        // Block types: the activation rows packed in pairs once, then each
+        // claimed run of rows against all of them.
+        const int32_t pairs = (M + 1) / 2;
+        pack_pairs(X, K, M, s.pairs);
+        claim_rows(N, per_claim, [&](int32_t a, int32_t b) {
+            constexpr int32_t kRun = 64;
+            float out[kRun * kBatchRows];
+            for (int32_t r0 = a; r0 < b; r0 += kRun) {
+                const int32_t n = std::min(kRun, b - r0);
+                ops.rows_batch_pairs(type, W + uint64_t(r0) * rb, rb, n, s.pairs.data(), K, pairs, out);
+                for (int32_t r = 0; r < n; ++r)
+                    for (int32_t i = 0; i < M; ++i)
+                        Y[size_t(i) * size_t(ldy) + size_t(y_off) + size_t(r0 + r)] = out[size_t(r) * size_t(2 * pairs) + size_t(i)];
+            }
+        });
+        return;
+    }
     claim_rows(N, per_claim, [&](int32_t a, int32_t b) {
         float out[kBatchRows];
         for (int32_t r = a; r < b; ++r) {

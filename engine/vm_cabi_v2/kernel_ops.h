@@ -35,6 +35,13 @@ struct KernelOps {
     // Q8_0 or block_row_dot).
     void (*rows_dot)(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* x, int32_t k,
                      float* y);
+    // Rows [0, rows) against 2·pairs activation rows (pairs 1-8) packed
+    // two by two, interleaved every four elements: pair p's step i at
+    // Xp + 8·(i·pairs + p), [row 2p: 4i … 4i + 3 | row 2p + 1: the same].
+    // out[r·2·pairs + b] gets the bits block_row_batch gives row r. Types 6,
+    // 8, 12, 13, 14.
+    void (*rows_batch_pairs)(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* Xp,
+                             int32_t k, int32_t pairs, float* out);
     // Low-rank products. y[r] = U row r · t for rank-64 rows, four lanes.
     void (*u_rows64)(const float* U, const float* t, int32_t rows, float* y);
     // t[k] = S[k] · Σ_j V[j][k]·x[j] (V cols × rank), one fma chain per k in

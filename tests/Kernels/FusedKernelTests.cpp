@@ -12,6 +12,7 @@
 
 #include "engine/vm_cabi_v2/fused_q_kernels.h"
 #include "engine/vm_cabi_v2/gemm_route.h"
+#include "engine/vm_cabi_v2/ggml_blocks.h"
 #include "tests/Kernels/KernelTestSupport.h"
 
 using namespace vivirov::test;
@@ -227,6 +228,37 @@ TEST(FusedKernels, VectorAndPortableBuildsGiveTheSameBits) {
         }
         for (size_t k = 0; k < results[0].size(); ++k)
             EXPECT_TRUE(bitsEqual(results[0][k], results[1][k])) << "type " << type << " result " << k;
+    }
+}
+
+TEST(FusedKernels, RowsAgainstPackedPairsGiveTheRowBatchBits) {
+    // The fused row route packs the activation rows in pairs; every row's
+    // results must be those of the one-row batch kernel, in both builds, for
+    // even and odd batches (an odd one pads its last pair with zeros). 20
+    // rows: groups of eight taken three, three and two at a time, then a
+    // group of four taken three and one.
+    const int32_t N = 20;
+    for (uint32_t type : {6u, 8u, 12u, 13u, 14u}) {
+        const int32_t K = (type == 6 || type == 8) ? 1312 : 1280;
+        const TestMatrix m(type, N, K, 70 + type);
+        const uint64_t rb = vm::ggml_row_bytes(type, uint64_t(K));
+        const auto X = randomFloats(16 * size_t(K), 71);
+        for (int32_t M : {2, 3, 8, 15, 16}) {
+            const int32_t pairs = (M + 1) / 2;
+            std::vector<float> Xp(size_t(pairs) * 2 * size_t(K), 0.0f);
+            for (int32_t b = 0; b < M; ++b)
+                for (int32_t j = 0; j < K; ++j)
+                    Xp[size_t(8 * ((j / 4) * pairs + b / 2) + 4 * (b & 1) + (j & 3))] = X[size_t(b) * size_t(K) + size_t(j)];
+            for (const auto& ops : kernelBuilds()) {
+                std::vector<float> out(size_t(N) * size_t(2 * pairs), -1.0f), want(static_cast<size_t>(M));
+                ops.rows_batch_pairs(type, m.data(), rb, N, Xp.data(), K, pairs, out.data());
+                for (int32_t r = 0; r < N; ++r) {
+                    ops.block_row_batch(type, m.data() + size_t(r) * rb, K, X.data(), M, want.data());
+                    ASSERT_EQ(std::memcmp(want.data(), out.data() + size_t(r) * size_t(2 * pairs), size_t(M) * 4), 0)
+                        << ops.name << " type " << type << " M " << M << " row " << r;
+                }
+            }
+        }
     }
 }
 
