@@ -9,6 +9,7 @@
 
 #include "common/engine_env.h"
 #include "vm_cabi_v2/dequant.h"
+#include "vm_cabi_v2/det_pool.h"
 #include "vm_gpu.h"
 #include "zov4/zov4_attention.h"
 #include "zov4/zov4_forward.h"
@@ -108,6 +109,8 @@ int32_t ZOV4Forward::head_(const float* streams, std::vector<float>* logits) {
 
 int32_t ZOV4Forward::forward(const std::vector<int32_t>& tokens, std::vector<float>* logits, bool verbose) {
     std::lock_guard lock(mu);
+    // Many short pool jobs between serial stretches: keep the workers awake.
+    vm::apex::DetPool::Hold hot(vm::apex::det_pool_global());
     check_tokens_(tokens.data(), tokens.size());
     ensure_dense_q8_wall_pinned_();
     const int64_t n = int64_t(tokens.size()), E = n_embd, S = n_hc;
@@ -130,6 +133,7 @@ int32_t ZOV4Forward::forward(const std::vector<int32_t>& tokens, std::vector<flo
 
 int32_t ZOV4Forward::forward_one(int32_t token, std::vector<float>* logits, bool verbose) {
     std::lock_guard lock(mu);
+    vm::apex::DetPool::Hold hot(vm::apex::det_pool_global());
     check_tokens_(&token, 1);
     ensure_dense_q8_wall_pinned_();
     std::vector<float> hidden(size_t(n_hc) * size_t(n_embd), 0.0f);
