@@ -1,6 +1,8 @@
 // The single-sequence pass: prefill of a prompt through every layer, decode
 // of one token against the per-layer caches, the token embedding, the output
 // head and the RMS audit of the decode streams.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -46,10 +48,26 @@ void normalise_heads(float* q, int64_t rows, int64_t D, float eps) {
     }
 }
 
+// The reserved window is fresh memory: touched a page at a time it would
+// cost a fault per page on every few appends, so whenever the end of the
+// rows enters a new stretch, the whole stretch is made present at once.
+void populate_stretch(const std::vector<float>& rows, size_t old_bytes, size_t new_bytes) {
+    constexpr uintptr_t kStretch = 256 * 1024, kPageBytes = 4096;
+    const auto base = reinterpret_cast<uintptr_t>(rows.data());
+    const uintptr_t from = (base + new_bytes) / kStretch * kStretch;
+    if (old_bytes > 0 && (base + old_bytes) / kStretch * kStretch == from) return;
+    const uintptr_t lo = std::max(from, base / kPageBytes * kPageBytes);
+    const uintptr_t hi = std::min(from + kStretch, (base + rows.capacity() * sizeof(float)) / kPageBytes * kPageBytes);
+    // Only a hint: where the call is refused, the pages fault in as before.
+    if (lo < hi) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_WRITE);
+}
+
 // Appends one row, reserving a window's worth at once so that appends inside
 // the window never reallocate.
 void append_row(std::vector<float>& rows, const float* row, int64_t width) {
     if (rows.capacity() < size_t(width * kWindow)) rows.reserve(size_t(width * kWindow));
+    const size_t old_bytes = rows.size() * sizeof(float);
+    populate_stretch(rows, old_bytes, old_bytes + size_t(width) * sizeof(float));
     rows.insert(rows.end(), row, row + width);
 }
 
