@@ -7,6 +7,7 @@
 
 #include "common/engine_env.h"
 #include "common/engine_log.h"
+#include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/om2_binding.h"
 #include "zov4/zov4_forward.h"
 
@@ -82,6 +83,7 @@ void ZOV4Forward::multi_seq_init(int n) {
 int64_t ZOV4Forward::multi_seq_prefill(int slot, const std::vector<int32_t>& tokens) {
     std::lock_guard lock(mu);
     if (!slots_ready || slot < 0 || slot >= n_slots) return -1;
+    vm::apex::DetPool::Hold hot(vm::apex::det_pool_global());
     MultiSlot& s = slots[size_t(slot)];
     const size_t E = size_t(n_embd), Q = size_t(q_rank), D = size_t(head_dim), Di = size_t(ix_dim);
     if (s.layers.size() != size_t(n_layer)) s.layers.assign(size_t(n_layer), LayerCache{});

@@ -97,6 +97,8 @@ void ZOV4Forward::multi_decode_step(const int* slot_ids, const int* tokens, int 
     int row_index[kMaxRows];
     const int B = batch_rows_(slot_ids, tokens, n, row_index);
     if (B < 1) return;
+    // Many short pool jobs between serial stretches: keep the workers awake.
+    vm::apex::DetPool::Hold hot(vm::apex::det_pool_global());
     ensure_dense_q8_wall_pinned_();
     batch_begin_(B);
 

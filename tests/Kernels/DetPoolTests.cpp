@@ -1,9 +1,11 @@
 // The deterministic pool: participant counts, exactly-once hand-off of
 // back-to-back jobs, claim-based jobs that give the same bits for any pool
-// size, turn-taking callers, nested calls and workers that fail to start.
+// size, turn-taking callers, nested calls, workers that fail to start or
+// arrive late, and holds that keep the workers awake.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <system_error>
@@ -140,4 +142,69 @@ TEST(DetPool, WorkersThatCannotStartLeaveASmallerPool) {
             ran.fetch_add(1);
         });
     EXPECT_EQ(ran.load(), 300);
+}
+
+// Workers held back at start (asleep or descheduled, as far as a job can
+// tell): the caller runs their shares itself instead of waiting, each once,
+// and the held workers join later jobs without running a share twice.
+TEST(DetPool, CallerRunsTheSharesOfWorkersThatHaveNotArrived) {
+    std::atomic<bool> release{false};
+    DetPool pool(4, [&](std::function<void()> fn) {
+        return std::thread([&release, fn = std::move(fn)] {
+            while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            fn();
+        });
+    });
+    EXPECT_EQ(pool.participants(), 4);
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> seenMask{0}, onCaller{0};
+    pool.parallel([&](int i, int n) {
+        EXPECT_EQ(n, 4);
+        seenMask.fetch_or(1 << i);
+        if (std::this_thread::get_id() == caller) onCaller.fetch_add(1);
+    });
+    EXPECT_EQ(seenMask.load(), 0xF);
+    EXPECT_EQ(onCaller.load(), 4);
+
+    release.store(true);
+    for (int j = 0; j < 2000; ++j) {
+        std::atomic<int> ran{0}, mask{0};
+        pool.parallel([&](int i, int) {
+            ran.fetch_add(1);
+            mask.fetch_or(1 << i);
+        });
+        ASSERT_EQ(ran.load(), 4) << "job " << j;
+        ASSERT_EQ(mask.load(), 0xF) << "job " << j;
+    }
+    DetPool one(1);
+    const auto a = claimRows(pool, 1000, 7);
+    const auto b = claimRows(one, 1000, 7);
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * 4), 0);
+}
+
+// Idle workers go to sleep (an idle process burns no CPU); a hold wakes them
+// and keeps them awake for as long as any hold lives.
+TEST(DetPool, HoldKeepsWorkersAwakeUntilReleased) {
+    DetPool pool(4);
+    auto waitFor = [&](int sleepers) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (pool.sleeping() != sleepers && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return pool.sleeping();
+    };
+    ASSERT_EQ(waitFor(3), 3);
+    {
+        DetPool::Hold outer(&pool);
+        EXPECT_EQ(waitFor(0), 0);
+        {
+            DetPool::Hold inner(&pool);
+        }
+        // Far past the spin before sleep, with the outer hold still alive.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(pool.sleeping(), 0);
+        std::atomic<int> ran{0};
+        pool.parallel([&](int, int) { ran.fetch_add(1); });
+        EXPECT_EQ(ran.load(), 4);
+    }
+    EXPECT_EQ(waitFor(3), 3);
 }
