@@ -20,6 +20,8 @@ namespace {
 
 constexpr int32_t kBlock = 32;
 constexpr int32_t kBlockBytes = 34; // half-precision scale, 32 signed codes
+// Prefetch distance of single-row products: about one row of the decode's
+// matrices ahead, where the hardware's own prefetch may stop at a page.
 constexpr size_t kAhead = 2048;
 
 // Lanes i and i + 4 added, then the four sums as (s0 + s1) + (s2 + s3).
@@ -53,7 +55,8 @@ inline Widened widen(const uint8_t* block) {
 float row_one(const uint8_t* row, int32_t nb, const float* x) {
     __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
     for (int32_t b = 0; b < nb; ++b) {
-        if ((b & 1) == 0) _mm_prefetch(reinterpret_cast<const char*>(row + size_t(b) * kBlockBytes + kAhead), _MM_HINT_T0);
+        if ((b & 1) == 0)
+            _mm_prefetch(reinterpret_cast<const char*>(row + size_t(b) * kBlockBytes + kAhead), _MM_HINT_T0);
         const Widened v = widen(row + size_t(b) * kBlockBytes);
         const float* xb = x + size_t(b) * kBlock;
         a0 = _mm256_fmadd_ps(v.w[0], _mm256_loadu_ps(xb), a0);
