@@ -8,6 +8,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -15,6 +16,7 @@
 
 #include "bench/read_bandwidth.h"
 #include "bench/run_line_reporter.h"
+#include "engine/vm_cabi_v2/det_pool.h"
 #include "engine/zov4/zov4_forward.h"
 #include "tests/support/DeepSeekV4Fixture.h"
 
@@ -63,6 +65,7 @@ void BM_MoeCpuCall(benchmark::State& state) {
     std::vector<float> x(size_t(f.n_embd)), out(size_t(f.n_embd));
     for (size_t i = 0; i < x.size(); ++i) x[i] = 0.01f * float(int(i % 97) - 48);
     int call = 0;
+    const uint64_t handoffs = vm::apex::det_pool_global()->handoffs();
     for (auto _ : state) {
         // Layer and expert change every call: 32 distinct weight sets, far
         // more than the caches hold.
@@ -72,6 +75,9 @@ void BM_MoeCpuCall(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
         ++call;
     }
+    // Each hand-off to the pool's workers costs a wake-up when they sleep.
+    state.counters["pool_handoffs_per_call"] =
+        double(vm::apex::det_pool_global()->handoffs() - handoffs) / std::max(call, 1);
     static const double bandwidth = vivirov::bench::measureReadBandwidth() * 1e9; // bytes/s
     state.counters["weight_MB_per_call"] = m.bytes_per_call / 1e6;
     state.counters["ideal_ms_per_call"] = m.bytes_per_call / bandwidth * 1e3;

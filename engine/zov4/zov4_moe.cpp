@@ -16,6 +16,8 @@ namespace {
 
 constexpr float kMinWeightSum = 6.103515625e-05f; // 2^-14
 constexpr uint64_t kOm2RoutedBytes = 10695475;    // 10.2 MiB
+// Router weight bytes (times rows) multiplied on the calling thread.
+constexpr uint64_t kRouterInlineBytes = 256 * 1024;
 
 float routing_score(float s) {
     const float softplus = std::max(s, 0.0f) + std::log1p(std::exp(-std::fabs(s)));
@@ -81,9 +83,14 @@ void ZOV4Forward::moe_router_logits_(int il, const float* x, int64_t n, std::vec
             return;
         }
     }
-    if (row_product({0, reinterpret_cast<const uint8_t*>(c.w.data()), int32_t(X), int32_t(E), x, logits.data(), 0},
-                    int32_t(n)))
+    const RowProduct p{0, reinterpret_cast<const uint8_t*>(c.w.data()), int32_t(X), int32_t(E), x, logits.data(), 0};
+    // A small router is cheaper on this thread than a pool hand-off, which
+    // would be the call's third.
+    if (uint64_t(X * E) * sizeof(float) * uint64_t(n) <= kRouterInlineBytes && row_product_valid(p)) {
+        row_product_range(p, 0, int32_t(X), int32_t(n));
         return;
+    }
+    if (row_product(p, int32_t(n))) return;
     for (int64_t t = 0; t < n; ++t)
         for (int64_t e = 0; e < X; ++e) {
             const float* w = c.w.data() + e * E;

@@ -84,6 +84,10 @@ void run_group(const RowProduct* products, int count, int32_t M) {
 
 } // namespace
 
+bool row_product_valid(const RowProduct& p) { return valid(p); }
+
+void row_product_range(const RowProduct& p, int32_t a, int32_t b, int32_t M) { rows_of(p, a, b, rows_of_product(p, M)); }
+
 bool row_products(const RowProduct* products, int count, int32_t M) {
     if (M < 1 || count < 0 || (count > 0 && !products)) return false;
     for (int i = 0; i < count; ++i)

@@ -32,4 +32,10 @@ bool row_products(const RowProduct* products, int count, int32_t M);
 
 inline bool row_product(const RowProduct& p, int32_t M) { return row_products(&p, 1, M); }
 
+// For callers that split the work themselves: whether row_products would
+// take p, and rows [a, b) of p for M activation rows (p.rows when set) on
+// the calling thread, by the same kernels and so with the same bits.
+bool row_product_valid(const RowProduct& p);
+void row_product_range(const RowProduct& p, int32_t a, int32_t b, int32_t M);
+
 } // namespace vm::zov4

@@ -6,6 +6,7 @@
 #include "vm_cabi_v2/dequant.h"
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_moe_job.h"
 #include "zov4/zov4_row_products.h"
 
 namespace vm::zov4 {
@@ -13,8 +14,9 @@ namespace vm::zov4 {
 namespace {
 
 constexpr int kChunkRows = 16;
-// Products one pass of the combined expert route takes: up and gate of up to
-// fifteen routed experts and the shared expert.
+// Up and gate products of the combined expert route: up to fifteen routed
+// experts and the shared expert; more take the per-expert route, which does
+// not hold every expert's activations at once.
 constexpr size_t kMaxPassProducts = 32;
 
 struct Operand {
@@ -127,66 +129,60 @@ bool ZOV4Forward::experts_cpu_with_shared_(int il, const FusedExperts& f, const 
     std::vector<int64_t> first(k + 1, 0);
     for (size_t i = 0; i < k; ++i) first[i + 1] = first[i] + int64_t(buckets[size_t(experts[i])].size());
     const int64_t routed = first[k];
-    thread_local std::vector<float> X, up, gate, a, d;
+    thread_local std::vector<float> X, up, gate, a, d, weight;
+    thread_local std::vector<int32_t> out_row;
     X.resize(size_t(routed * E));
     up.resize(size_t(routed * ff + n * F));
     gate.resize(up.size());
     a.resize(up.size());
     d.resize(size_t((routed + n) * E));
+    weight.resize(size_t(routed));
+    out_row.resize(size_t(routed));
     for (size_t i = 0; i < k; ++i) {
         const MoeBucket& b = buckets[size_t(experts[i])];
-        for (size_t r = 0; r < b.size(); ++r)
-            std::copy(x + int64_t(b[r].first) * E, x + int64_t(b[r].first + 1) * E, X.begin() + (first[i] + int64_t(r)) * E);
+        for (size_t r = 0; r < b.size(); ++r) {
+            const int64_t at = first[i] + int64_t(r);
+            std::copy(x + int64_t(b[r].first) * E, x + int64_t(b[r].first + 1) * E, X.begin() + at * E);
+            weight[size_t(at)] = b[r].second;
+            out_row[size_t(at)] = b[r].first;
+        }
     }
 
+    // Routed experts in ascending order, then the shared expert: the order
+    // their outputs are added in.
     const Operand u = operand_of(f32_dense, tu), g = operand_of(f32_dense, tg), dn = operand_of(f32_dense, td);
-    float* shared_up = up.data() + routed * ff;
-    float* shared_gate = gate.data() + routed * ff;
-    float* shared_a = a.data() + routed * ff;
-    float* shared_d = d.data() + routed * E;
-    RowProduct pass[kMaxPassProducts];
-    size_t count = 0;
+    GatedFfn nets[kMaxPassProducts / 2];
+    int count = 0;
     for (size_t i = 0; i < k; ++i) {
         const int32_t rows = int32_t(first[i + 1] - first[i]);
         if (rows < 1) continue;
         const int e = experts[i];
-        const float* xi = X.data() + first[i] * E;
-        pass[count++] = {f.t[0]->type, f.slice(0, e), int32_t(ff), int32_t(E), xi, up.data() + first[i] * ff, 0, rows};
-        pass[count++] = {f.t[1]->type, f.slice(1, e), int32_t(ff), int32_t(E), xi, gate.data() + first[i] * ff, 0, rows};
+        const int64_t at = first[i];
+        nets[count++] = {.type = {f.t[0]->type, f.t[1]->type, f.t[2]->type},
+                         .W = {f.slice(0, e), f.slice(1, e), f.slice(2, e)},
+                         .N = int32_t(ff),
+                         .K = int32_t(E),
+                         .rows = rows,
+                         .X = X.data() + at * E,
+                         .U = up.data() + at * ff,
+                         .G = gate.data() + at * ff,
+                         .A = a.data() + at * ff,
+                         .D = d.data() + at * E,
+                         .weight = weight.data() + at,
+                         .clamp = L,
+                         .out_rows = out_row.data() + at};
     }
-    pass[count++] = {u.type, u.data, int32_t(F), int32_t(E), x, shared_up, 0, int32_t(n)};
-    pass[count++] = {g.type, g.data, int32_t(F), int32_t(E), x, shared_gate, 0, int32_t(n)};
-    if (!row_products(pass, int(count), 1)) return false;
-
-    for (size_t i = 0; i < k; ++i) {
-        const MoeBucket& b = buckets[size_t(experts[i])];
-        for (size_t r = 0; r < b.size(); ++r)
-            for (int64_t j = (first[i] + int64_t(r)) * ff, end = j + ff; j < end; ++j)
-                a[size_t(j)] = expert_activation(up[size_t(j)], gate[size_t(j)], b[r].second, L);
-    }
-    for (int64_t j = 0; j < n * F; ++j) shared_a[j] = shared_up[j] * silu(shared_gate[j]);
-
-    count = 0;
-    for (size_t i = 0; i < k; ++i) {
-        const int32_t rows = int32_t(first[i + 1] - first[i]);
-        if (rows < 1) continue;
-        pass[count++] = {f.t[2]->type, f.slice(2, experts[i]), int32_t(E), int32_t(ff), a.data() + first[i] * ff,
-                         d.data() + first[i] * E, 0, rows};
-    }
-    pass[count++] = {dn.type, dn.data, int32_t(E), int32_t(F), shared_a, shared_d, 0, int32_t(n)};
-    if (!row_products(pass, int(count), 1)) return false;
-
-    // Routed experts in ascending order, then the shared expert.
-    for (size_t i = 0; i < k; ++i) {
-        const MoeBucket& b = buckets[size_t(experts[i])];
-        for (size_t r = 0; r < b.size(); ++r) {
-            float* o = out + int64_t(b[r].first) * E;
-            const float* di = d.data() + (first[i] + int64_t(r)) * E;
-            for (int64_t j = 0; j < E; ++j) o[j] += di[j];
-        }
-    }
-    for (int64_t j = 0; j < n * E; ++j) out[j] += shared_d[j];
-    return true;
+    nets[count++] = {.type = {u.type, g.type, dn.type},
+                     .W = {u.data, g.data, dn.data},
+                     .N = int32_t(F),
+                     .K = int32_t(E),
+                     .rows = int32_t(n),
+                     .X = x,
+                     .U = up.data() + routed * ff,
+                     .G = gate.data() + routed * ff,
+                     .A = a.data() + routed * ff,
+                     .D = d.data() + routed * E};
+    return run_gated_ffns(nets, count, out);
 }
 
 } // namespace vm::zov4
