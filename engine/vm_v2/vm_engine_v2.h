@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "doorbell.h"
 #include "engine_records.h"
 #include "lora_manager.h"
 
@@ -88,6 +89,7 @@ public:
     void free_slot(int slot);
     // Result-ring consumer side, for the result thread.
     bool pop_result(InferenceResult& out);
+    bool result_waiting() const;
 
     bool pump_halted() const { return pump_halted_.load(std::memory_order_acquire); }
     std::string pump_fault() const; // empty unless halted
@@ -145,6 +147,8 @@ public:
     RingCounter res_head_; // written by the pump
     RingCounter res_tail_; // written by the result thread
     InferenceResult res_ring_[kRingSlots];
+    Doorbell cmd_bell_; // rung by enqueue and stop_pump; the idle pump sleeps on it
+    Doorbell res_bell_; // rung by each result and by the wrapper's stop
 
     std::unique_ptr<GGUFFile> gguf_;
     void* model_buf_ = nullptr;
@@ -247,6 +251,7 @@ private:
     void take_command(const EngineCommand& cmd, PumpState& st);
     int32_t decode_call(ActiveSequence& seq);
     void push_result(const ActiveSequence& seq, int32_t token, bool final);
+    bool command_waiting() const;
     void release_sequence(ActiveSequence& seq);
     void halt(const char* what, PumpState& st);
 
