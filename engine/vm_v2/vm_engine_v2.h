@@ -168,6 +168,16 @@ public:
     std::atomic<bool> running_{false};
 
     std::vector<float> k_rows_, v_rows_;
+    // The CPU step's per-layer matrices, found once instead of by name at
+    // every step, and its working rows, kept between steps so a step
+    // allocates nothing (both used under dense_mu_, like k_rows_).
+    struct DenseLayer {
+        const GGUFTensor *attn_norm, *ffn_norm, *q, *k, *v, *q_bias, *k_bias, *v_bias, *out, *gate, *up, *down;
+    };
+    std::vector<DenseLayer> dense_layers_;
+    struct DenseRows {
+        std::vector<float> x, xn, q, att, proj, kv, gate, up, act, logits;
+    } dense_rows_;
 
     bool fused_ = false;
     std::vector<int32_t> free_slots_; // a stack; the end is the top
