@@ -14,7 +14,8 @@
 
 namespace vivirov {
 
-class Doorbell {
+// A line of its own: sleepers write it, every producer reads it.
+class alignas(64) Doorbell {
 public:
     // After publishing work (or a stop request) that a sleeper must see.
     void ring() {
