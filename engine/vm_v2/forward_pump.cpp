@@ -123,12 +123,15 @@ void VMEngineV2::run_passes(PumpState& st) {
             s.token = decode_call(s);
             s.pos += 1;
             s.generated += 1;
-            push_result(s, s.token, s.generated >= kTokensPerRequest);
             if (s.generated < kTokensPerRequest) {
+                push_result(s, s.token, false);
                 ++i;
                 continue;
             }
+            // What the sequence holds goes back before its final result: a
+            // caller that saw the final finds its rows and slot released.
             release_sequence(s);
+            push_result(s, s.token, true);
             // The last sequence moves into this place and steps next.
             if (i + 1 != st.active.size()) s = std::move(st.active.back());
             st.active.pop_back();
