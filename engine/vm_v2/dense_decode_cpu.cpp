@@ -123,11 +123,7 @@ struct AttentionJob {
     int32_t T;
     float* out;
 
-    // Positions. From here the heads take tens of microseconds on one
-    // thread (about 20 at 32 positions, 45 at 64 with 14 heads of 64), far
-    // more than a hand-off, and close to the idle time after which the
-    // pool's workers sleep and the next product has to wake them.
-    static constexpr int32_t kPooledFrom = 32;
+    static constexpr int32_t kPooledFrom = 64; // positions
 
     void run(int32_t h0, int32_t h1) const {
         dense::attention_heads(q, e.k_rows_.data(), e.v_rows_.data(), T, e.n_head_, e.n_head_kv_, e.head_dim_, out,
