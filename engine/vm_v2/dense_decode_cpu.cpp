@@ -208,11 +208,45 @@ void VMEngineV2::matmul(const GGUFTensor* w, const float* x, float* y) {
 
 int32_t VMEngineV2::forward_one_cpu_dense(ActiveSequence& seq) { return dense_cpu_step(*this, seq, nullptr); }
 
+namespace {
+
+const std::vector<VMEngineV2::DenseLayer>& dense_layers(VMEngineV2& e) {
+    if (e.dense_layers_.size() == size_t(std::max(e.n_layers_, 0))) return e.dense_layers_;
+    e.dense_layers_.clear();
+    for (int32_t l = 0; l < e.n_layers_; ++l) {
+        auto t = [&](const char* name) { return e.gguf_->find(VMEngineV2::blk(l, name)); };
+        e.dense_layers_.push_back({t("attn_norm.weight"), t("ffn_norm.weight"), t("attn_q.weight"),
+                                   t("attn_k.weight"), t("attn_v.weight"), t("attn_q.bias"), t("attn_k.bias"),
+                                   t("attn_v.bias"), t("attn_output.weight"), t("ffn_gate.weight"),
+                                   t("ffn_up.weight"), t("ffn_down.weight")});
+    }
+    return e.dense_layers_;
+}
+
+// A working row of n zeros, in place of the last step's (no allocation once
+// it has grown to n).
+std::vector<float>& zeros(std::vector<float>& v, size_t n) {
+    v.assign(n, 0.0f);
+    return v;
+}
+
+} // namespace
+
 int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vector<float>* logits_out) {
     const int32_t E = e.n_embd_, KV = e.kv_dim_, F = e.n_ff_, hd = e.head_dim_;
     if (e.model_buf_ && !vmb_command_buffer_handle()) vmb_arena_reset();
     const size_t nE = size_t(E), nF = size_t(F);
-    std::vector<float> x(nE), xn(nE), q(nE), att(nE), proj(nE), kv(2 * size_t(KV)), gate(nF), up(nF), act(nF);
+    VMEngineV2::DenseRows& r = e.dense_rows_;
+    auto& x = zeros(r.x, nE);
+    auto& xn = zeros(r.xn, nE);
+    auto& q = zeros(r.q, nE);
+    auto& att = zeros(r.att, nE);
+    auto& proj = zeros(r.proj, nE);
+    auto& kv = zeros(r.kv, 2 * size_t(KV));
+    auto& gate = zeros(r.gate, nF);
+    auto& up = zeros(r.up, nF);
+    auto& act = zeros(r.act, nF);
+    const std::vector<VMEngineV2::DenseLayer>& layers = dense_layers(e);
     float* k = kv.data();
     float* v = kv.data() + KV;
     e.embed(seq.token, x.data());
@@ -223,8 +257,8 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
     dense::rope_angles(hd, pos, e.rope_base_, angles);
 
     for (int32_t l = 0; l < e.n_layers_; ++l) {
-        auto t = [&](const char* name) { return e.gguf_->find(VMEngineV2::blk(l, name)); };
-        dense::rms_norm(x.data(), weights_of(t("attn_norm.weight")), E, e.rms_eps_, xn.data());
+        const VMEngineV2::DenseLayer& w = layers[size_t(l)];
+        dense::rms_norm(x.data(), weights_of(w.attn_norm), E, e.rms_eps_, xn.data());
         std::fill(q.begin(), q.end(), 0.0f);
         std::fill(kv.begin(), kv.end(), 0.0f);
         const uint32_t b = second_hash(l);
@@ -234,13 +268,11 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
         }
         RowGather earlier{e, seq.agent_id, b, 0, pos};
         qkv_stage(e,
-                  {{t("attn_q.weight"), xn.data(), q.data()},
-                   {t("attn_k.weight"), xn.data(), k},
-                   {t("attn_v.weight"), xn.data(), v}},
+                  {{w.q, xn.data(), q.data()}, {w.k, xn.data(), k}, {w.v, xn.data(), v}},
                   earlier);
-        add_bias(t("attn_q.bias"), q.data(), E);
-        add_bias(t("attn_k.bias"), k, KV);
-        add_bias(t("attn_v.bias"), v, KV);
+        add_bias(w.q_bias, q.data(), E);
+        add_bias(w.k_bias, k, KV);
+        add_bias(w.v_bias, v, KV);
         dense::rope(q.data(), e.n_head_, hd, angles);
         dense::rope(k, e.n_head_kv_, hd, angles);
 
@@ -251,22 +283,22 @@ int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vect
         AttentionJob{e, q.data(), int32_t(T), att.data()}();
 
         std::fill(proj.begin(), proj.end(), 0.0f);
-        stage(e, {{t("attn_output.weight"), att.data(), proj.data()}});
+        stage(e, {{w.out, att.data(), proj.data()}});
         for (int32_t i = 0; i < E; ++i) x[size_t(i)] += proj[size_t(i)];
 
-        dense::rms_norm(x.data(), weights_of(t("ffn_norm.weight")), E, e.rms_eps_, xn.data());
+        dense::rms_norm(x.data(), weights_of(w.ffn_norm), E, e.rms_eps_, xn.data());
         std::fill(gate.begin(), gate.end(), 0.0f);
         std::fill(up.begin(), up.end(), 0.0f);
-        gated_ffn(e, t("ffn_gate.weight"), t("ffn_up.weight"), xn.data(), gate.data(), up.data(), act.data());
+        gated_ffn(e, w.gate, w.up, xn.data(), gate.data(), up.data(), act.data());
         std::fill(proj.begin(), proj.end(), 0.0f);
-        stage(e, {{t("ffn_down.weight"), act.data(), proj.data()}});
+        stage(e, {{w.down, act.data(), proj.data()}});
         for (int32_t i = 0; i < E; ++i) x[size_t(i)] += proj[size_t(i)];
     }
 
     dense::rms_norm(x.data(), e.output_norm_w_, E, e.rms_eps_, xn.data());
     // The product writes one logit per output row; ids past them stay 0.
     const size_t vocab = size_t(e.n_vocab_ > 0 ? e.n_vocab_ : 0);
-    std::vector<float> logits(e.output_ ? std::max<size_t>(rows_of(e.output_), vocab) : vocab);
+    std::vector<float>& logits = zeros(r.logits, e.output_ ? std::max<size_t>(rows_of(e.output_), vocab) : vocab);
     stage(e, {{e.output_, xn.data(), logits.data()}});
     if (logits_out) logits_out->assign(logits.begin(), logits.begin() + long(vocab));
     return dense::argmax(logits.data(), int32_t(vocab));

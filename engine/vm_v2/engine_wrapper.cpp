@@ -9,7 +9,12 @@
 namespace vivirov {
 namespace {
 
-constexpr auto kIdleSleep = std::chrono::microseconds(50);
+// Every producer rings; the bound only caps the cost of a missed ring.
+constexpr auto kIdleWaitBound = std::chrono::milliseconds(100);
+
+bool piece_waiting(const EngineWrapper& w) {
+    return w.cb_tail.value.load(std::memory_order_relaxed) != w.cb_head.value.load(std::memory_order_seq_cst);
+}
 
 bool pop_piece(EngineWrapper& w, TokenPiece& out) {
     const uint64_t t = w.cb_tail.value.load(std::memory_order_relaxed);
@@ -29,7 +34,10 @@ void result_loop(EngineWrapper& w) {
     InferenceResult r;
     while (w.result_running.load(std::memory_order_acquire)) {
         if (w.engine.pop_result(r)) handle_result(w, r);
-        else std::this_thread::sleep_for(kIdleSleep);
+        else
+            w.engine.res_bell_.sleep_unless(
+                [&w] { return !w.result_running.load(std::memory_order_seq_cst) || w.engine.result_waiting(); },
+                kIdleWaitBound);
     }
     while (w.engine.pop_result(r)) handle_result(w, r);
 }
@@ -39,7 +47,10 @@ void callback_loop(EngineWrapper& w) {
     TokenPiece p;
     while (w.callback_running.load(std::memory_order_acquire)) {
         if (pop_piece(w, p)) deliver(w, p);
-        else std::this_thread::sleep_for(kIdleSleep);
+        else
+            w.cb_bell.sleep_unless(
+                [&w] { return !w.callback_running.load(std::memory_order_seq_cst) || piece_waiting(w); },
+                kIdleWaitBound);
     }
     while (pop_piece(w, p)) deliver(w, p);
 }
@@ -70,7 +81,8 @@ void handle_result(EngineWrapper& w, const InferenceResult& r) {
         sched_yield();
     }
     w.cb_ring[h % kRingSlots] = piece;
-    w.cb_head.value.store(h + 1, std::memory_order_release);
+    w.cb_head.value.store(h + 1, std::memory_order_seq_cst); // seen by a sleeping reader: see Doorbell
+    w.cb_bell.ring();
 }
 
 } // namespace vivirov
@@ -86,8 +98,10 @@ void EngineWrapper::start() {
 void EngineWrapper::stop() {
     engine.stop_pump();
     result_running.store(false);
+    engine.res_bell_.ring();
     if (result_thread.joinable()) result_thread.join();
     callback_running.store(false);
+    cb_bell.ring();
     if (callback_thread.joinable()) callback_thread.join();
 }
 

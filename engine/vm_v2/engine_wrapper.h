@@ -30,6 +30,7 @@ struct alignas(64) EngineWrapper {
     vivirov::RingCounter cb_head; // written by the result thread
     vivirov::RingCounter cb_tail; // written by the callback thread
     vivirov::TokenPiece cb_ring[vivirov::kRingSlots];
+    vivirov::Doorbell cb_bell; // rung by each piece and by stop; the idle callback thread sleeps on it
     std::thread callback_thread;
     std::atomic<bool> callback_running{false};
 

@@ -8,13 +8,17 @@
 #include <chrono>
 #include <exception>
 #include <optional>
-#include <thread>
 
 #include "common/engine_log.h"
 #include "vm_cabi/gguf_file.h"
 #include "vm_v2/vm_engine_v2.h"
 
 namespace vivirov {
+
+namespace {
+// Every producer rings; the bound only caps the cost of a missed ring.
+constexpr auto kIdleWaitBound = std::chrono::milliseconds(100);
+} // namespace
 
 struct VMEngineV2::PumpState {
     std::vector<ActiveSequence> active;
@@ -31,7 +35,8 @@ bool VMEngineV2::enqueue(uint8_t op, uint32_t agent_id, const uint32_t* ids, uin
         const uint64_t seq = slot.seq.load(std::memory_order_acquire);
         const int64_t diff = int64_t(seq) - int64_t(p);
         if (diff == 0) {
-            if (cmd_head_.value.compare_exchange_weak(p, p + 1, std::memory_order_relaxed)) {
+            if (cmd_head_.value.compare_exchange_weak(p, p + 1, std::memory_order_seq_cst,
+                                                      std::memory_order_relaxed)) {
                 slot.agent_id = agent_id;
                 // Entries past n_ids stay 0: clear only what the slot's last
                 // command wrote beyond this one's ids.
@@ -42,6 +47,7 @@ bool VMEngineV2::enqueue(uint8_t op, uint32_t agent_id, const uint32_t* ids, uin
                 slot.hook_ctx = ctx;
                 slot.op = op;
                 slot.seq.store(p + 1, std::memory_order_release);
+                cmd_bell_.ring();
                 return true;
             }
         } else if (diff < 0) {
@@ -50,6 +56,13 @@ bool VMEngineV2::enqueue(uint8_t op, uint32_t agent_id, const uint32_t* ids, uin
             p = cmd_head_.value.load(std::memory_order_relaxed);
         }
     }
+}
+
+bool VMEngineV2::command_waiting() const {
+    // The head, not the slot: a producer's claim of the head is the
+    // sequentially consistent step its ring follows. A claimed slot not yet
+    // written keeps the pump looking until it is.
+    return cmd_head_.value.load(std::memory_order_seq_cst) != cmd_tail_.value.load(std::memory_order_relaxed);
 }
 
 bool VMEngineV2::dequeue(EngineCommand& out) {
@@ -101,7 +114,8 @@ void VMEngineV2::run_passes(PumpState& st) {
         EngineCommand cmd;
         while (dequeue(cmd)) take_command(cmd, st);
         if (st.active.empty()) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            cmd_bell_.sleep_unless([this] { return !running_.load(std::memory_order_seq_cst) || command_waiting(); },
+                                   kIdleWaitBound);
             continue;
         }
         for (size_t i = 0; i < st.active.size();) {
@@ -109,12 +123,15 @@ void VMEngineV2::run_passes(PumpState& st) {
             s.token = decode_call(s);
             s.pos += 1;
             s.generated += 1;
-            push_result(s, s.token, s.generated >= kTokensPerRequest);
             if (s.generated < kTokensPerRequest) {
+                push_result(s, s.token, false);
                 ++i;
                 continue;
             }
+            // What the sequence holds goes back before its final result: a
+            // caller that saw the final finds its rows and slot released.
             release_sequence(s);
+            push_result(s, s.token, true);
             // The last sequence moves into this place and steps next.
             if (i + 1 != st.active.size()) s = std::move(st.active.back());
             st.active.pop_back();
@@ -205,7 +222,12 @@ void VMEngineV2::push_result(const ActiveSequence& seq, int32_t token, bool fina
     r.hook = seq.hook;
     r.hook_ctx = seq.hook_ctx;
     r.final = final ? 1 : 0;
-    res_head_.value.store(h + 1, std::memory_order_release);
+    res_head_.value.store(h + 1, std::memory_order_seq_cst); // seen by a sleeping reader: see Doorbell
+    res_bell_.ring();
+}
+
+bool VMEngineV2::result_waiting() const {
+    return res_tail_.value.load(std::memory_order_relaxed) != res_head_.value.load(std::memory_order_seq_cst);
 }
 
 bool VMEngineV2::pop_result(InferenceResult& out) {

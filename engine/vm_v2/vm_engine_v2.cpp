@@ -117,7 +117,9 @@ VMEngineV2::~VMEngineV2() {
 }
 
 void VMEngineV2::stop_pump() {
-    if (running_.exchange(false) && pump_.joinable()) pump_.join();
+    if (!running_.exchange(false)) return;
+    cmd_bell_.ring();
+    if (pump_.joinable()) pump_.join();
 }
 
 int32_t VMEngineV2::get_kv_dim() const {

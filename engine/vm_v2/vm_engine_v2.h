@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "doorbell.h"
 #include "engine_records.h"
 #include "lora_manager.h"
 
@@ -88,6 +89,7 @@ public:
     void free_slot(int slot);
     // Result-ring consumer side, for the result thread.
     bool pop_result(InferenceResult& out);
+    bool result_waiting() const;
 
     bool pump_halted() const { return pump_halted_.load(std::memory_order_acquire); }
     std::string pump_fault() const; // empty unless halted
@@ -145,6 +147,8 @@ public:
     RingCounter res_head_; // written by the pump
     RingCounter res_tail_; // written by the result thread
     InferenceResult res_ring_[kRingSlots];
+    Doorbell cmd_bell_; // rung by enqueue and stop_pump; the idle pump sleeps on it
+    Doorbell res_bell_; // rung by each result and by the wrapper's stop
 
     std::unique_ptr<GGUFFile> gguf_;
     void* model_buf_ = nullptr;
@@ -164,6 +168,16 @@ public:
     std::atomic<bool> running_{false};
 
     std::vector<float> k_rows_, v_rows_;
+    // The CPU step's per-layer matrices, found once instead of by name at
+    // every step, and its working rows, kept between steps so a step
+    // allocates nothing (both used under dense_mu_, like k_rows_).
+    struct DenseLayer {
+        const GGUFTensor *attn_norm, *ffn_norm, *q, *k, *v, *q_bias, *k_bias, *v_bias, *out, *gate, *up, *down;
+    };
+    std::vector<DenseLayer> dense_layers_;
+    struct DenseRows {
+        std::vector<float> x, xn, q, att, proj, kv, gate, up, act, logits;
+    } dense_rows_;
 
     bool fused_ = false;
     std::vector<int32_t> free_slots_; // a stack; the end is the top
@@ -247,6 +261,7 @@ private:
     void take_command(const EngineCommand& cmd, PumpState& st);
     int32_t decode_call(ActiveSequence& seq);
     void push_result(const ActiveSequence& seq, int32_t token, bool final);
+    bool command_waiting() const;
     void release_sequence(ActiveSequence& seq);
     void halt(const char* what, PumpState& st);
 

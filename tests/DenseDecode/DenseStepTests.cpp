@@ -55,7 +55,7 @@ TEST(DenseDecode, CpuStepFollowsTheReferenceForEveryWeightType) {
     }
 }
 
-// Past 64 positions the step shares attention heads and row gathering out
+// Over a long sequence the step shares attention heads and row gathering out
 // to the pool; the tokens and logits stay the reference's.
 TEST(DenseDecode, CpuStepFollowsTheReferenceOverALongSequence) {
     TempDir dir;
