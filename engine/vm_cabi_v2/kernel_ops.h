@@ -1,8 +1,8 @@
 #pragma once
 // The arithmetic cores of the dequantisers and the fused matrix kernels, in
-// two builds chosen at run time: AVX2/FMA/F16C vector code, and a portable
-// build (std::fma, scalar lanes). Both keep the same lane assignment and
-// reduction order — four single-precision fma lanes, lane j taking elements
+// builds chosen at run time: AVX-512 (with VBMI), AVX2/FMA/F16C vector code,
+// and a portable build (std::fma, scalar lanes). All keep the same lane
+// assignment and reduction order — four single-precision fma lanes, lane j taking elements
 // j, j + 4, …, reduced as (l0 + l1) + (l2 + l3) — so they give the same bits.
 #include <cstdint>
 
@@ -53,9 +53,14 @@ const KernelOps& portable_kernel_ops();
 // The vector build, or null when this CPU lacks AVX2, FMA or F16C.
 const KernelOps* avx2_kernel_ops();
 
-// The build in use: the vector one when available unless tests forced the
-// portable one.
+// The 512-bit build, or null when this CPU lacks AVX-512 F, BW, VL, DQ or
+// VBMI (or the AVX2 build).
+const KernelOps* avx512_kernel_ops();
+
+// The build in use: the widest one available unless a test forced another.
 const KernelOps& kernel_ops();
+// Forces `ops` (one of the tables above; null: back to the widest).
+void force_kernel_ops(const KernelOps* ops);
 void force_portable_kernels(bool on);
 
 } // namespace vm

@@ -202,13 +202,17 @@ TEST(FusedKernels, VectorAndPortableBuildsGiveTheSameBits) {
         const int32_t K = type <= 1 ? 1283 : type == 8 ? 1312 : 1280;
         const int32_t N = 601;
         const TestMatrix m(type, N, K, 50 + type);
-        std::vector<std::vector<float>> results[2];
-        for (size_t i = 0; i < 2; ++i) {
+        std::vector<std::vector<std::vector<float>>> results(builds.size());
+        for (size_t i = 0; i < builds.size(); ++i) {
             ScopedKernels use(builds[i]);
             auto& r = results[i];
             std::vector<float> y(N);
             fused_q_gemv(type, m.data(), N, K, X.data(), y.data());
             r.push_back(y);
+            // 13 rows: a group of eight, one of four and a single row.
+            std::vector<float> y13(13);
+            fused_q_gemv(type, m.data(), 13, K, X.data(), y13.data());
+            r.push_back(y13);
             fused_q_gemv_det(type, m.data(), N, K, X.data(), y.data(), 0);
             r.push_back(y);
             for (int32_t M : {3, 16}) {
@@ -226,8 +230,10 @@ TEST(FusedKernels, VectorAndPortableBuildsGiveTheSameBits) {
             vm::dequant_tensor(type, m.data(), decoded.data(), decoded.size());
             r.push_back(decoded);
         }
-        for (size_t k = 0; k < results[0].size(); ++k)
-            EXPECT_TRUE(bitsEqual(results[0][k], results[1][k])) << "type " << type << " result " << k;
+        for (size_t i = 1; i < builds.size(); ++i)
+            for (size_t k = 0; k < results[0].size(); ++k)
+                EXPECT_TRUE(bitsEqual(results[0][k], results[i][k]))
+                    << builds[i].name << " type " << type << " result " << k;
     }
 }
 
@@ -269,8 +275,8 @@ TEST(FusedKernels, LowRankProductsGiveTheSameBitsInBothBuilds) {
     // (whole vector blocks), 72 (a tail of lanes) and 40 (no vector block).
     const auto U = randomFloats(21 * 64, 31), t = randomFloats(64, 32);
     const auto V = randomFloats(9 * 72, 33), S = randomFloats(72, 34), x = randomFloats(9, 35);
-    std::vector<std::vector<float>> results[2];
-    for (size_t i = 0; i < 2; ++i) {
+    std::vector<std::vector<std::vector<float>>> results(builds.size());
+    for (size_t i = 0; i < builds.size(); ++i) {
         std::vector<float> y(21);
         builds[i].u_rows64(U.data(), t.data(), 21, y.data());
         results[i].push_back(y);
@@ -280,7 +286,9 @@ TEST(FusedKernels, LowRankProductsGiveTheSameBitsInBothBuilds) {
             results[i].push_back(out);
         }
     }
-    for (size_t k = 0; k < results[0].size(); ++k) EXPECT_TRUE(bitsEqual(results[0][k], results[1][k])) << k;
+    for (size_t i = 1; i < builds.size(); ++i)
+        for (size_t k = 0; k < results[0].size(); ++k)
+            EXPECT_TRUE(bitsEqual(results[0][k], results[i][k])) << builds[i].name << " " << k;
     // And the portable build is the four-lane chain it promises.
     for (int r = 0; r < 21; ++r) {
         float l[4] = {0, 0, 0, 0};

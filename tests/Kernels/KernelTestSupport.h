@@ -14,20 +14,24 @@
 
 namespace vivirov::test {
 
-// The builds this CPU can run: the portable one, and the vector one when present.
+// The builds this CPU can run: the portable one first, then the vector ones
+// present (AVX2, AVX-512).
 inline std::vector<vm::KernelOps> kernelBuilds() {
     std::vector<vm::KernelOps> out{vm::portable_kernel_ops()};
     if (const vm::KernelOps* v = vm::avx2_kernel_ops()) out.push_back(*v);
+    if (const vm::KernelOps* v = vm::avx512_kernel_ops()) out.push_back(*v);
     return out;
 }
 
-// Makes the engine use the given build for its lifetime.
+// Makes the engine use the given build (a copy from kernelBuilds) for its lifetime.
 class ScopedKernels {
 public:
     explicit ScopedKernels(const vm::KernelOps& ops) {
-        vm::force_portable_kernels(ops.widen_f16 == vm::portable_kernel_ops().widen_f16);
+        const vm::KernelOps* tables[] = {&vm::portable_kernel_ops(), vm::avx2_kernel_ops(), vm::avx512_kernel_ops()};
+        for (const vm::KernelOps* t : tables)
+            if (t && std::strcmp(t->name, ops.name) == 0) vm::force_kernel_ops(t);
     }
-    ~ScopedKernels() { vm::force_portable_kernels(false); }
+    ~ScopedKernels() { vm::force_kernel_ops(nullptr); }
     ScopedKernels(const ScopedKernels&) = delete;
     ScopedKernels& operator=(const ScopedKernels&) = delete;
 };

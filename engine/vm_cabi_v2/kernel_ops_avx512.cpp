@@ -1,0 +1,278 @@
+// The AVX-512 build of the kernel cores, chosen at run time: the AVX2 build
+// with 512-bit kernels for the K-quant row products and the batched row
+// route (the shared helpers of kernel_body.inc compiled here for this width). A 512-bit register holds
+// four outputs' four fma lanes, one output per 128-bit quarter, each quarter
+// doing exactly its output's four-lane sequence, so the bits are those of
+// the other builds.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "kernel_ops.h"
+#include "vm_cabi/half.h"
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma,f16c,avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi"))), \
+                             apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,f16c,avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi")
+// GCC 12's own 512-bit intrinsics trip its uninitialised-value warning.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+namespace vm {
+namespace kernels_avx512 {
+#define KERNEL_BODY_AVX2 1
+#include "kernel_body.inc"
+#undef KERNEL_BODY_AVX2
+
+namespace {
+
+// Byte-gather indices: step s (elements 4s … 4s + 3 of a 32-code run) of
+// four rows whose runs sit at bytes 32ρ … 32ρ + 31 of a 128-byte table pair.
+// Code j of row ρ goes to byte `at` of 32-bit lane 4ρ + j.
+constexpr std::array<std::array<uint8_t, 64>, 8> step_indices(int at) {
+    std::array<std::array<uint8_t, 64>, 8> t{};
+    for (int s = 0; s < 8; ++s)
+        for (int rho = 0; rho < 4; ++rho)
+            for (int j = 0; j < 4; ++j) t[size_t(s)][size_t(4 * (4 * rho + j) + at)] = uint8_t(32 * rho + 4 * s + j);
+    return t;
+}
+alignas(64) constexpr auto kLowByte = step_indices(0);
+alignas(64) constexpr auto kHighByte = step_indices(3);
+constexpr __mmask64 kLowMask = 0x1111111111111111ull, kHighMask = 0x8888888888888888ull;
+
+inline __m512i idx(const std::array<uint8_t, 64>& t) { return _mm512_load_si512(t.data()); }
+
+// [row a: 32 bytes | row b: 32 bytes].
+inline __m512i join2(const uint8_t* a, const uint8_t* b) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(load256(a)), load256(b), 1);
+}
+
+inline __m512 x4(const float* x) { return _mm512_broadcast_f32x4(_mm_loadu_ps(x)); }
+
+// Each quarter of acc reduced as (l0 + l1) + (l2 + l3).
+inline void quarters(__m512 acc, float* out) {
+    alignas(64) float l[16];
+    _mm512_store_ps(l, acc);
+    for (int q = 0; q < 4; ++q) out[q] = reduce_lanes(l + 4 * q);
+}
+
+inline void prefetch_span(const uint8_t* p, size_t bytes) {
+    for (size_t at = 0; at < bytes; at += 64) _mm_prefetch(reinterpret_cast<const char*>(p + at), _MM_HINT_T0);
+}
+
+// ---- Rows four at a time ------------------------------------------------
+//
+// Units of four rows (one per quarter) × one block: Q row quads against U
+// consecutive blocks, Q·U independent chains. part[(q·U + u)·4 + ρ] is the
+// lane partial of row 4q + ρ's block b + u.
+
+template <int Q, int U>
+inline void q4k_units(const uint8_t* const* rows, int32_t b, const float* x, float* part) {
+    constexpr int N = Q * U;
+    constexpr uint32_t kBytes = 144;
+    alignas(64) float sc[N][4][8], mn[N][4][8];
+    KB_UNROLL for (int n = 0; n < N; ++n)
+        KB_UNROLL for (int r = 0; r < 4; ++r) k_scales8(rows[4 * (n / U) + r] + size_t(b + n % U) * kBytes, sc[n][r], mn[n][r]);
+    __m512 acc[N];
+    KB_UNROLL for (int n = 0; n < N; ++n) acc[n] = _mm512_setzero_ps();
+    const __m512i nib = _mm512_set1_epi8(0x0F);
+    for (int g = 0; g < 8; ++g) {
+        // Group g's scale and minimum of row ρ in quarter ρ.
+        const __m512i gi = _mm512_add_epi32(_mm512_setr_epi32(0, 0, 0, 0, 8, 8, 8, 8, 16, 16, 16, 16, 24, 24, 24, 24),
+                                            _mm512_set1_epi32(g));
+        __m512i ta[N], tb[N];
+        __m512 S[N], M[N];
+        KB_UNROLL for (int n = 0; n < N; ++n) {
+            const uint8_t* const* rr = rows + 4 * (n / U);
+            const size_t at = size_t(b + n % U) * kBytes + 16 + 32 * size_t(g / 2);
+            __m512i a = join2(rr[0] + at, rr[1] + at), c = join2(rr[2] + at, rr[3] + at);
+            if (g & 1) {
+                a = _mm512_srli_epi16(a, 4);
+                c = _mm512_srli_epi16(c, 4);
+            }
+            ta[n] = _mm512_and_si512(a, nib);
+            tb[n] = _mm512_and_si512(c, nib);
+            S[n] = _mm512_permutex2var_ps(_mm512_load_ps(sc[n][0]), gi, _mm512_load_ps(sc[n][2]));
+            M[n] = _mm512_permutex2var_ps(_mm512_load_ps(mn[n][0]), gi, _mm512_load_ps(mn[n][2]));
+        }
+        KB_UNROLL for (int s = 0; s < 8; ++s) {
+            const __m512i ix = idx(kLowByte[size_t(s)]);
+            __m512 xs[U];
+            KB_UNROLL for (int u = 0; u < U; ++u) xs[u] = x4(x + size_t(b + u) * 256 + 32 * g + 4 * s);
+            KB_UNROLL for (int n = 0; n < N; ++n) {
+                const __m512i c = _mm512_maskz_permutex2var_epi8(kLowMask, ta[n], ix, tb[n]);
+                const __m512 w = _mm512_fmadd_ps(S[n], _mm512_cvtepi32_ps(c), M[n]);
+                acc[n] = _mm512_fmadd_ps(w, xs[n % U], acc[n]);
+            }
+        }
+    }
+    KB_UNROLL for (int n = 0; n < N; ++n) quarters(acc[n], part + 4 * n);
+}
+
+template <int Q, int U>
+inline void q6k_units(const uint8_t* const* rows, int32_t b, const float* x, float* part) {
+    constexpr int N = Q * U;
+    constexpr uint32_t kBytes = 210;
+    // d·scale of the sixteen 16-value parts of each unit's rows.
+    alignas(64) float dsc[N][4][16];
+    KB_UNROLL for (int n = 0; n < N; ++n)
+        KB_UNROLL for (int r = 0; r < 4; ++r) {
+            const uint8_t* B = rows[4 * (n / U) + r] + size_t(b + n % U) * kBytes;
+            const __m512 s = _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(load128(B + 192)));
+            _mm512_store_ps(dsc[n][r], _mm512_mul_ps(_mm512_set1_ps(load_half(B + 208)), s));
+        }
+    __m512 acc[N];
+    KB_UNROLL for (int n = 0; n < N; ++n) acc[n] = _mm512_setzero_ps();
+    const __m512i nib = _mm512_set1_epi8(0x0F), top = _mm512_set1_epi8(0x30), bias = _mm512_set1_epi8(32);
+    for (int h = 0; h < 2; ++h)
+        for (int r = 0; r < 4; ++r) {
+            // Signed codes of sub-group r of half h, rows 0-1 in ta, 2-3 in tb.
+            __m512i ta[N], tb[N];
+            KB_UNROLL for (int n = 0; n < N; ++n) {
+                const uint8_t* const* rr = rows + 4 * (n / U);
+                const size_t blk = size_t(b + n % U) * kBytes;
+                const size_t ql = blk + 64 * size_t(h) + 32 * size_t(r & 1), qh = blk + 128 + 32 * size_t(h);
+                __m512i la = join2(rr[0] + ql, rr[1] + ql), lb = join2(rr[2] + ql, rr[3] + ql);
+                __m512i ha = join2(rr[0] + qh, rr[1] + qh), hb = join2(rr[2] + qh, rr[3] + qh);
+                if (r >= 2) {
+                    la = _mm512_srli_epi16(la, 4);
+                    lb = _mm512_srli_epi16(lb, 4);
+                }
+                // Bits 2r, 2r + 1 of qh to bits 4-5.
+                if (r == 0) {
+                    ha = _mm512_slli_epi16(ha, 4);
+                    hb = _mm512_slli_epi16(hb, 4);
+                } else if (r == 1) {
+                    ha = _mm512_slli_epi16(ha, 2);
+                    hb = _mm512_slli_epi16(hb, 2);
+                } else if (r == 3) {
+                    ha = _mm512_srli_epi16(ha, 2);
+                    hb = _mm512_srli_epi16(hb, 2);
+                }
+                // (low & 0x0F) | (high & 0x30), then − 32.
+                ta[n] = _mm512_sub_epi8(_mm512_ternarylogic_epi32(_mm512_and_si512(la, nib), ha, top, 0xF8), bias);
+                tb[n] = _mm512_sub_epi8(_mm512_ternarylogic_epi32(_mm512_and_si512(lb, nib), hb, top, 0xF8), bias);
+            }
+            KB_UNROLL for (int p = 0; p < 2; ++p) {
+                const int at = 8 * h + 2 * r + p;
+                const __m512i si = _mm512_add_epi32(
+                    _mm512_setr_epi32(0, 0, 0, 0, 16, 16, 16, 16, 0, 0, 0, 0, 16, 16, 16, 16), _mm512_set1_epi32(at));
+                __m512 S[N];
+                KB_UNROLL for (int n = 0; n < N; ++n)
+                    S[n] = _mm512_mask_blend_ps(
+                        0xFF00, _mm512_permutex2var_ps(_mm512_load_ps(dsc[n][0]), si, _mm512_load_ps(dsc[n][1])),
+                        _mm512_permutex2var_ps(_mm512_load_ps(dsc[n][2]), si, _mm512_load_ps(dsc[n][3])));
+                KB_UNROLL for (int st = 0; st < 4; ++st) {
+                    const int s = 4 * p + st;
+                    const __m512i ix = idx(kHighByte[size_t(s)]);
+                    __m512 xs[U];
+                    KB_UNROLL for (int u = 0; u < U; ++u)
+                        xs[u] = x4(x + size_t(b + u) * 256 + 128 * h + 32 * r + 4 * s);
+                    KB_UNROLL for (int n = 0; n < N; ++n) {
+                        const __m512i c =
+                            _mm512_srai_epi32(_mm512_maskz_permutex2var_epi8(kHighMask, ta[n], ix, tb[n]), 24);
+                        const __m512 w = _mm512_mul_ps(S[n], _mm512_cvtepi32_ps(c));
+                        acc[n] = _mm512_fmadd_ps(w, xs[n % U], acc[n]);
+                    }
+                }
+            }
+        }
+    KB_UNROLL for (int n = 0; n < N; ++n) quarters(acc[n], part + 4 * n);
+}
+
+// Rows rows[0 … 4Q − 1] of a Q4_K or Q6_K matrix: per-block partials summed
+// in double in block order, U blocks at a time.
+template <int Q, int U>
+void kquant_quads(uint32_t type, const uint8_t* const* rows, const float* x, int32_t k, float* y) {
+    const uint32_t bytes = type == 12 ? 144 : 210;
+    const int32_t nb = k / 256;
+    double t[4 * Q] = {};
+    float part[4 * Q * U];
+    auto add = [&](int units_per_quad) {
+        KB_UNROLL for (int q = 0; q < Q; ++q)
+            for (int u = 0; u < units_per_quad; ++u)
+                KB_UNROLL for (int r = 0; r < 4; ++r) t[4 * q + r] += double(part[(q * units_per_quad + u) * 4 + r]);
+    };
+    int32_t b = 0;
+    for (; b + U <= nb; b += U) {
+        if (b + 2 * U <= nb)
+            for (int i = 0; i < 4 * Q; ++i) prefetch_span(rows[i] + size_t(b + U) * bytes, U * size_t(bytes));
+        if (type == 12) q4k_units<Q, U>(rows, b, x, part);
+        else q6k_units<Q, U>(rows, b, x, part);
+        add(U);
+    }
+    for (; b < nb; ++b) {
+        if (type == 12) q4k_units<Q, 1>(rows, b, x, part);
+        else q6k_units<Q, 1>(rows, b, x, part);
+        add(1);
+    }
+    for (int i = 0; i < 4 * Q; ++i) y[i] = float(t[i]);
+}
+
+void rows_dot512(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* x, int32_t k,
+                 float* y) {
+    int32_t r = 0;
+    if (type == 12 || type == 14) {
+        const uint8_t* rp[8];
+        for (; r + 8 <= rows; r += 8) {
+            for (int i = 0; i < 8; ++i) rp[i] = W + uint64_t(r + i) * row_bytes;
+            kquant_quads<2, 2>(type, rp, x, k, y + r);
+        }
+        for (; r + 4 <= rows; r += 4) {
+            for (int i = 0; i < 4; ++i) rp[i] = W + uint64_t(r + i) * row_bytes;
+            kquant_quads<1, 4>(type, rp, x, k, y + r);
+        }
+    }
+    if (r < rows) avx2_kernel_ops()->rows_dot(type, W + uint64_t(r) * row_bytes, row_bytes, rows - r, x, k, y + r);
+}
+
+} // namespace
+
+// The AVX2 table (its code tuned for that width) with the 512-bit kernels in
+// place of the ones they beat.
+static vm::KernelOps make_ops512() {
+    vm::KernelOps ops = *avx2_kernel_ops();
+    ops.name = "avx512";
+    ops.rows_dot = rows_dot512;
+    return ops;
+}
+
+} // namespace kernels_avx512
+} // namespace vm
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+#endif
+
+namespace vm {
+const KernelOps* avx512_kernel_ops() {
+    static const KernelOps* const ops = []() -> const KernelOps* {
+        if (!avx2_kernel_ops()) return nullptr;
+        __builtin_cpu_init();
+        if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512bw") ||
+            !__builtin_cpu_supports("avx512vl") || !__builtin_cpu_supports("avx512dq") ||
+            !__builtin_cpu_supports("avx512vbmi"))
+            return nullptr;
+        static const KernelOps table = kernels_avx512::make_ops512();
+        return &table;
+    }();
+    return ops;
+}
+} // namespace vm
+#else
+namespace vm {
+const KernelOps* avx512_kernel_ops() { return nullptr; }
+} // namespace vm
+#endif
