@@ -76,20 +76,72 @@ inline void prefetch_span(const uint8_t* p, size_t bytes) {
 // consecutive blocks, Q·U independent chains. part[(q·U + u)·4 + ρ] is the
 // lane partial of row 4q + ρ's block b + u.
 
+// Four blocks' first 16 bytes, block ρ in quarter ρ.
+inline __m512i heads4(const uint8_t* const* blk) {
+    __m512i z = _mm512_castsi128_si512(load128(blk[0]));
+    z = _mm512_inserti32x4(z, load128(blk[1]), 1);
+    z = _mm512_inserti32x4(z, load128(blk[2]), 2);
+    return _mm512_inserti32x4(z, load128(blk[3]), 3);
+}
+
+// The halves at word w of each quarter's 8, widened: lane 4j + ρ (j 0-3) gets quarter ρ's.
+inline __m512 halves_by_row(__m512i z, int w) {
+    const __m512i ix = _mm512_add_epi16(
+        _mm512_set_epi16(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 24, 16, 8, 0, 24, 16, 8, 0, 24, 16, 8, 0,
+                         24, 16, 8, 0),
+        _mm512_set1_epi16(short(w)));
+    return _mm512_cvtph_ps(_mm512_castsi512_si256(_mm512_permutexvar_epi16(ix, z)));
+}
+
+// Scale and minimum tables of four Q4_K or Q5_K blocks (block ρ's head in
+// quarter ρ of z): sc[h] lane 4j + ρ = d·scale of group 4h + j, mn[h] the
+// same for −(dmin·min), with the products of k_scales8.
+inline void k_scales_rows4(__m512i z, __m512* sc, __m512* mn) {
+    // Per quarter, dwords [d | dmin, w0, w1, w2] → [sc 0-3, min 0-3, sc 4-7, min 4-7]:
+    // low six bits of w0 and w1; then nibbles of w2 with the top two bits
+    // of the bytes of w0 (scales) or w1 (minima) as bits 4-5.
+    const __m512i p = _mm512_shuffle_epi32(z, _MM_PERM_CBCB); // [w0, w1, w0, w1]
+    const __m512i q = _mm512_srlv_epi32(_mm512_shuffle_epi32(z, _MM_PERM_DDDD),
+                                        _mm512_setr_epi32(0, 0, 0, 4, 0, 0, 0, 4, 0, 0, 0, 4, 0, 0, 0, 4));
+    const __m512i lo = _mm512_and_si512(p, _mm512_set1_epi8(0x3F));
+    const __m512i hi = _mm512_ternarylogic_epi32(_mm512_and_si512(q, _mm512_set1_epi8(0x0F)), _mm512_srli_epi32(p, 2),
+                                                 _mm512_set1_epi8(0x30), 0xF8);
+    const __m512i six = _mm512_mask_blend_epi32(0xCCCC, lo, hi);
+    const __m512 d = halves_by_row(z, 0), dmin = halves_by_row(z, 1);
+    // Byte 16ρ + first + j of the table to the low byte of lane 4j + ρ.
+    auto pick = [&](int first) {
+        const __m512i ix = _mm512_add_epi32(
+            _mm512_setr_epi32(0, 16, 32, 48, 1, 17, 33, 49, 2, 18, 34, 50, 3, 19, 35, 51), _mm512_set1_epi32(first));
+        return _mm512_cvtepi32_ps(_mm512_maskz_permutexvar_epi8(kLowMask, ix, six));
+    };
+    const __m512 neg = _mm512_set1_ps(-0.0f);
+    sc[0] = _mm512_mul_ps(d, pick(0));
+    sc[1] = _mm512_mul_ps(d, pick(8));
+    mn[0] = _mm512_xor_ps(neg, _mm512_mul_ps(dmin, pick(4)));
+    mn[1] = _mm512_xor_ps(neg, _mm512_mul_ps(dmin, pick(12)));
+}
+
+// Lane ρ of group j (0-3) of a table above, in all of quarter ρ.
+inline __m512 by_quarter(__m512 t, int j) {
+    const __m512i ix = _mm512_add_epi32(_mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3),
+                                        _mm512_set1_epi32(4 * j));
+    return _mm512_permutexvar_ps(ix, t);
+}
+
 template <int Q, int U>
 inline void q4k_units(const uint8_t* const* rows, int32_t b, const float* x, float* part) {
     constexpr int N = Q * U;
     constexpr uint32_t kBytes = 144;
-    alignas(64) float sc[N][4][8], mn[N][4][8];
-    KB_UNROLL for (int n = 0; n < N; ++n)
-        KB_UNROLL for (int r = 0; r < 4; ++r) k_scales8(rows[4 * (n / U) + r] + size_t(b + n % U) * kBytes, sc[n][r], mn[n][r]);
+    __m512 sc[N][2], mn[N][2];
+    KB_UNROLL for (int n = 0; n < N; ++n) {
+        const uint8_t* blk[4];
+        KB_UNROLL for (int r = 0; r < 4; ++r) blk[r] = rows[4 * (n / U) + r] + size_t(b + n % U) * kBytes;
+        k_scales_rows4(heads4(blk), sc[n], mn[n]);
+    }
     __m512 acc[N];
     KB_UNROLL for (int n = 0; n < N; ++n) acc[n] = _mm512_setzero_ps();
     const __m512i nib = _mm512_set1_epi8(0x0F);
     for (int g = 0; g < 8; ++g) {
-        // Group g's scale and minimum of row ρ in quarter ρ.
-        const __m512i gi = _mm512_add_epi32(_mm512_setr_epi32(0, 0, 0, 0, 8, 8, 8, 8, 16, 16, 16, 16, 24, 24, 24, 24),
-                                            _mm512_set1_epi32(g));
         __m512i ta[N], tb[N];
         __m512 S[N], M[N];
         KB_UNROLL for (int n = 0; n < N; ++n) {
@@ -102,8 +154,8 @@ inline void q4k_units(const uint8_t* const* rows, int32_t b, const float* x, flo
             }
             ta[n] = _mm512_and_si512(a, nib);
             tb[n] = _mm512_and_si512(c, nib);
-            S[n] = _mm512_permutex2var_ps(_mm512_load_ps(sc[n][0]), gi, _mm512_load_ps(sc[n][2]));
-            M[n] = _mm512_permutex2var_ps(_mm512_load_ps(mn[n][0]), gi, _mm512_load_ps(mn[n][2]));
+            S[n] = by_quarter(sc[n][g / 4], g % 4);
+            M[n] = by_quarter(mn[n][g / 4], g % 4);
         }
         KB_UNROLL for (int s = 0; s < 8; ++s) {
             const __m512i ix = idx(kLowByte[size_t(s)]);
@@ -219,21 +271,121 @@ void kquant_quads(uint32_t type, const uint8_t* const* rows, const float* x, int
     for (int i = 0; i < 4 * Q; ++i) y[i] = float(t[i]);
 }
 
+template <int Q, int U>
+int32_t quads_run(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t r, int32_t rows, const float* x,
+                  int32_t k, float* y) {
+    const uint8_t* rp[4 * Q];
+    for (; r + 4 * Q <= rows; r += 4 * Q) {
+        for (int i = 0; i < 4 * Q; ++i) rp[i] = W + uint64_t(r + i) * row_bytes;
+        kquant_quads<Q, U>(type, rp, x, k, y + r);
+    }
+    return r;
+}
+
+// Q4_K rows sixteen at a time (the four quads share each step of x), Q6_K
+// eight (its decoding leaves the fma chains enough latency to hide); four
+// rows at a time over several blocks for the rest.
 void rows_dot512(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* x, int32_t k,
                  float* y) {
     int32_t r = 0;
-    if (type == 12 || type == 14) {
-        const uint8_t* rp[8];
-        for (; r + 8 <= rows; r += 8) {
-            for (int i = 0; i < 8; ++i) rp[i] = W + uint64_t(r + i) * row_bytes;
-            kquant_quads<2, 2>(type, rp, x, k, y + r);
-        }
-        for (; r + 4 <= rows; r += 4) {
-            for (int i = 0; i < 4; ++i) rp[i] = W + uint64_t(r + i) * row_bytes;
-            kquant_quads<1, 4>(type, rp, x, k, y + r);
+    if (type == 12) r = quads_run<4, 1>(type, W, row_bytes, r, rows, x, k, y);
+    if (type == 12 || type == 14) r = quads_run<2, 1>(type, W, row_bytes, r, rows, x, k, y);
+    if (type == 12 || type == 14) r = quads_run<1, 4>(type, W, row_bytes, r, rows, x, k, y);
+    if (r < rows) avx2_kernel_ops()->rows_dot(type, W + uint64_t(r) * row_bytes, row_bytes, rows - r, x, k, y + r);
+}
+
+// ---- Rows against packed activation quads -------------------------------
+//
+// With an even number of pairs, pairs 2q and 2q + 1 of each step are 16
+// adjacent floats of Xp: activation rows 4q … 4q + 3, one per quarter, so a
+// decoded weight step broadcast to the four quarters feeds four rows' lanes.
+
+// Per quarter: [x0 + x1, x2 + x3, y0 + y1, y2 + y3].
+inline __m512 hadd(__m512 x, __m512 y) {
+    return _mm512_add_ps(_mm512_shuffle_ps(x, y, 0x88), _mm512_shuffle_ps(x, y, 0xDD));
+}
+
+// out[0 … 15] += the four quads' per-quarter sums (quad q, quarter j is
+// activation row 4q + j), each reduced as (l0 + l1) + (l2 + l3).
+inline void add_quads4(const __m512* a, float* out) {
+    // Lane 4j + q holds quad q's quarter j.
+    const __m512 s = hadd(hadd(a[0], a[1]), hadd(a[2], a[3]));
+    const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    _mm512_storeu_ps(out, _mm512_add_ps(_mm512_permutexvar_ps(order, s), _mm512_loadu_ps(out)));
+}
+
+// R decoded blocks w[ρ] (n values at element offset off) against QA quads
+// of Xp (2·QA pairs); block partials added to out[ρ][0 … 4·QA − 1].
+template <int QA, int R>
+inline void quads_block(const float* const* w, int32_t n, const float* Xp, size_t off, float* const* out) {
+    constexpr int P = 2 * QA;
+    __m512 a[R][QA];
+    KB_UNROLL for (int r = 0; r < R; ++r) KB_UNROLL for (int q = 0; q < QA; ++q) a[r][q] = _mm512_setzero_ps();
+    const float* xs = Xp + 2 * off * P;
+    for (int32_t i = 0; i < n; i += 4) {
+        __m512 xv[QA];
+        KB_UNROLL for (int q = 0; q < QA; ++q) xv[q] = _mm512_loadu_ps(xs + 2 * size_t(i) * P + 16 * q);
+        KB_UNROLL for (int r = 0; r < R; ++r) {
+            const __m512 wb = x4(w[r] + i);
+            KB_UNROLL for (int q = 0; q < QA; ++q) a[r][q] = _mm512_fmadd_ps(wb, xv[q], a[r][q]);
         }
     }
-    if (r < rows) avx2_kernel_ops()->rows_dot(type, W + uint64_t(r) * row_bytes, row_bytes, rows - r, x, k, y + r);
+    KB_UNROLL for (int r = 0; r < R; ++r) {
+        if constexpr (QA == 4) {
+            add_quads4(a[r], out[r]);
+        } else {
+            KB_UNROLL for (int q = 0; q < QA; ++q) {
+                float part[4];
+                quarters(a[r][q], part);
+                KB_UNROLL for (int j = 0; j < 4; ++j) out[r][4 * q + j] = part[j] + out[r][4 * q + j];
+            }
+        }
+    }
+}
+
+// Rows in groups of eight, block by block (each block's slice of Xp read
+// from cache by all eight), four rows at a time within a group.
+template <int QA>
+void rows_quads(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* Xp, int32_t k,
+                float* out) {
+    constexpr int M = 4 * QA;
+    const uint32_t bs = (type == 6 || type == 8) ? 32 : 256;
+    const uint32_t bytes = type == 6 ? 22 : type == 8 ? 34 : type == 12 ? 144 : type == 13 ? 176 : 210;
+    const int32_t nb = k / int32_t(bs);
+    alignas(64) float w[4][256];
+    const float* ws[4] = {w[0], w[1], w[2], w[3]};
+    for (int32_t r0 = 0; r0 < rows; r0 += 8) {
+        const int32_t r1 = std::min(rows, r0 + 8);
+        for (int32_t blk = 0; blk < nb; ++blk) {
+            const size_t off = size_t(blk) * bs;
+            for (int32_t r = r0; r < r1; r += 4) {
+                const int32_t R = std::min<int32_t>(4, r1 - r);
+                float* os[4];
+                for (int32_t q = 0; q < R; ++q) {
+                    deq_block(type, W + uint64_t(r + q) * row_bytes + uint64_t(blk) * bytes, w[q]);
+                    os[q] = out + size_t(r + q) * M;
+                }
+                switch (R) {
+                case 4: quads_block<QA, 4>(ws, int32_t(bs), Xp, off, os); break;
+                case 3: quads_block<QA, 3>(ws, int32_t(bs), Xp, off, os); break;
+                case 2: quads_block<QA, 2>(ws, int32_t(bs), Xp, off, os); break;
+                default: quads_block<QA, 1>(ws, int32_t(bs), Xp, off, os); break;
+                }
+            }
+        }
+    }
+}
+
+void rows_batch_pairs512(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* Xp,
+                         int32_t k, int32_t pairs, float* out) {
+    if (pairs % 2 || pairs > 8) return avx2_kernel_ops()->rows_batch_pairs(type, W, row_bytes, rows, Xp, k, pairs, out);
+    std::fill(out, out + size_t(rows) * size_t(2 * pairs), 0.0f);
+    switch (pairs / 2) {
+    case 1: return rows_quads<1>(type, W, row_bytes, rows, Xp, k, out);
+    case 2: return rows_quads<2>(type, W, row_bytes, rows, Xp, k, out);
+    case 3: return rows_quads<3>(type, W, row_bytes, rows, Xp, k, out);
+    default: return rows_quads<4>(type, W, row_bytes, rows, Xp, k, out);
+    }
 }
 
 } // namespace
@@ -244,6 +396,7 @@ static vm::KernelOps make_ops512() {
     vm::KernelOps ops = *avx2_kernel_ops();
     ops.name = "avx512";
     ops.rows_dot = rows_dot512;
+    ops.rows_batch_pairs = rows_batch_pairs512;
     return ops;
 }
 

@@ -209,10 +209,10 @@ TEST(FusedKernels, VectorAndPortableBuildsGiveTheSameBits) {
             std::vector<float> y(N);
             fused_q_gemv(type, m.data(), N, K, X.data(), y.data());
             r.push_back(y);
-            // 13 rows: a group of eight, one of four and a single row.
-            std::vector<float> y13(13);
-            fused_q_gemv(type, m.data(), 13, K, X.data(), y13.data());
-            r.push_back(y13);
+            // 29 rows: groups of sixteen, eight and four rows, and a single row.
+            std::vector<float> y29(29);
+            fused_q_gemv(type, m.data(), 29, K, X.data(), y29.data());
+            r.push_back(y29);
             fused_q_gemv_det(type, m.data(), N, K, X.data(), y.data(), 0);
             r.push_back(y);
             for (int32_t M : {3, 16}) {
@@ -249,7 +249,7 @@ TEST(FusedKernels, RowsAgainstPackedPairsGiveTheRowBatchBits) {
         const TestMatrix m(type, N, K, 70 + type);
         const uint64_t rb = vm::ggml_row_bytes(type, uint64_t(K));
         const auto X = randomFloats(16 * size_t(K), 71);
-        for (int32_t M : {2, 3, 8, 15, 16}) {
+        for (int32_t M : {2, 3, 8, 12, 15, 16}) {
             const int32_t pairs = (M + 1) / 2;
             std::vector<float> Xp(size_t(pairs) * 2 * size_t(K), 0.0f);
             for (int32_t b = 0; b < M; ++b)
