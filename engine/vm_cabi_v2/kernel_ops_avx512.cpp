@@ -314,19 +314,87 @@ inline void add_quads4(const __m512* a, float* out) {
     _mm512_storeu_ps(out, _mm512_add_ps(_mm512_permutexvar_ps(order, s), _mm512_loadu_ps(out)));
 }
 
-// R decoded blocks w[ρ] (n values at element offset off) against QA quads
-// of Xp (2·QA pairs); block partials added to out[ρ][0 … 4·QA − 1].
-template <int QA, int R>
-inline void quads_block(const float* const* w, int32_t n, const float* Xp, size_t off, float* const* out) {
+// One block decoded with 512-bit steps: the values (and bits) of deq_block.
+inline void deq512(uint32_t type, const uint8_t* blk, float* out) {
+    if (type == 8) {
+        const __m512 d = _mm512_set1_ps(load_half(blk));
+        KB_UNROLL for (int i = 0; i < 32; i += 16)
+            _mm512_store_ps(out + i, _mm512_mul_ps(d, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(load128(blk + 2 + i)))));
+    } else if (type == 12) {
+        alignas(32) float sc[8], mn[8];
+        k_scales8(blk, sc, mn);
+        KB_UNROLL for (int p = 0; p < 4; ++p) {
+            const __m256i q = load256(blk + 16 + 32 * p);
+            const __m256i c[2] = {_mm256_and_si256(q, _mm256_set1_epi8(0x0F)),
+                                  _mm256_and_si256(_mm256_srli_epi16(q, 4), _mm256_set1_epi8(0x0F))};
+            KB_UNROLL for (int h = 0; h < 2; ++h) {
+                const int g = 2 * p + h;
+                const __m512 S = _mm512_set1_ps(sc[g]), M = _mm512_set1_ps(mn[g]);
+                const __m128i part[2] = {_mm256_castsi256_si128(c[h]), _mm256_extracti128_si256(c[h], 1)};
+                KB_UNROLL for (int j = 0; j < 2; ++j)
+                    _mm512_store_ps(out + 32 * g + 16 * j,
+                                    _mm512_fmadd_ps(S, _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(part[j])), M));
+            }
+        }
+    } else if (type == 14) {
+        const float d = load_half(blk + 208);
+        KB_UNROLL for (int h = 0; h < 2; ++h)
+            KB_UNROLL for (int r = 0; r < 4; ++r) {
+                const __m256i c = q6k_codes(blk, h, r);
+                const __m128i part[2] = {_mm256_castsi256_si128(c), _mm256_extracti128_si256(c, 1)};
+                KB_UNROLL for (int j = 0; j < 2; ++j) {
+                    const float dsc = d * float(int8_t(blk[192 + 8 * h + 2 * r + j]));
+                    _mm512_store_ps(out + 128 * h + 32 * r + 16 * j,
+                                    _mm512_mul_ps(_mm512_set1_ps(dsc), _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(part[j]))));
+                }
+            }
+    } else {
+        deq_block(type, blk, out);
+    }
+}
+
+// Weight steps read from decoded blocks: step i of row ρ broadcast to all quarters.
+struct DecodedSteps {
+    const float* const* w;
+    __m512 step(int r, int32_t i) const { return x4(w[r] + i); }
+};
+
+// Q8_0 blocks decoded into registers (d × q, the bits of deq_q8_0): two per
+// row, each step taken from them by a lane broadcast.
+template <int R>
+struct Q8Steps {
+    __m512 v[R][2];
+    explicit Q8Steps(const uint8_t* const* blk) {
+        KB_UNROLL for (int r = 0; r < R; ++r) {
+            const __m512 d = _mm512_set1_ps(load_half(blk[r]));
+            KB_UNROLL for (int j = 0; j < 2; ++j)
+                v[r][j] = _mm512_mul_ps(d, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(load128(blk[r] + 2 + 16 * j))));
+        }
+    }
+    __m512 step(int r, int32_t i) const {
+        const __m512 h = v[r][i / 16];
+        switch ((i / 4) & 3) {
+        case 0: return _mm512_shuffle_f32x4(h, h, 0x00);
+        case 1: return _mm512_shuffle_f32x4(h, h, 0x55);
+        case 2: return _mm512_shuffle_f32x4(h, h, 0xAA);
+        default: return _mm512_shuffle_f32x4(h, h, 0xFF);
+        }
+    }
+};
+
+// R rows' weight steps (n values at element offset off) against QA quads of
+// Xp (2·QA pairs); block partials added to out[ρ][0 … 4·QA − 1].
+template <int QA, int R, class Steps>
+inline void quads_block(const Steps& w, int32_t n, const float* Xp, size_t off, float* const* out) {
     constexpr int P = 2 * QA;
     __m512 a[R][QA];
     KB_UNROLL for (int r = 0; r < R; ++r) KB_UNROLL for (int q = 0; q < QA; ++q) a[r][q] = _mm512_setzero_ps();
     const float* xs = Xp + 2 * off * P;
-    for (int32_t i = 0; i < n; i += 4) {
+    KB_UNROLL for (int32_t i = 0; i < n; i += 4) {
         __m512 xv[QA];
         KB_UNROLL for (int q = 0; q < QA; ++q) xv[q] = _mm512_loadu_ps(xs + 2 * size_t(i) * P + 16 * q);
         KB_UNROLL for (int r = 0; r < R; ++r) {
-            const __m512 wb = x4(w[r] + i);
+            const __m512 wb = w.step(r, i);
             KB_UNROLL for (int q = 0; q < QA; ++q) a[r][q] = _mm512_fmadd_ps(wb, xv[q], a[r][q]);
         }
     }
@@ -343,6 +411,24 @@ inline void quads_block(const float* const* w, int32_t n, const float* Xp, size_
     }
 }
 
+// R rows of block blk: Q8_0 from registers, other types through w.
+template <int QA, int R>
+inline void quads_rows_block(uint32_t type, const uint8_t* const* blk, int32_t bs, float (*w)[256], const float* Xp,
+                             size_t off, float* const* out) {
+    if (type == 8) {
+        const Q8Steps<R> steps(blk);
+        quads_block<QA, R>(steps, 32, Xp, off, out);
+        return;
+    }
+    const float* ws[R];
+    KB_UNROLL for (int r = 0; r < R; ++r) {
+        deq512(type, blk[r], w[r]);
+        ws[r] = w[r];
+    }
+    if (bs == 32) quads_block<QA, R>(DecodedSteps{ws}, 32, Xp, off, out);
+    else quads_block<QA, R>(DecodedSteps{ws}, 256, Xp, off, out);
+}
+
 // Rows in groups of eight, block by block (each block's slice of Xp read
 // from cache by all eight), four rows at a time within a group.
 template <int QA>
@@ -353,23 +439,23 @@ void rows_quads(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t row
     const uint32_t bytes = type == 6 ? 22 : type == 8 ? 34 : type == 12 ? 144 : type == 13 ? 176 : 210;
     const int32_t nb = k / int32_t(bs);
     alignas(64) float w[4][256];
-    const float* ws[4] = {w[0], w[1], w[2], w[3]};
     for (int32_t r0 = 0; r0 < rows; r0 += 8) {
         const int32_t r1 = std::min(rows, r0 + 8);
         for (int32_t blk = 0; blk < nb; ++blk) {
             const size_t off = size_t(blk) * bs;
             for (int32_t r = r0; r < r1; r += 4) {
                 const int32_t R = std::min<int32_t>(4, r1 - r);
+                const uint8_t* bp[4];
                 float* os[4];
                 for (int32_t q = 0; q < R; ++q) {
-                    deq_block(type, W + uint64_t(r + q) * row_bytes + uint64_t(blk) * bytes, w[q]);
+                    bp[q] = W + uint64_t(r + q) * row_bytes + uint64_t(blk) * bytes;
                     os[q] = out + size_t(r + q) * M;
                 }
                 switch (R) {
-                case 4: quads_block<QA, 4>(ws, int32_t(bs), Xp, off, os); break;
-                case 3: quads_block<QA, 3>(ws, int32_t(bs), Xp, off, os); break;
-                case 2: quads_block<QA, 2>(ws, int32_t(bs), Xp, off, os); break;
-                default: quads_block<QA, 1>(ws, int32_t(bs), Xp, off, os); break;
+                case 4: quads_rows_block<QA, 4>(type, bp, int32_t(bs), w, Xp, off, os); break;
+                case 3: quads_rows_block<QA, 3>(type, bp, int32_t(bs), w, Xp, off, os); break;
+                case 2: quads_rows_block<QA, 2>(type, bp, int32_t(bs), w, Xp, off, os); break;
+                default: quads_rows_block<QA, 1>(type, bp, int32_t(bs), w, Xp, off, os); break;
                 }
             }
         }
