@@ -8,7 +8,11 @@
 // on the dequantised matrix. The route switches are read once per process:
 // run once as is (tiled sgemm routes; target at least 0.5 of sgemm) and once
 // with VIVIROV_AMX_PC=0 (fused row route; target M = 16 within 2× of M = 1,
-// the "time_over_M1" counter: best of alternating rounds of both).
+// the "time_over_M1" counter: best of alternating rounds of both). Beside it,
+// "fma_floor_over_M1": the time the M-row products would take at the
+// machine's measured fma peak (all participants), over the M = 1 time — the
+// least time_over_M1 any kernel doing one vector fma per product can reach.
+// VIVIROV_BENCH_KERNELS=avx2 or =portable runs a narrower kernel build.
 // Each row's "route" label names the route taken.
 // Run with VIVIROV_ENGINE_THREADS=8 on machines with fewer than 8 threads.
 #include <benchmark/benchmark.h>
@@ -16,16 +20,19 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "bench/blas_baseline_threads.h"
+#include "bench/fma_peak.h"
 #include "bench/read_bandwidth.h"
 #include "engine/vm_cabi_v2/dequant.h"
 #include "engine/vm_cabi_v2/det_pool.h"
 #include "engine/vm_cabi_v2/fused_q_kernels.h"
 #include "engine/vm_cabi_v2/gemm_route.h"
+#include "engine/vm_cabi_v2/kernel_ops.h"
 #include "tests/support/RandomBlocks.h"
 
 namespace {
@@ -44,6 +51,24 @@ std::vector<float> activations(size_t n) {
     for (size_t i = 0; i < n; ++i) x[i] = float(int(i * 2654435761u % 2001) - 1000) * 1e-3f;
     return x;
 }
+
+double fmaPeak(unsigned threads) {
+    static std::map<unsigned, double> cache;
+    auto& b = cache[threads];
+    if (b == 0) b = vivirov::bench::measureFmaPeak(threads);
+    return b;
+}
+
+// A narrower kernel build when VIVIROV_BENCH_KERNELS names one.
+[[maybe_unused]] const bool kBuildChosen = [] {
+    const char* e = std::getenv("VIVIROV_BENCH_KERNELS");
+    if (!e) return false;
+    const std::string name = e;
+    if (name == "portable") vm::force_kernel_ops(&vm::portable_kernel_ops());
+    else if (name == "avx2" && vm::avx2_kernel_ops()) vm::force_kernel_ops(vm::avx2_kernel_ops());
+    else return false;
+    return true;
+}();
 
 double bandwidth(unsigned threads) {
     static std::map<unsigned, double> cache;
@@ -69,6 +94,7 @@ void BM_Gemv(benchmark::State& state) {
     }
     const double sec = std::chrono::duration<double>(Clock::now() - t0).count();
     const double gbps = double(w.size()) * double(state.iterations()) / sec / 1e9;
+    state.SetLabel(vm::kernel_ops().name);
     state.counters["participants"] = participants;
     state.counters["weight_GB_per_s"] = gbps;
     state.counters["read_GB_per_s"] = bandwidth(participants);
@@ -121,12 +147,16 @@ void BM_Gemm(benchmark::State& state) {
         best1 = std::min(best1, std::chrono::duration<double>(c - b).count() / 3);
     }
     const double flops = 2.0 * M * double(N) * K;
-    state.SetLabel(vm::apex::gemm_route_name(vm::apex::gemm_route(type, N, K, M)));
+    state.SetLabel(std::string(vm::apex::gemm_route_name(vm::apex::gemm_route(type, N, K, M))) + " " +
+                   vm::kernel_ops().name);
     state.counters["GFLOP_per_s"] = flops / sec / 1e9;
     state.counters["sgemm_GFLOP_per_s"] = flops / base / 1e9;
     state.counters["share_of_sgemm"] = base / sec;
     state.counters["ms_M1"] = best1 * 1e3;
     state.counters["time_over_M1"] = bestM / best1;
+    const unsigned participants = unsigned(vm::apex::det_pool_global()->participants());
+    state.counters["fma_floor_over_M1"] = flops / (fmaPeak(participants) * 1e9) / best1;
+    state.counters["share_of_fma_peak"] = flops / sec / 1e9 / fmaPeak(participants);
 }
 
 } // namespace
