@@ -175,14 +175,27 @@ template <int Q, int U>
 inline void q6k_units(const uint8_t* const* rows, int32_t b, const float* x, float* part) {
     constexpr int N = Q * U;
     constexpr uint32_t kBytes = 210;
-    // d·scale of the sixteen 16-value parts of each unit's rows.
-    alignas(64) float dsc[N][4][16];
-    KB_UNROLL for (int n = 0; n < N; ++n)
+    // d·scale of the sixteen 16-value parts of each unit's rows: dsc[n][t]
+    // lane 4j + ρ is part 4t + j of row ρ.
+    __m512 dsc[N][4];
+    KB_UNROLL for (int n = 0; n < N; ++n) {
+        const uint8_t* blk[4];
+        float d[4];
         KB_UNROLL for (int r = 0; r < 4; ++r) {
-            const uint8_t* B = rows[4 * (n / U) + r] + size_t(b + n % U) * kBytes;
-            const __m512 s = _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(load128(B + 192)));
-            _mm512_store_ps(dsc[n][r], _mm512_mul_ps(_mm512_set1_ps(load_half(B + 208)), s));
+            blk[r] = rows[4 * (n / U) + r] + size_t(b + n % U) * kBytes;
+            d[r] = load_half(blk[r] + 208);
         }
+        const uint8_t* sc[4] = {blk[0] + 192, blk[1] + 192, blk[2] + 192, blk[3] + 192};
+        const __m512i z = heads4(sc);
+        const __m512 dv = _mm512_broadcast_f32x4(_mm_loadu_ps(d));
+        KB_UNROLL for (int t = 0; t < 4; ++t) {
+            // Byte 16ρ + 4t + j to the top byte of lane 4j + ρ, sign-extended.
+            const __m512i ix = _mm512_add_epi32(
+                _mm512_setr_epi32(0, 16, 32, 48, 1, 17, 33, 49, 2, 18, 34, 50, 3, 19, 35, 51), _mm512_set1_epi32(4 * t));
+            const __m512i v = _mm512_srai_epi32(_mm512_maskz_permutexvar_epi8(kHighMask, _mm512_slli_epi32(ix, 24), z), 24);
+            dsc[n][t] = _mm512_mul_ps(dv, _mm512_cvtepi32_ps(v));
+        }
+    }
     __m512 acc[N];
     KB_UNROLL for (int n = 0; n < N; ++n) acc[n] = _mm512_setzero_ps();
     const __m512i nib = _mm512_set1_epi8(0x0F), top = _mm512_set1_epi8(0x30), bias = _mm512_set1_epi8(32);
@@ -217,13 +230,8 @@ inline void q6k_units(const uint8_t* const* rows, int32_t b, const float* x, flo
             }
             KB_UNROLL for (int p = 0; p < 2; ++p) {
                 const int at = 8 * h + 2 * r + p;
-                const __m512i si = _mm512_add_epi32(
-                    _mm512_setr_epi32(0, 0, 0, 0, 16, 16, 16, 16, 0, 0, 0, 0, 16, 16, 16, 16), _mm512_set1_epi32(at));
                 __m512 S[N];
-                KB_UNROLL for (int n = 0; n < N; ++n)
-                    S[n] = _mm512_mask_blend_ps(
-                        0xFF00, _mm512_permutex2var_ps(_mm512_load_ps(dsc[n][0]), si, _mm512_load_ps(dsc[n][1])),
-                        _mm512_permutex2var_ps(_mm512_load_ps(dsc[n][2]), si, _mm512_load_ps(dsc[n][3])));
+                KB_UNROLL for (int n = 0; n < N; ++n) S[n] = by_quarter(dsc[n][at / 4], at % 4);
                 KB_UNROLL for (int st = 0; st < 4; ++st) {
                     const int s = 4 * p + st;
                     const __m512i ix = idx(kHighByte[size_t(s)]);
@@ -282,15 +290,16 @@ int32_t quads_run(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t r
     return r;
 }
 
-// Q4_K rows sixteen at a time (the four quads share each step of x), Q6_K
-// eight (its decoding leaves the fma chains enough latency to hide); four
-// rows at a time over several blocks for the rest.
+// Rows sixteen at a time (the four quads share each step of x), then eight,
+// then four over several blocks.
 void rows_dot512(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* x, int32_t k,
                  float* y) {
     int32_t r = 0;
-    if (type == 12) r = quads_run<4, 1>(type, W, row_bytes, r, rows, x, k, y);
-    if (type == 12 || type == 14) r = quads_run<2, 1>(type, W, row_bytes, r, rows, x, k, y);
-    if (type == 12 || type == 14) r = quads_run<1, 4>(type, W, row_bytes, r, rows, x, k, y);
+    if (type == 12 || type == 14) {
+        r = quads_run<4, 1>(type, W, row_bytes, r, rows, x, k, y);
+        r = quads_run<2, 1>(type, W, row_bytes, r, rows, x, k, y);
+        r = quads_run<1, 4>(type, W, row_bytes, r, rows, x, k, y);
+    }
     if (r < rows) avx2_kernel_ops()->rows_dot(type, W + uint64_t(r) * row_bytes, row_bytes, rows - r, x, k, y + r);
 }
 
