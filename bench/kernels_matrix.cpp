@@ -2,7 +2,9 @@
 //
 // GEMV: weight GB/s of fused_q_gemv (1 participant) and fused_q_gemv_det on
 // the process-wide pool (all participants), beside the STREAM-style read
-// bandwidth of as many threads. Target: at least 0.6 of it with 8.
+// bandwidth of as many threads. Target: at least 0.6 of it with 8
+// ("share_of_read" over all iterations, "best_share_of_read" from the best
+// of rounds like the bandwidth itself).
 //
 // GEMM: GFLOP/s of fused_q_gemm_det at M = 1, 2, 8, 16 beside OpenBLAS sgemm
 // on the dequantised matrix. The route switches are read once per process:
@@ -94,11 +96,25 @@ void BM_Gemv(benchmark::State& state) {
     }
     const double sec = std::chrono::duration<double>(Clock::now() - t0).count();
     const double gbps = double(w.size()) * double(state.iterations()) / sec / 1e9;
+    // The read bandwidth is the best of its rounds; the same rule for the
+    // kernel: best of rounds of a few calls, on a shared machine the figure
+    // least disturbed by other work.
+    double best = 1e30;
+    for (int round = 0; round < 20; ++round) {
+        const auto a = Clock::now();
+        for (int i = 0; i < 4; ++i) {
+            if (pooled) vm::apex::fused_q_gemv_det(type, W, N, K, x.data(), y.data(), 64);
+            else vm::apex::fused_q_gemv(type, W, N, K, x.data(), y.data());
+        }
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - a).count() / 4);
+    }
+    const double bestGbps = double(w.size()) / best / 1e9;
     state.SetLabel(vm::kernel_ops().name);
     state.counters["participants"] = participants;
     state.counters["weight_GB_per_s"] = gbps;
     state.counters["read_GB_per_s"] = bandwidth(participants);
     state.counters["share_of_read"] = gbps / bandwidth(participants);
+    state.counters["best_share_of_read"] = bestGbps / bandwidth(participants);
 }
 
 void BM_Gemm(benchmark::State& state) {
