@@ -1,9 +1,9 @@
 // The AVX-512 build of the kernel cores, chosen at run time: the AVX2 build
 // with 512-bit kernels for the K-quant row products and the batched row
-// route (the shared helpers of kernel_body.inc compiled here for this width). A 512-bit register holds
-// four outputs' four fma lanes, one output per 128-bit quarter, each quarter
-// doing exactly its output's four-lane sequence, so the bits are those of
-// the other builds.
+// route (the shared helpers of kernel_body.inc compiled here for this
+// width). A 512-bit register holds four outputs' four fma lanes, one output
+// per 128-bit quarter, each quarter doing exactly its output's four-lane
+// sequence, so the bits are those of the other builds.
 #include <algorithm>
 #include <array>
 #include <cmath>
