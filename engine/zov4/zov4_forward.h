@@ -209,6 +209,14 @@ public:
     void build_kv_and_mask_inc_(int layer, int r, LayerCache& cache, const int* positions, int64_t n_arg,
                                 float** keys_out, float** mask_out, int64_t& n_keys, float* keys_dst,
                                 float* mask_dst);
+    // build_kv_and_mask_inc_ into the arena for the single-token decode,
+    // without the raw rows older than the sliding window: the keys and mask
+    // start at the first row the query can see, and n_keys counts from there.
+    void decode_keys_(int layer, int r, LayerCache& cache, const int* positions, int64_t n_arg, float** keys_out,
+                      float** mask_out, int64_t& n_keys);
+    void last_query_keys_(int layer, int r, LayerCache& cache, const int* positions, int64_t n_arg,
+                          float** keys_out, float** mask_out, int64_t& n_keys, float* keys_dst, float* mask_dst,
+                          bool visible_only);
     void fill_decode_mask_last_query_(int r, const int* positions, int64_t n_raw, int64_t n_keys, int64_t n_comp,
                                       float* mask);
     void ensure_indexer_cache_(int layer) const;

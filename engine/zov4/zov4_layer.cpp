@@ -2,6 +2,7 @@
 // of one token against the per-layer caches, the token embedding, the output
 // head and the RMS audit of the decode streams.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -61,14 +62,40 @@ void prefer_huge_pages(const std::vector<float>& rows) {
     if (lo < hi) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
 }
 
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+constexpr uintptr_t kPopulateBytes = uintptr_t(1) << 20;
+
+// Maps the reserved pages of the next stretch ahead of the appends in one
+// call: a fault per page costs microseconds each under a hypervisor, which
+// made the appends a visible share of a decoded token. Runs when the end of
+// the rows crosses into a new stretch; kernels without the call (or a
+// refusal) leave the pages to be faulted one by one as before.
+void populate_ahead(const std::vector<float>& rows, size_t bytes_before) {
+    const auto base = reinterpret_cast<uintptr_t>(rows.data());
+    const uintptr_t end = base + rows.size() * sizeof(float);
+    if (bytes_before != 0 && (base + bytes_before) / kPopulateBytes == end / kPopulateBytes) return;
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t lo = (end + page - 1) / page * page;
+    const uintptr_t hi = std::min((end / kPopulateBytes + 2) * kPopulateBytes,
+                                  (base + rows.capacity() * sizeof(float)) / page * page);
+    if (lo < hi) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_WRITE);
+}
+
 // Appends one row, reserving a window's worth at once so that appends inside
 // the window never reallocate.
 void append_row(std::vector<float>& rows, const float* row, int64_t width) {
+    bool fresh = false;
     if (rows.capacity() < size_t(width * kWindow)) {
         rows.reserve(size_t(width * kWindow));
         prefer_huge_pages(rows);
+        fresh = true;
     }
+    const size_t before = fresh ? 0 : rows.size() * sizeof(float);
     rows.insert(rows.end(), row, row + width);
+    populate_ahead(rows, before);
 }
 
 void keep_latest(std::vector<float>& rows, int64_t width, int64_t positions) {
@@ -325,7 +352,7 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     float* kv_all = nullptr;
     float* mask = nullptr;
     int64_t N = 0;
-    build_kv_and_mask_inc_(il, ratio, c, positions, g, &kv_all, &mask, N, nullptr, nullptr);
+    decode_keys_(il, ratio, c, positions, g, &kv_all, &mask, N);
     const auto t_mha = Clock::now();
     prof[kProfKvBuild] += std::chrono::duration<double>(t_mha - t_build).count();
 

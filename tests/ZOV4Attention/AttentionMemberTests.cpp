@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -277,6 +278,36 @@ TEST(KeysAndMask, LastPrefillRowEqualsDecodeMask) {
                   std::vector<float>(p.mask.begin() + (n - 1) * p.nKeys, p.mask.end()))
             << il;
         expectRowsNear(keys, p.keys.data(), size_t(nKeys * D), 2e-2, "layer " + std::to_string(il));
+    }
+}
+
+// The decode's compact keys leave out only raw rows the last query cannot
+// see: they are the full form's tail, bit for bit, and every dropped key is
+// masked. Histories shorter and longer than the sliding window.
+TEST(KeysAndMask, CompactDecodeKeysAreTheVisibleTail) {
+    for (const int il : {0, 2, 3}) {
+        for (const int64_t n : {int64_t(23), int64_t(263)}) {
+            auto f = cpuModel();
+            const int64_t D = f->head_dim;
+            const Prefill p = prefill(*f, il, n, 41);
+            LayerCache c;
+            c.x_rows = p.x;
+            c.qa_rows = p.qlat;
+            c.kv_rows = p.kv;
+            LayerCache c2 = c;
+            float *keys = nullptr, *mask = nullptr, *ck = nullptr, *cm = nullptr;
+            int64_t nKeys = 0, nCompact = 0;
+            f->build_kv_and_mask_inc_(il, f->compress_ratio[size_t(il)], c, p.pos.data(), n, &keys, &mask, nKeys,
+                                      nullptr, nullptr);
+            const std::vector<float> fullKeys(keys, keys + nKeys * D), fullMask(mask, mask + nKeys);
+            f->decode_keys_(il, f->compress_ratio[size_t(il)], c2, p.pos.data(), n, &ck, &cm, nCompact);
+            const int64_t skip = nKeys - nCompact;
+            SCOPED_TRACE("layer " + std::to_string(il) + ", " + std::to_string(n) + " rows");
+            EXPECT_EQ(skip, n > f->sliding_window ? n - f->sliding_window : 0);
+            for (int64_t j = 0; j < skip; ++j) ASSERT_EQ(fullMask[size_t(j)], -kInf) << j;
+            EXPECT_EQ(std::vector<float>(cm, cm + nCompact), std::vector<float>(fullMask.begin() + skip, fullMask.end()));
+            EXPECT_EQ(0, std::memcmp(ck, fullKeys.data() + skip * D, sizeof(float) * size_t(nCompact * D)));
+        }
     }
 }
 
