@@ -110,11 +110,15 @@ void ZOV4Forward::compressor_inc_from_(int layer, const std::string& prefix, con
     for (int64_t i = std::max<int64_t>(n_done, 0); i < nbk; ++i) {
         const int64_t b = blocks.first + i; // block number counted from position 0
         const int64_t w = (r == 4 && b > 0) ? 1 : 0;
-        project_range_gemv_(*Wkv, *Wg, x_hist, Cp, r * (b - w) - first_pos, r * (b + 1) - first_pos,
-                            arena.cmp_values.data(), arena.cmp_gates.data());
+        if (w == 0 || !project_overlap_halves_(*Wkv, *Wg, x_hist, C, r * (b - 1) - first_pos, arena.cmp_values.data(),
+                                               arena.cmp_gates.data()))
+            project_range_gemv_(*Wkv, *Wg, x_hist, Cp, r * (b - w) - first_pos, r * (b + 1) - first_pos,
+                                arena.cmp_values.data(), arena.cmp_gates.data());
         for (int64_t e = 0; e <= w; ++e) arena.cmp_pos[size_t(e)] = int32_t(r * (b - w + e));
+        // Only the new block is pooled: the window's first block, there for
+        // the overlap, was pooled when it completed.
         compressor_pool_arena_(arena.cmp_values.data(), arena.cmp_gates.data(), ape.data(), norm.data(),
-                               arena.cmp_pos.data(), arena.cmp_out.data(), C, (w + 1) * r, r);
+                               arena.cmp_pos.data(), arena.cmp_out.data(), C, (w + 1) * r, r, w);
         float* row = rows.data() + i * C;
         std::memcpy(row, arena.cmp_out.data() + w * C, sizeof(float) * size_t(C));
         fp8_kv_quantize(row, C, n_rot, 1);
@@ -124,7 +128,8 @@ void ZOV4Forward::compressor_inc_from_(int layer, const std::string& prefix, con
 }
 
 void ZOV4Forward::compressor_pool_arena_(const float* kv, const float* gate, const float* ape, const float* norm,
-                                         const int* block_pos, float* out, int64_t C, int64_t n, int r) {
+                                         const int* block_pos, float* out, int64_t C, int64_t n, int r,
+                                         int64_t first_block) {
     if (r < 1 || n / r < 1) return;
     ensure_decode_arena_();
     const size_t need = size_t(n / r * C);
@@ -132,8 +137,8 @@ void ZOV4Forward::compressor_pool_arena_(const float* kv, const float* gate, con
     std::vector<float>& finished = arena.pool_scratch[2];
     if (pooled.size() < need) pooled.resize(need);
     if (finished.size() < need) finished.resize(need);
-    compressor_pool(kv, gate, ape, norm, block_pos, out, C, n, r, model_rotary(*this), rms_eps, pooled.data(),
-                    finished.data(), nullptr);
+    compressor_pool_from(kv, gate, ape, norm, block_pos, out, C, n, r, model_rotary(*this), rms_eps, pooled.data(),
+                         finished.data(), nullptr, first_block);
 }
 
 void ZOV4Forward::ensure_comp_meta_(int layer, const std::string& prefix, int64_t C, int r, bool indexer_set) {
@@ -147,6 +152,30 @@ void ZOV4Forward::ensure_comp_meta_(int layer, const std::string& prefix, int64_
     dequantise_into(*ape, indexer_set ? c.idx_ape : c.comp_ape, r * Cp);
     dequantise_into(*norm, indexer_set ? c.idx_norm : c.comp_norm, C);
     ready = true;
+}
+
+bool ZOV4Forward::project_overlap_halves_(const GGUFTensor& wa, const GGUFTensor& wb, const float* x, int64_t C,
+                                          int64_t first, float* ya, float* yb) {
+    // The pooled row of an overlapping block reads the previous block's
+    // four positions through the first C output columns only and its own
+    // four through the last C: each half is projected for the rows that
+    // read it, half the work of projecting all eight rows through both.
+    // Each output is the same row kernel's, so the values are unchanged.
+    const int64_t E = n_embd, Cp = 2 * C;
+    if (C > INT32_MAX || E > INT32_MAX) return false;
+    const uint64_t half_a = ggml_row_bytes(wa.type, uint64_t(E)) * uint64_t(C);
+    const uint64_t half_b = ggml_row_bytes(wb.type, uint64_t(E)) * uint64_t(C);
+    if (half_a == 0 || half_b == 0) return false;
+    const float* prev = x + first * E;
+    const float* own = x + (first + 4) * E;
+    const int32_t n = int32_t(C), k = int32_t(E);
+    const RowProduct halves[4] = {{wa.type, wa.data, n, k, prev, ya, Cp},
+                                  {wb.type, wb.data, n, k, prev, yb, Cp},
+                                  {wa.type, wa.data + half_a, n, k, own, ya + 4 * Cp + C, Cp},
+                                  {wb.type, wb.data + half_b, n, k, own, yb + 4 * Cp + C, Cp}};
+    if (!row_products(halves, 4, 4)) return false;
+    mm_count += 16; // two products for each of the eight positions
+    return true;
 }
 
 void ZOV4Forward::project_range_gemv_(const GGUFTensor& wa, const GGUFTensor& wb, const float* x, int64_t rows,

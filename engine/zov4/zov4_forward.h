@@ -199,8 +199,14 @@ public:
     void compressor_inc_(int layer, const std::string& prefix, const float* x_hist, int64_t C, int r,
                          int64_t n_hist, int64_t& covered, std::vector<float>& rows, int64_t& n_done);
     void compressor_pool_arena_(const float* kv, const float* gate, const float* ape, const float* norm,
-                                const int* block_pos, float* out, int64_t C, int64_t n, int r);
+                                const int* block_pos, float* out, int64_t C, int64_t n, int r,
+                                int64_t first_block = 0);
     void ensure_comp_meta_(int layer, const std::string& prefix, int64_t C, int r, bool indexer_set);
+    // The projections an overlapping (ratio 4) block reads, for its eight
+    // positions from `first`: false, writing nothing, when the row products
+    // refuse the weights.
+    bool project_overlap_halves_(const GGUFTensor& wa, const GGUFTensor& wb, const float* x, int64_t C,
+                                 int64_t first, float* ya, float* yb);
     void project_range_gemv_(const GGUFTensor& wa, const GGUFTensor& wb, const float* x, int64_t rows,
                              int64_t first, int64_t end, float* ya, float* yb);
     void build_kv_and_mask(int layer, int r, const float* x, const float* qlat, const float* kv,
