@@ -127,6 +127,21 @@ void ZOV4Forward::compressor_inc_from_(int layer, const std::string& prefix, con
     covered = blocks.end * r;
 }
 
+void ZOV4Forward::slide_compressed_rows_(LayerCache& c, int r, int64_t first_old, int64_t n_old, int64_t first_new,
+                                         int64_t n_new) {
+    auto slide = [&](std::vector<float>& rows, int64_t& n_done, int64_t C, int ratio) {
+        const CompressorBlocks before = compressor_window_blocks(first_old, n_old, ratio);
+        const CompressorBlocks after = compressor_window_blocks(first_new, n_new, ratio);
+        const int64_t gone = std::clamp<int64_t>(after.first - before.first, 0, std::max<int64_t>(n_done, 0));
+        if (gone == 0) return;
+        rows.erase(rows.begin(), rows.begin() + std::ptrdiff_t(std::min<size_t>(rows.size(), size_t(gone * C))));
+        n_done -= gone;
+    };
+    if (r < 1) return;
+    slide(c.comp_kv, c.n_comp, head_dim, r);
+    if (r == 4) slide(c.idx_keys, c.n_idx, ix_dim, 4);
+}
+
 void ZOV4Forward::compressor_pool_arena_(const float* kv, const float* gate, const float* ape, const float* norm,
                                          const int* block_pos, float* out, int64_t C, int64_t n, int r,
                                          int64_t first_block) {

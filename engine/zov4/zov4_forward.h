@@ -198,6 +198,13 @@ public:
                     int64_t n, float* out);
     void compressor_inc_(int layer, const std::string& prefix, const float* x_hist, int64_t C, int r,
                          int64_t n_hist, int64_t& covered, std::vector<float>& rows, int64_t& n_done);
+    // The history moved from n_old rows at first_old to n_new rows at
+    // first_new: the compressed rows of blocks that left it are dropped and
+    // the rest kept, since a block's row depends only on its own positions'
+    // inputs; the next build of the keys computes only the blocks that
+    // entered.
+    void slide_compressed_rows_(LayerCache& c, int r, int64_t first_old, int64_t n_old, int64_t first_new,
+                                int64_t n_new);
     void compressor_pool_arena_(const float* kv, const float* gate, const float* ape, const float* norm,
                                 const int* block_pos, float* out, int64_t C, int64_t n, int r,
                                 int64_t first_block = 0);

@@ -343,8 +343,10 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     if (p >= kWindow) {
         keep_latest(c.x_rows, E, kWindow);
         keep_latest(c.qa_rows, Q, kWindow);
+        // The previous step's history: every row held before this one.
+        const int64_t held = int64_t(c.kv_rows.size()) / D - 1;
         keep_latest(c.kv_rows, D, kWindow);
-        c.comp_tokens = c.n_comp = c.idx_tokens = c.n_idx = 0;
+        slide_compressed_rows_(c, ratio, p - held, held, p - kWindow + 1, kWindow);
         g = kWindow;
     }
     int32_t* positions = arena.dec_pos.data();

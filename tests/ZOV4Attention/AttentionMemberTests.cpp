@@ -311,6 +311,60 @@ TEST(KeysAndMask, CompactDecodeKeysAreTheVisibleTail) {
     }
 }
 
+// A history that slides keeps the compressed rows of the blocks still in
+// it: the keys and mask equal a cache built afresh for the new history, and
+// only the blocks that entered are projected.
+TEST(KeysAndMask, SlidHistoryKeepsItsCompressedRows) {
+    struct Case {
+        int il;
+        int64_t firstOld, firstNew, n;
+    } cases[] = {{2, 16, 20, 40}, {2, 16, 17, 40}, {3, 100, 130, 300}};
+    for (const Case& k : cases) {
+        auto f = cpuModel();
+        const int64_t D = f->head_dim, E = f->n_embd, Q = f->q_rank;
+        const int r = f->compress_ratio[size_t(k.il)];
+        const Prefill full = prefill(*f, k.il, k.firstNew + k.n, 60);
+        auto cacheAt = [&](int64_t first) {
+            LayerCache c;
+            c.x_rows.assign(full.x.begin() + first * E, full.x.begin() + (first + k.n) * E);
+            c.qa_rows.assign(full.qlat.begin() + first * Q, full.qlat.begin() + (first + k.n) * Q);
+            c.kv_rows.assign(full.kv.begin() + first * D, full.kv.begin() + (first + k.n) * D);
+            return c;
+        };
+        auto build = [&](LayerCache& c, int64_t first, std::vector<float>& keys, std::vector<float>& mask) {
+            std::vector<int> pos(static_cast<size_t>(k.n));
+            std::iota(pos.begin(), pos.end(), int(first));
+            float *kp = nullptr, *mp = nullptr;
+            int64_t nKeys = 0;
+            f->build_kv_and_mask_inc_(k.il, r, c, pos.data(), k.n, &kp, &mp, nKeys, nullptr, nullptr);
+            keys.assign(kp, kp + nKeys * D);
+            mask.assign(mp, mp + nKeys);
+        };
+        SCOPED_TRACE("layer " + std::to_string(k.il) + " from " + std::to_string(k.firstOld) + " to " +
+                     std::to_string(k.firstNew));
+        std::vector<float> keys, mask, wantKeys, wantMask;
+        LayerCache slid = cacheAt(k.firstOld);
+        build(slid, k.firstOld, keys, mask);
+        const LayerCache rows = cacheAt(k.firstNew);
+        slid.x_rows = rows.x_rows;
+        slid.qa_rows = rows.qa_rows;
+        slid.kv_rows = rows.kv_rows;
+        f->slide_compressed_rows_(slid, r, k.firstOld, k.n, k.firstNew, k.n);
+        const uint64_t before = f->mm_count;
+        build(slid, k.firstNew, keys, mask);
+        const uint64_t slidProducts = f->mm_count - before;
+
+        LayerCache fresh = cacheAt(k.firstNew);
+        const uint64_t before2 = f->mm_count;
+        build(fresh, k.firstNew, wantKeys, wantMask);
+        const uint64_t freshProducts = f->mm_count - before2;
+        EXPECT_EQ(mask, wantMask);
+        ASSERT_EQ(keys.size(), wantKeys.size());
+        EXPECT_EQ(0, std::memcmp(keys.data(), wantKeys.data(), sizeof(float) * keys.size()));
+        EXPECT_LT(slidProducts, freshProducts);
+    }
+}
+
 // After the history slid, the rebuilt compressed rows keep their block
 // positions: they equal the prefill route's rows for the same blocks.
 TEST(KeysAndMask, RowsRebuiltAfterASlideMatchPrefill) {
