@@ -157,6 +157,10 @@ public:
     void embed(const std::vector<int32_t>& tokens, float* hidden) const;
     void layer(int il, const std::vector<int32_t>& tokens, std::vector<float>& hidden, int64_t n, bool verbose);
     void layer_one(int il, int32_t token, std::vector<float>& hidden, bool verbose);
+    // After position p's rows were appended: keeps the layer's history to
+    // the latest `window` positions (rows in front of it are trimmed in
+    // bulk) and its compressed rows to the blocks still inside it.
+    void keep_window_(LayerCache& c, int r, int64_t p, int64_t window);
     void rms_audit_after_hc_(int il, int phase, float* streams, int64_t count);
 
     // Empties the single sequence (caches and n_past) so that the next

@@ -130,11 +130,14 @@ void ZOV4Forward::last_query_keys_(int layer, int r, LayerCache& cache, const in
     *keys_out = keys + skip * D;
     *mask_out = mask + skip;
     if (g < 1) return;
+    const float* x_rows = cache.x_rows.data() + cache.row_offset * E;
+    const float* qa_rows = cache.qa_rows.data() + cache.row_offset * Q;
+    const float* kv_rows = cache.kv_rows.data() + cache.row_offset * D;
 
     if (nb > 0 && cache.n_comp < nb)
-        compressor_inc_from_(layer, "attn_compressor", cache.x_rows.data(), first_pos, D, r, g, cache.comp_tokens,
+        compressor_inc_from_(layer, "attn_compressor", x_rows, first_pos, D, r, g, cache.comp_tokens,
                              cache.comp_kv, cache.n_comp);
-    std::memcpy(keys + skip * D, cache.kv_rows.data() + skip * D, sizeof(float) * size_t((g - skip) * D));
+    std::memcpy(keys + skip * D, kv_rows + skip * D, sizeof(float) * size_t((g - skip) * D));
     if (nb > 0) {
         const size_t held = std::min(cache.comp_kv.size(), size_t(nb * D));
         std::memcpy(keys + g * D, cache.comp_kv.data(), sizeof(float) * held);
@@ -147,12 +150,12 @@ void ZOV4Forward::last_query_keys_(int layer, int r, LayerCache& cache, const in
         return;
     }
     if (cache.n_idx < nb)
-        compressor_inc_from_(layer, "indexer_compressor", cache.x_rows.data(), first_pos, ix_dim, 4, g,
+        compressor_inc_from_(layer, "indexer_compressor", x_rows, first_pos, ix_dim, 4, g,
                              cache.idx_tokens, cache.idx_keys, cache.n_idx);
     float* scores = grown(arena.ix_buf, size_t(nb));
     char* keep = grown(arena.ix_keep, size_t(nb));
     int* order = grown(arena.ix_order, size_t(nb));
-    indexer_scores_last_query_(layer, cache.x_rows.data() + (g - 1) * E, cache.qa_rows.data() + (g - 1) * Q,
+    indexer_scores_last_query_(layer, x_rows + (g - 1) * E, qa_rows + (g - 1) * Q,
                                cache.idx_keys.data(), nb, positions[g - 1], scores);
     topk_keep_mask_(nb, int(std::min<int64_t>(nb, ix_top_k)), scores, keep, order);
     for (int64_t b = 0; b < nb; ++b)

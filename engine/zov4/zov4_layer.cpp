@@ -84,23 +84,19 @@ void populate_ahead(const std::vector<float>& rows, size_t bytes_before) {
     if (lo < hi) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_WRITE);
 }
 
-// Appends one row, reserving a window's worth at once so that appends inside
-// the window never reallocate.
+// Appends one row, reserving a window's worth (and the rows left in front of
+// it until they are trimmed) at once so that appends never reallocate.
 void append_row(std::vector<float>& rows, const float* row, int64_t width) {
     bool fresh = false;
-    if (rows.capacity() < size_t(width * kWindow)) {
-        rows.reserve(size_t(width * kWindow));
+    const size_t capacity = size_t(width * (kWindow + kWindow / 4));
+    if (rows.capacity() < capacity) {
+        rows.reserve(capacity);
         prefer_huge_pages(rows);
         fresh = true;
     }
     const size_t before = fresh ? 0 : rows.size() * sizeof(float);
     rows.insert(rows.end(), row, row + width);
     populate_ahead(rows, before);
-}
-
-void keep_latest(std::vector<float>& rows, int64_t width, int64_t positions) {
-    const size_t keep = size_t(width * positions);
-    if (rows.size() > keep) rows.erase(rows.begin(), rows.end() - std::ptrdiff_t(keep));
 }
 
 // Copies rows into a layer-cache vector: exactly the rows, or over the front
@@ -253,6 +249,7 @@ void ZOV4Forward::layer(int il, const std::vector<int32_t>& tokens, std::vector<
         fill_rows(c.x_rows, xn.data(), n * E, slab);
         fill_rows(c.qa_rows, qn.data(), n * Q, slab);
         fill_rows(c.kv_rows, kv_rot.data(), n * D, slab);
+        c.row_offset = 0;
         if (slab) c.n_rows = n;
     }
 
@@ -339,16 +336,8 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     append_row(c.kv_rows, kv_rot.data(), D);
     ensure_decode_arena_();
 
-    int64_t g = p + 1;
-    if (p >= kWindow) {
-        keep_latest(c.x_rows, E, kWindow);
-        keep_latest(c.qa_rows, Q, kWindow);
-        // The previous step's history: every row held before this one.
-        const int64_t held = int64_t(c.kv_rows.size()) / D - 1;
-        keep_latest(c.kv_rows, D, kWindow);
-        slide_compressed_rows_(c, ratio, p - held, held, p - kWindow + 1, kWindow);
-        g = kWindow;
-    }
+    keep_window_(c, ratio, p, kWindow);
+    const int64_t g = std::min<int64_t>(p + 1, kWindow);
     int32_t* positions = arena.dec_pos.data();
     for (int64_t k = 0; k < g; ++k) positions[k] = int32_t(p - g + 1 + k);
     float* kv_all = nullptr;
@@ -397,6 +386,24 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     prof[kProfMoe] += moe_s;
     hc_expand(y.data(), residual.data(), mix2.post.data(), mix2.comb.data(), hidden.data(), E, S, 1);
     rms_audit_after_hc_(il, 1, hidden.data(), S * E);
+}
+
+void ZOV4Forward::keep_window_(LayerCache& c, int r, int64_t p, int64_t window) {
+    const int64_t D = head_dim, E = n_embd, Q = q_rank;
+    const int64_t held = int64_t(c.kv_rows.size()) / D - c.row_offset; // the history, p's row included
+    if (window < 1 || held <= window) return;
+    c.row_offset += held - window;
+    slide_compressed_rows_(c, r, p - (held - 1), held - 1, p - window + 1, window);
+    // Rows in front of the history are erased a quarter window at a time,
+    // not one per step: each erase moves the whole window.
+    if (c.row_offset < std::max<int64_t>(window / 4, 1)) return;
+    const auto drop = [&](std::vector<float>& rows, int64_t width) {
+        rows.erase(rows.begin(), rows.begin() + std::ptrdiff_t(c.row_offset * width));
+    };
+    drop(c.x_rows, E);
+    drop(c.qa_rows, Q);
+    drop(c.kv_rows, D);
+    c.row_offset = 0;
 }
 
 void ZOV4Forward::rms_audit_after_hc_(int il, int phase, float* streams, int64_t count) {

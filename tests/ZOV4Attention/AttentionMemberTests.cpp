@@ -365,6 +365,50 @@ TEST(KeysAndMask, SlidHistoryKeepsItsCompressedRows) {
     }
 }
 
+// Decode steps past a small row window: after each step the keys and mask
+// equal those of a cache holding only the window's rows, while rows in
+// front of the window are trimmed in bulk.
+TEST(KeysAndMask, RowWindowMatchesAFreshHistoryEveryStep) {
+    auto f = cpuModel();
+    f->ix_top_k = 2; // the indexer's scores (of the latest row) choose among the blocks
+    const int il = 2, r = 4;
+    // Not a multiple of the ratio: blocks complete while rows are held in
+    // front of the window.
+    const int64_t D = f->head_dim, E = f->n_embd, Q = f->q_rank, window = 18, total = 60;
+    const Prefill full = prefill(*f, il, total, 70);
+    auto build = [&](LayerCache& c, int64_t first, int64_t g, std::vector<float>& keys, std::vector<float>& mask) {
+        std::vector<int> pos(static_cast<size_t>(g));
+        std::iota(pos.begin(), pos.end(), int(first));
+        float *kp = nullptr, *mp = nullptr;
+        int64_t nKeys = 0;
+        f->build_kv_and_mask_inc_(il, r, c, pos.data(), g, &kp, &mp, nKeys, nullptr, nullptr);
+        keys.assign(kp, kp + nKeys * D);
+        mask.assign(mp, mp + nKeys);
+    };
+    LayerCache c;
+    int64_t most = 0;
+    for (int64_t p = 0; p < total; ++p) {
+        c.x_rows.insert(c.x_rows.end(), full.x.begin() + p * E, full.x.begin() + (p + 1) * E);
+        c.qa_rows.insert(c.qa_rows.end(), full.qlat.begin() + p * Q, full.qlat.begin() + (p + 1) * Q);
+        c.kv_rows.insert(c.kv_rows.end(), full.kv.begin() + p * D, full.kv.begin() + (p + 1) * D);
+        f->keep_window_(c, r, p, window);
+        most = std::max(most, int64_t(c.kv_rows.size()) / D);
+        const int64_t g = std::min(p + 1, window), first = p + 1 - g;
+        std::vector<float> keys, mask, wantKeys, wantMask;
+        build(c, first, g, keys, mask);
+        LayerCache fresh;
+        fresh.x_rows.assign(full.x.begin() + first * E, full.x.begin() + (p + 1) * E);
+        fresh.qa_rows.assign(full.qlat.begin() + first * Q, full.qlat.begin() + (p + 1) * Q);
+        fresh.kv_rows.assign(full.kv.begin() + first * D, full.kv.begin() + (p + 1) * D);
+        build(fresh, first, g, wantKeys, wantMask);
+        ASSERT_EQ(mask, wantMask) << p;
+        ASSERT_EQ(keys.size(), wantKeys.size()) << p;
+        ASSERT_EQ(0, std::memcmp(keys.data(), wantKeys.data(), sizeof(float) * keys.size())) << p;
+    }
+    EXPECT_LT(most, window + window / 4 + 1); // trimmed in bulk, never far past the window
+    EXPECT_GT(most, window);                  // but not one row per step
+}
+
 // After the history slid, the rebuilt compressed rows keep their block
 // positions: they equal the prefill route's rows for the same blocks.
 TEST(KeysAndMask, RowsRebuiltAfterASlideMatchPrefill) {
