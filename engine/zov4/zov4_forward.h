@@ -375,6 +375,10 @@ public:
 
     std::vector<LayerCache> caches;
     int64_t n_past = 0;
+    // The single-token step's indexer projections in arena.ix_q / ix_w, made
+    // for this layer and position (-1: none); the key build takes them once.
+    int32_t ix_projected_layer = -1;
+    int64_t ix_projected_pos = -1;
 
     std::vector<MultiSlot> slots;
     int32_t n_slots = 0;

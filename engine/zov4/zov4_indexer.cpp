@@ -218,7 +218,11 @@ void ZOV4Forward::indexer_scores_last_query_(int layer, const float* x_last, con
     const GGUFTensor* proj = wl_opt(layer, "indexer.proj.weight");
     const RowProduct both[2] = {{q_b->type, q_b->data, Hi * Di, q_rank, qlat_last, q, 0},
                                 {proj->type, proj->data, Hi, n_embd, x_last, w, 0}};
-    if (!row_products(both, 2, 1)) {
+    // The decode step may have made both projections with its query's.
+    const bool projected = ix_projected_layer == layer && ix_projected_pos == pos;
+    ix_projected_layer = -1;
+    ix_projected_pos = -1;
+    if (!projected && !row_products(both, 2, 1)) {
         const RowProduct copies[2] = {{0, reinterpret_cast<const uint8_t*>(c->wq_b.data()), Hi * Di, q_rank, qlat_last, q, 0},
                                       {0, reinterpret_cast<const uint8_t*>(c->w_proj.data()), Hi, n_embd, x_last, w, 0}};
         row_products(copies, 2, 1);

@@ -317,7 +317,25 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     mm_together({{wl(il, "attn_q_a.weight"), xn.data(), qa.data(), E, Q}, {wl(il, "attn_kv.weight"), xn.data(), kv.data(), E, D}},
                 1);
     rmsnorm_rows(qa.data(), wl(il, "attn_q_a_norm.weight"), qn.data(), Q, 1);
-    mm(wl(il, "attn_q_b.weight"), qn.data(), q.data(), Q, H * D);
+    // The indexer's two projections read the same inputs as the query's
+    // second one: all three in one pass, the indexer's kept for this step's
+    // key build.
+    const GGUFTensor* ix_q = ratio == 4 ? wl_opt(il, "indexer.attn_q_b.weight") : nullptr;
+    const GGUFTensor* ix_proj = ratio == 4 ? wl_opt(il, "indexer.proj.weight") : nullptr;
+    if (ix_q != nullptr && ix_proj != nullptr && ix_heads >= 1 && ix_dim >= 1) {
+        const int64_t width = int64_t(ix_heads) * ix_dim;
+        ensure_decode_arena_(); // built before the projections land in it
+        if (arena.ix_q.size() < size_t(width)) arena.ix_q.resize(size_t(width));
+        if (arena.ix_w.size() < size_t(ix_heads)) arena.ix_w.resize(size_t(ix_heads));
+        mm_together({{wl(il, "attn_q_b.weight"), qn.data(), q.data(), Q, H * D},
+                     {ix_q, qn.data(), arena.ix_q.data(), Q, width},
+                     {ix_proj, xn.data(), arena.ix_w.data(), E, ix_heads}},
+                    1);
+        ix_projected_layer = il;
+        ix_projected_pos = p;
+    } else {
+        mm(wl(il, "attn_q_b.weight"), qn.data(), q.data(), Q, H * D);
+    }
     prof[kProfQ] += seconds_since(t0);
 
     normalise_heads(q.data(), H, D, rms_eps);
