@@ -35,6 +35,7 @@
 #include "zov4_gpu_ops.h"
 #include "zov4_layer_cache.h"
 #include "zov4_moe_types.h"
+#include "zov4_row_products.h"
 
 namespace vm::zov4 {
 
@@ -194,6 +195,10 @@ public:
         int64_t K, N;
     };
     void mm_together(std::initializer_list<MatJob> jobs, int64_t M);
+    // mm_together for one row, with further products (each with its own
+    // rows) in the same pass; false when the extra products were not made
+    // (the jobs are made either way).
+    bool mm_together_with(std::initializer_list<MatJob> jobs, const RowProduct* extra, int n_extra);
 
     // ---- attention: rotary tail, FP8 rows, sinks, grouped output ---------
     // ---- compressor and indexer ------------------------------------------
@@ -379,6 +384,16 @@ public:
     // for this layer and position (-1: none); the key build takes them once.
     int32_t ix_projected_layer = -1;
     int64_t ix_projected_pos = -1;
+    // Projections of the block the single-token step completes, made with
+    // its first products: values and gates of the attention (0) and indexer
+    // (1) compressors for block comp_projected_block of comp_projected_layer
+    // (-1: none); the compressor takes each set once.
+    std::vector<float> comp_projected[2][2];
+    int32_t comp_projected_layer[2] = {-1, -1};
+    int64_t comp_projected_block[2] = {-1, -1};
+    // Appends the products of the block completed at position p of layer il
+    // (rows of the history, the latest at p) to `out`; how many.
+    int block_projections_(int il, int r, const LayerCache& c, int64_t p, RowProduct* out);
 
     std::vector<MultiSlot> slots;
     int32_t n_slots = 0;

@@ -313,9 +313,15 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
 
     std::vector<float> qa(static_cast<size_t>(Q)), qn(static_cast<size_t>(Q)), q(static_cast<size_t>(H * D)), q_rot(static_cast<size_t>(H * D));
     std::vector<float> kv(static_cast<size_t>(D)), kvn(static_cast<size_t>(D)), kv_rot(static_cast<size_t>(D));
-    // Both projections of the normalised input in one pass.
-    mm_together({{wl(il, "attn_q_a.weight"), xn.data(), qa.data(), E, Q}, {wl(il, "attn_kv.weight"), xn.data(), kv.data(), E, D}},
-                1);
+    // Both projections of the normalised input in one pass, with the
+    // compressors' projections of the block this position completes.
+    append_row(c.x_rows, xn.data(), E);
+    RowProduct block[8];
+    const int n_block = block_projections_(il, ratio, c, p, block);
+    if (!mm_together_with({{wl(il, "attn_q_a.weight"), xn.data(), qa.data(), E, Q},
+                           {wl(il, "attn_kv.weight"), xn.data(), kv.data(), E, D}},
+                          block, n_block))
+        comp_projected_layer[0] = comp_projected_layer[1] = -1;
     rmsnorm_rows(qa.data(), wl(il, "attn_q_a_norm.weight"), qn.data(), Q, 1);
     // The indexer's two projections read the same inputs as the query's
     // second one: all three in one pass, the indexer's kept for this step's
@@ -349,7 +355,6 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     const auto t_build = Clock::now();
     prof[kProfKvProj] += std::chrono::duration<double>(t_build - t_kv).count();
 
-    append_row(c.x_rows, xn.data(), E);
     append_row(c.qa_rows, qn.data(), Q);
     append_row(c.kv_rows, kv_rot.data(), D);
     ensure_decode_arena_();
@@ -362,6 +367,7 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     float* mask = nullptr;
     int64_t N = 0;
     decode_keys_(il, ratio, c, positions, g, &kv_all, &mask, N);
+    comp_projected_layer[0] = comp_projected_layer[1] = -1;
     const auto t_mha = Clock::now();
     prof[kProfKvBuild] += std::chrono::duration<double>(t_mha - t_build).count();
 
