@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
 
 #include "vm_cabi_v2/det_pool.h"
+#include "vm_cabi_v2/ggml_blocks.h"
 #include "vm_cabi_v2/kernel_ops.h"
+#include "zov4/zov4_wide_rows.h"
 
 namespace vm::zov4 {
 
@@ -131,6 +134,11 @@ void mha_with_sinks(const float* q, const float* k, const float* v, const float*
                     float* out, int64_t d, int64_t heads, int64_t n_q, int64_t n_k, float scale) {
     if (d < 1 || heads < 1 || n_q < 1) return;
     const auto dot = vm::kernel_ops().f32_row_dot;
+    // Key rows as an F32 matrix: the wide row kernel makes every dot product
+    // of a query in one pass, many times faster than one latency-bound dot
+    // per key (null where the CPU lacks the kernel).
+    const WideRowsKernel rows_kernel = d <= INT32_MAX ? wide_rows_kernel(kGgmlF32) : nullptr;
+    const WeightedRowsKernel sum_kernel = avx2_weighted_rows();
     constexpr float kNegInf = -std::numeric_limits<float>::infinity();
 
     // One query row of one head, wholly on the calling thread; s and e hold
@@ -142,11 +150,24 @@ void mha_with_sinks(const float* q, const float* k, const float* v, const float*
         float* o = out + (t * heads + h) * d;
         std::fill(o, o + d, 0.0f);
 
+        // Masked keys contribute nothing (no dot product, a zero weight):
+        // only the keys from the first to the last visible one are visited.
+        int64_t lo = 0, hi = n_k;
+        if (mrow != nullptr) {
+            while (lo < hi && mrow[lo] == kNegInf) ++lo;
+            while (hi > lo && mrow[hi - 1] == kNegInf) --hi;
+        }
+        if (rows_kernel != nullptr && lo < hi)
+            rows_kernel(reinterpret_cast<const uint8_t*>(k + lo * d), 0, int32_t(hi - lo), int32_t(d), qh, 1, s + lo, 0);
         float m = sinks != nullptr ? sinks[h] : kNegInf;
-        for (int64_t j = 0; j < n_k; ++j) {
-            // A masked key contributes nothing: its dot product is skipped.
+        for (int64_t j = lo; j < hi; ++j) {
             const float add = mrow != nullptr ? mrow[j] : 0.0f;
-            s[j] = add == kNegInf ? kNegInf : scale * dot(qh, k + j * d, int32_t(d)) + add;
+            if (add == kNegInf) {
+                s[j] = kNegInf;
+                continue;
+            }
+            const float raw = rows_kernel != nullptr ? s[j] : dot(qh, k + j * d, int32_t(d));
+            s[j] = scale * raw + add;
             m = std::max(m, s[j]);
         }
         // Nothing visible and no sink (or an infinite one): a zero row
@@ -154,11 +175,15 @@ void mha_with_sinks(const float* q, const float* k, const float* v, const float*
         if (!std::isfinite(m)) return;
 
         double den = sinks != nullptr ? std::exp(double(sinks[h] - m)) : 0.0;
-        for (int64_t j = 0; j < n_k; ++j) {
+        for (int64_t j = lo; j < hi; ++j) {
             e[j] = s[j] == kNegInf ? 0.0 : std::exp(double(s[j] - m));
             den += e[j];
         }
-        for (int64_t j = 0; j < n_k; ++j) {
+        if (sum_kernel != nullptr) {
+            sum_kernel(v, e, den, lo, hi, d, o);
+            return;
+        }
+        for (int64_t j = lo; j < hi; ++j) {
             if (e[j] == 0.0) continue;
             add_scaled(o, v + j * d, float(e[j] / den), d);
         }

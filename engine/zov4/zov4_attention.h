@@ -24,6 +24,12 @@ void fp8_kv_quantize(float* rows, int64_t width, int64_t rot, int64_t count);
 void mha_with_sinks(const float* q, const float* k, const float* v, const float* mask, const float* sinks, float* out,
                     int64_t d, int64_t heads, int64_t n_q, int64_t n_k, float scale);
 
+// o = Σ (e[j] / den)·v_j over the keys j in [lo, hi) with e[j] ≠ 0, rows of
+// d values; the AVX2/FMA build, or null where the CPU lacks it.
+using WeightedRowsKernel = void (*)(const float* v, const double* e, double den, int64_t lo, int64_t hi, int64_t d,
+                                    float* o);
+WeightedRowsKernel avx2_weighted_rows();
+
 // Pools nb = n / r blocks of projected values and gates into compressed rows;
 // pooled_out and normed_out may be null.
 void compressor_prefill_proj(const float* kv, const float* gate, const float* ape, const float* norm,

@@ -19,9 +19,16 @@ constexpr float kNegInf = -std::numeric_limits<float>::infinity();
 void compressor_pool(const float* kv, const float* gate, const float* ape, const float* norm, const int* block_pos,
                      float* out, int64_t C, int64_t n, int r, const RotaryArgs& rope, float eps, float* pooled,
                      float* finished, float* normed_out) {
+    compressor_pool_from(kv, gate, ape, norm, block_pos, out, C, n, r, rope, eps, pooled, finished, normed_out, 0);
+}
+
+void compressor_pool_from(const float* kv, const float* gate, const float* ape, const float* norm,
+                          const int* block_pos, float* out, int64_t C, int64_t n, int r, const RotaryArgs& rope,
+                          float eps, float* pooled, float* finished, float* normed_out, int64_t first_block) {
     if (r < 1 || C < 1) return;
     const int64_t nb = n / r;
-    if (nb < 1) return;
+    if (nb < 1 || first_block >= nb) return;
+    first_block = std::max<int64_t>(first_block, 0);
     const bool overlap = r == 4;
     const int64_t cw = overlap ? 2 * C : C; // C', the projected width
 
@@ -29,7 +36,7 @@ void compressor_pool(const float* kv, const float* gate, const float* ape, const
     // same float sum every time, and no window-sized scratch.
     auto score = [&](int64_t t, int64_t col) { return gate[t * cw + col] + ape[(t % r) * cw + col]; };
 
-    for (int64_t b = 0; b < nb; ++b) {
+    for (int64_t b = first_block; b < nb; ++b) {
         float* row = pooled + b * C;
         for (int64_t c = 0; c < C; ++c) {
             if (overlap) {
@@ -70,7 +77,7 @@ void compressor_pool(const float* kv, const float* gate, const float* ape, const
         }
     }
 
-    for (int64_t b = 0; b < nb; ++b) {
+    for (int64_t b = first_block; b < nb; ++b) {
         const float* x = pooled + b * C;
         double ss = 0.0;
         for (int64_t c = 0; c < C; ++c) ss += double(x[c]) * double(x[c]);
@@ -81,7 +88,8 @@ void compressor_pool(const float* kv, const float* gate, const float* ape, const
         for (int64_t c = 0; c < C; ++c) y[c] *= norm[c];
     }
 
-    rope_tail(out, finished, block_pos, C, 1, nb, rope.rot, rope.mode, rope.orig_ctx, rope.base, rope.freq_scale,
+    rope_tail(out + first_block * C, finished + first_block * C, block_pos + first_block, C, 1, nb - first_block,
+              rope.rot, rope.mode, rope.orig_ctx, rope.base, rope.freq_scale,
               rope.ext_factor, rope.attn_factor, rope.beta_fast, rope.beta_slow);
 }
 

@@ -17,6 +17,13 @@ void compressor_pool(const float* kv, const float* gate, const float* ape, const
                      float* out, int64_t C, int64_t n, int r, const RotaryArgs& rope, float eps, float* pooled,
                      float* finished, float* normed_out);
 
+// compressor_pool for the blocks from first_block on only (rows of the
+// earlier blocks in out, pooled and finished are left alone; their
+// projections are not read except where a later block's window reaches).
+void compressor_pool_from(const float* kv, const float* gate, const float* ape, const float* norm,
+                          const int* block_pos, float* out, int64_t C, int64_t n, int r, const RotaryArgs& rope,
+                          float eps, float* pooled, float* finished, float* normed_out, int64_t first_block);
+
 // Compressed blocks of a retained history of n_hist rows whose first row is
 // at position first_pos: blocks are numbered from position 0, so that rows
 // rebuilt after the history slid equal the rows a prefill makes for the same

@@ -35,6 +35,7 @@
 #include "zov4_gpu_ops.h"
 #include "zov4_layer_cache.h"
 #include "zov4_moe_types.h"
+#include "zov4_row_products.h"
 
 namespace vm::zov4 {
 
@@ -157,6 +158,10 @@ public:
     void embed(const std::vector<int32_t>& tokens, float* hidden) const;
     void layer(int il, const std::vector<int32_t>& tokens, std::vector<float>& hidden, int64_t n, bool verbose);
     void layer_one(int il, int32_t token, std::vector<float>& hidden, bool verbose);
+    // After position p's rows were appended: keeps the layer's history to
+    // the latest `window` positions (rows in front of it are trimmed in
+    // bulk) and its compressed rows to the blocks still inside it.
+    void keep_window_(LayerCache& c, int r, int64_t p, int64_t window);
     void rms_audit_after_hc_(int il, int phase, float* streams, int64_t count);
 
     // Empties the single sequence (caches and n_past) so that the next
@@ -190,6 +195,10 @@ public:
         int64_t K, N;
     };
     void mm_together(std::initializer_list<MatJob> jobs, int64_t M);
+    // mm_together for one row, with further products (each with its own
+    // rows) in the same pass; false when the extra products were not made
+    // (the jobs are made either way).
+    bool mm_together_with(std::initializer_list<MatJob> jobs, const RowProduct* extra, int n_extra);
 
     // ---- attention: rotary tail, FP8 rows, sinks, grouped output ---------
     // ---- compressor and indexer ------------------------------------------
@@ -198,9 +207,22 @@ public:
                     int64_t n, float* out);
     void compressor_inc_(int layer, const std::string& prefix, const float* x_hist, int64_t C, int r,
                          int64_t n_hist, int64_t& covered, std::vector<float>& rows, int64_t& n_done);
+    // The history moved from n_old rows at first_old to n_new rows at
+    // first_new: the compressed rows of blocks that left it are dropped and
+    // the rest kept, since a block's row depends only on its own positions'
+    // inputs; the next build of the keys computes only the blocks that
+    // entered.
+    void slide_compressed_rows_(LayerCache& c, int r, int64_t first_old, int64_t n_old, int64_t first_new,
+                                int64_t n_new);
     void compressor_pool_arena_(const float* kv, const float* gate, const float* ape, const float* norm,
-                                const int* block_pos, float* out, int64_t C, int64_t n, int r);
+                                const int* block_pos, float* out, int64_t C, int64_t n, int r,
+                                int64_t first_block = 0);
     void ensure_comp_meta_(int layer, const std::string& prefix, int64_t C, int r, bool indexer_set);
+    // The projections an overlapping (ratio 4) block reads, for its eight
+    // positions from `first`: false, writing nothing, when the row products
+    // refuse the weights.
+    bool project_overlap_halves_(const GGUFTensor& wa, const GGUFTensor& wb, const float* x, int64_t C,
+                                 int64_t first, float* ya, float* yb);
     void project_range_gemv_(const GGUFTensor& wa, const GGUFTensor& wb, const float* x, int64_t rows,
                              int64_t first, int64_t end, float* ya, float* yb);
     void build_kv_and_mask(int layer, int r, const float* x, const float* qlat, const float* kv,
@@ -209,6 +231,14 @@ public:
     void build_kv_and_mask_inc_(int layer, int r, LayerCache& cache, const int* positions, int64_t n_arg,
                                 float** keys_out, float** mask_out, int64_t& n_keys, float* keys_dst,
                                 float* mask_dst);
+    // build_kv_and_mask_inc_ into the arena for the single-token decode,
+    // without the raw rows older than the sliding window: the keys and mask
+    // start at the first row the query can see, and n_keys counts from there.
+    void decode_keys_(int layer, int r, LayerCache& cache, const int* positions, int64_t n_arg, float** keys_out,
+                      float** mask_out, int64_t& n_keys);
+    void last_query_keys_(int layer, int r, LayerCache& cache, const int* positions, int64_t n_arg,
+                          float** keys_out, float** mask_out, int64_t& n_keys, float* keys_dst, float* mask_dst,
+                          bool visible_only);
     void fill_decode_mask_last_query_(int r, const int* positions, int64_t n_raw, int64_t n_keys, int64_t n_comp,
                                       float* mask);
     void ensure_indexer_cache_(int layer) const;
@@ -350,6 +380,20 @@ public:
 
     std::vector<LayerCache> caches;
     int64_t n_past = 0;
+    // The single-token step's indexer projections in arena.ix_q / ix_w, made
+    // for this layer and position (-1: none); the key build takes them once.
+    int32_t ix_projected_layer = -1;
+    int64_t ix_projected_pos = -1;
+    // Projections of the block the single-token step completes, made with
+    // its first products: values and gates of the attention (0) and indexer
+    // (1) compressors for block comp_projected_block of comp_projected_layer
+    // (-1: none); the compressor takes each set once.
+    std::vector<float> comp_projected[2][2];
+    int32_t comp_projected_layer[2] = {-1, -1};
+    int64_t comp_projected_block[2] = {-1, -1};
+    // Appends the products of the block completed at position p of layer il
+    // (rows of the history, the latest at p) to `out`; how many.
+    int block_projections_(int il, int r, const LayerCache& c, int64_t p, RowProduct* out);
 
     std::vector<MultiSlot> slots;
     int32_t n_slots = 0;

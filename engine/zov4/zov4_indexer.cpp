@@ -101,6 +101,17 @@ void ZOV4Forward::build_kv_and_mask(int layer, int r, const float* x, const floa
 void ZOV4Forward::build_kv_and_mask_inc_(int layer, int r, LayerCache& cache, const int* positions, int64_t n_arg,
                                          float** keys_out, float** mask_out, int64_t& n_keys, float* keys_dst,
                                          float* mask_dst) {
+    last_query_keys_(layer, r, cache, positions, n_arg, keys_out, mask_out, n_keys, keys_dst, mask_dst, false);
+}
+
+void ZOV4Forward::decode_keys_(int layer, int r, LayerCache& cache, const int* positions, int64_t n_arg,
+                               float** keys_out, float** mask_out, int64_t& n_keys) {
+    last_query_keys_(layer, r, cache, positions, n_arg, keys_out, mask_out, n_keys, nullptr, nullptr, true);
+}
+
+void ZOV4Forward::last_query_keys_(int layer, int r, LayerCache& cache, const int* positions, int64_t n_arg,
+                                   float** keys_out, float** mask_out, int64_t& n_keys, float* keys_dst,
+                                   float* mask_dst, bool visible_only) {
     ensure_decode_arena_();
     const int64_t D = head_dim, E = n_embd, Q = q_rank;
     const int64_t g = cache.n_rows >= 1 ? cache.n_rows : n_arg;
@@ -108,17 +119,25 @@ void ZOV4Forward::build_kv_and_mask_inc_(int layer, int r, LayerCache& cache, co
     const CompressorBlocks blocks = r >= 1 ? compressor_window_blocks(first_pos, g, r) : CompressorBlocks{};
     const int64_t nb = blocks.end - blocks.first;
     n_keys = g + nb;
+    // Raw rows older than the sliding window are masked for the last query;
+    // the compact form leaves them out (attention skips masked keys, so the
+    // result is the same) and copies only the rows the query can see.
+    const int64_t W = sliding_window;
+    const int64_t skip = visible_only && W > 0 && W < g ? g - W : 0;
 
     float* keys = keys_dst != nullptr ? keys_dst : grown(arena.dec_keys, size_t(n_keys * D));
     float* mask = mask_dst != nullptr ? mask_dst : grown(arena.dec_mask, size_t(n_keys));
-    *keys_out = keys;
-    *mask_out = mask;
+    *keys_out = keys + skip * D;
+    *mask_out = mask + skip;
     if (g < 1) return;
+    const float* x_rows = cache.x_rows.data() + cache.row_offset * E;
+    const float* qa_rows = cache.qa_rows.data() + cache.row_offset * Q;
+    const float* kv_rows = cache.kv_rows.data() + cache.row_offset * D;
 
     if (nb > 0 && cache.n_comp < nb)
-        compressor_inc_from_(layer, "attn_compressor", cache.x_rows.data(), first_pos, D, r, g, cache.comp_tokens,
+        compressor_inc_from_(layer, "attn_compressor", x_rows, first_pos, D, r, g, cache.comp_tokens,
                              cache.comp_kv, cache.n_comp);
-    std::memcpy(keys, cache.kv_rows.data(), sizeof(float) * size_t(g * D));
+    std::memcpy(keys + skip * D, kv_rows + skip * D, sizeof(float) * size_t((g - skip) * D));
     if (nb > 0) {
         const size_t held = std::min(cache.comp_kv.size(), size_t(nb * D));
         std::memcpy(keys + g * D, cache.comp_kv.data(), sizeof(float) * held);
@@ -126,18 +145,22 @@ void ZOV4Forward::build_kv_and_mask_inc_(int layer, int r, LayerCache& cache, co
     }
     fill_decode_mask_last_query_(r, positions, g, n_keys, nb, mask);
 
-    if (r != 4 || nb < 1 || !has(layer, "indexer.proj.weight")) return;
+    if (r != 4 || nb < 1 || !has(layer, "indexer.proj.weight")) {
+        n_keys -= skip;
+        return;
+    }
     if (cache.n_idx < nb)
-        compressor_inc_from_(layer, "indexer_compressor", cache.x_rows.data(), first_pos, ix_dim, 4, g,
+        compressor_inc_from_(layer, "indexer_compressor", x_rows, first_pos, ix_dim, 4, g,
                              cache.idx_tokens, cache.idx_keys, cache.n_idx);
     float* scores = grown(arena.ix_buf, size_t(nb));
     char* keep = grown(arena.ix_keep, size_t(nb));
     int* order = grown(arena.ix_order, size_t(nb));
-    indexer_scores_last_query_(layer, cache.x_rows.data() + (g - 1) * E, cache.qa_rows.data() + (g - 1) * Q,
+    indexer_scores_last_query_(layer, x_rows + (g - 1) * E, qa_rows + (g - 1) * Q,
                                cache.idx_keys.data(), nb, positions[g - 1], scores);
     topk_keep_mask_(nb, int(std::min<int64_t>(nb, ix_top_k)), scores, keep, order);
     for (int64_t b = 0; b < nb; ++b)
         if (keep[b] == 0) mask[g + b] = kNegInf;
+    n_keys -= skip;
 }
 
 void ZOV4Forward::fill_decode_mask_last_query_(int r, const int* positions, int64_t n_raw, int64_t n_keys,
@@ -195,7 +218,11 @@ void ZOV4Forward::indexer_scores_last_query_(int layer, const float* x_last, con
     const GGUFTensor* proj = wl_opt(layer, "indexer.proj.weight");
     const RowProduct both[2] = {{q_b->type, q_b->data, Hi * Di, q_rank, qlat_last, q, 0},
                                 {proj->type, proj->data, Hi, n_embd, x_last, w, 0}};
-    if (!row_products(both, 2, 1)) {
+    // The decode step may have made both projections with its query's.
+    const bool projected = ix_projected_layer == layer && ix_projected_pos == pos;
+    ix_projected_layer = -1;
+    ix_projected_pos = -1;
+    if (!projected && !row_products(both, 2, 1)) {
         const RowProduct copies[2] = {{0, reinterpret_cast<const uint8_t*>(c->wq_b.data()), Hi * Di, q_rank, qlat_last, q, 0},
                                       {0, reinterpret_cast<const uint8_t*>(c->w_proj.data()), Hi, n_embd, x_last, w, 0}};
         row_products(copies, 2, 1);

@@ -2,6 +2,7 @@
 // of one token against the per-layer caches, the token embedding, the output
 // head and the RMS audit of the decode streams.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -61,19 +62,41 @@ void prefer_huge_pages(const std::vector<float>& rows) {
     if (lo < hi) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
 }
 
-// Appends one row, reserving a window's worth at once so that appends inside
-// the window never reallocate.
-void append_row(std::vector<float>& rows, const float* row, int64_t width) {
-    if (rows.capacity() < size_t(width * kWindow)) {
-        rows.reserve(size_t(width * kWindow));
-        prefer_huge_pages(rows);
-    }
-    rows.insert(rows.end(), row, row + width);
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+constexpr uintptr_t kPopulateBytes = uintptr_t(1) << 20;
+
+// Maps the reserved pages of the next stretch ahead of the appends in one
+// call: a fault per page costs microseconds each under a hypervisor, which
+// made the appends a visible share of a decoded token. Runs when the end of
+// the rows crosses into a new stretch; kernels without the call (or a
+// refusal) leave the pages to be faulted one by one as before.
+void populate_ahead(const std::vector<float>& rows, size_t bytes_before) {
+    const auto base = reinterpret_cast<uintptr_t>(rows.data());
+    const uintptr_t end = base + rows.size() * sizeof(float);
+    if (bytes_before != 0 && (base + bytes_before) / kPopulateBytes == end / kPopulateBytes) return;
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t lo = (end + page - 1) / page * page;
+    const uintptr_t hi = std::min((end / kPopulateBytes + 2) * kPopulateBytes,
+                                  (base + rows.capacity() * sizeof(float)) / page * page);
+    if (lo < hi) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_WRITE);
 }
 
-void keep_latest(std::vector<float>& rows, int64_t width, int64_t positions) {
-    const size_t keep = size_t(width * positions);
-    if (rows.size() > keep) rows.erase(rows.begin(), rows.end() - std::ptrdiff_t(keep));
+// Appends one row, reserving a window's worth (and the rows left in front of
+// it until they are trimmed) at once so that appends never reallocate.
+void append_row(std::vector<float>& rows, const float* row, int64_t width) {
+    bool fresh = false;
+    const size_t capacity = size_t(width * (kWindow + kWindow / 4));
+    if (rows.capacity() < capacity) {
+        rows.reserve(capacity);
+        prefer_huge_pages(rows);
+        fresh = true;
+    }
+    const size_t before = fresh ? 0 : rows.size() * sizeof(float);
+    rows.insert(rows.end(), row, row + width);
+    populate_ahead(rows, before);
 }
 
 // Copies rows into a layer-cache vector: exactly the rows, or over the front
@@ -226,6 +249,7 @@ void ZOV4Forward::layer(int il, const std::vector<int32_t>& tokens, std::vector<
         fill_rows(c.x_rows, xn.data(), n * E, slab);
         fill_rows(c.qa_rows, qn.data(), n * Q, slab);
         fill_rows(c.kv_rows, kv_rot.data(), n * D, slab);
+        c.row_offset = 0;
         if (slab) c.n_rows = n;
     }
 
@@ -289,11 +313,35 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
 
     std::vector<float> qa(static_cast<size_t>(Q)), qn(static_cast<size_t>(Q)), q(static_cast<size_t>(H * D)), q_rot(static_cast<size_t>(H * D));
     std::vector<float> kv(static_cast<size_t>(D)), kvn(static_cast<size_t>(D)), kv_rot(static_cast<size_t>(D));
-    // Both projections of the normalised input in one pass.
-    mm_together({{wl(il, "attn_q_a.weight"), xn.data(), qa.data(), E, Q}, {wl(il, "attn_kv.weight"), xn.data(), kv.data(), E, D}},
-                1);
+    // Both projections of the normalised input in one pass, with the
+    // compressors' projections of the block this position completes.
+    append_row(c.x_rows, xn.data(), E);
+    RowProduct block[8];
+    const int n_block = block_projections_(il, ratio, c, p, block);
+    if (!mm_together_with({{wl(il, "attn_q_a.weight"), xn.data(), qa.data(), E, Q},
+                           {wl(il, "attn_kv.weight"), xn.data(), kv.data(), E, D}},
+                          block, n_block))
+        comp_projected_layer[0] = comp_projected_layer[1] = -1;
     rmsnorm_rows(qa.data(), wl(il, "attn_q_a_norm.weight"), qn.data(), Q, 1);
-    mm(wl(il, "attn_q_b.weight"), qn.data(), q.data(), Q, H * D);
+    // The indexer's two projections read the same inputs as the query's
+    // second one: all three in one pass, the indexer's kept for this step's
+    // key build.
+    const GGUFTensor* ix_q = ratio == 4 ? wl_opt(il, "indexer.attn_q_b.weight") : nullptr;
+    const GGUFTensor* ix_proj = ratio == 4 ? wl_opt(il, "indexer.proj.weight") : nullptr;
+    if (ix_q != nullptr && ix_proj != nullptr && ix_heads >= 1 && ix_dim >= 1) {
+        const int64_t width = int64_t(ix_heads) * ix_dim;
+        ensure_decode_arena_(); // built before the projections land in it
+        if (arena.ix_q.size() < size_t(width)) arena.ix_q.resize(size_t(width));
+        if (arena.ix_w.size() < size_t(ix_heads)) arena.ix_w.resize(size_t(ix_heads));
+        mm_together({{wl(il, "attn_q_b.weight"), qn.data(), q.data(), Q, H * D},
+                     {ix_q, qn.data(), arena.ix_q.data(), Q, width},
+                     {ix_proj, xn.data(), arena.ix_w.data(), E, ix_heads}},
+                    1);
+        ix_projected_layer = il;
+        ix_projected_pos = p;
+    } else {
+        mm(wl(il, "attn_q_b.weight"), qn.data(), q.data(), Q, H * D);
+    }
     prof[kProfQ] += seconds_since(t0);
 
     normalise_heads(q.data(), H, D, rms_eps);
@@ -307,25 +355,19 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     const auto t_build = Clock::now();
     prof[kProfKvProj] += std::chrono::duration<double>(t_build - t_kv).count();
 
-    append_row(c.x_rows, xn.data(), E);
     append_row(c.qa_rows, qn.data(), Q);
     append_row(c.kv_rows, kv_rot.data(), D);
     ensure_decode_arena_();
 
-    int64_t g = p + 1;
-    if (p >= kWindow) {
-        keep_latest(c.x_rows, E, kWindow);
-        keep_latest(c.qa_rows, Q, kWindow);
-        keep_latest(c.kv_rows, D, kWindow);
-        c.comp_tokens = c.n_comp = c.idx_tokens = c.n_idx = 0;
-        g = kWindow;
-    }
+    keep_window_(c, ratio, p, kWindow);
+    const int64_t g = std::min<int64_t>(p + 1, kWindow);
     int32_t* positions = arena.dec_pos.data();
     for (int64_t k = 0; k < g; ++k) positions[k] = int32_t(p - g + 1 + k);
     float* kv_all = nullptr;
     float* mask = nullptr;
     int64_t N = 0;
-    build_kv_and_mask_inc_(il, ratio, c, positions, g, &kv_all, &mask, N, nullptr, nullptr);
+    decode_keys_(il, ratio, c, positions, g, &kv_all, &mask, N);
+    comp_projected_layer[0] = comp_projected_layer[1] = -1;
     const auto t_mha = Clock::now();
     prof[kProfKvBuild] += std::chrono::duration<double>(t_mha - t_build).count();
 
@@ -368,6 +410,24 @@ void ZOV4Forward::layer_one(int il, int32_t token, std::vector<float>& hidden, b
     prof[kProfMoe] += moe_s;
     hc_expand(y.data(), residual.data(), mix2.post.data(), mix2.comb.data(), hidden.data(), E, S, 1);
     rms_audit_after_hc_(il, 1, hidden.data(), S * E);
+}
+
+void ZOV4Forward::keep_window_(LayerCache& c, int r, int64_t p, int64_t window) {
+    const int64_t D = head_dim, E = n_embd, Q = q_rank;
+    const int64_t held = int64_t(c.kv_rows.size()) / D - c.row_offset; // the history, p's row included
+    if (window < 1 || held <= window) return;
+    c.row_offset += held - window;
+    slide_compressed_rows_(c, r, p - (held - 1), held - 1, p - window + 1, window);
+    // Rows in front of the history are erased a quarter window at a time,
+    // not one per step: each erase moves the whole window.
+    if (c.row_offset < std::max<int64_t>(window / 4, 1)) return;
+    const auto drop = [&](std::vector<float>& rows, int64_t width) {
+        rows.erase(rows.begin(), rows.begin() + std::ptrdiff_t(c.row_offset * width));
+    };
+    drop(c.x_rows, E);
+    drop(c.qa_rows, Q);
+    drop(c.kv_rows, D);
+    c.row_offset = 0;
 }
 
 void ZOV4Forward::rms_audit_after_hc_(int il, int phase, float* streams, int64_t count) {

@@ -12,6 +12,7 @@ LayerCache& LayerCache::operator=(LayerCache&& other) noexcept {
     qa_rows = std::exchange(other.qa_rows, {});
     kv_rows = std::exchange(other.kv_rows, {});
     n_rows = std::exchange(other.n_rows, 0);
+    row_offset = std::exchange(other.row_offset, 0);
     comp_tokens = std::exchange(other.comp_tokens, 0);
     comp_kv = std::exchange(other.comp_kv, {});
     n_comp = std::exchange(other.n_comp, 0);

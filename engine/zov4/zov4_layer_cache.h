@@ -13,6 +13,7 @@ struct LayerCache {
     std::vector<float> qa_rows; // q_lora_rank floats per cached position
     std::vector<float> kv_rows; // key_length floats per cached position
     int64_t n_rows = 0;         // valid positions when the row vectors are fixed slabs
+    int64_t row_offset = 0;     // rows in front of the history, left to be trimmed in bulk
 
     int64_t comp_tokens = 0; // positions covered by compressed rows (n_comp × ratio)
     std::vector<float> comp_kv;

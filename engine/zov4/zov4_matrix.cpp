@@ -182,6 +182,26 @@ void ZOV4Forward::mm_together(std::initializer_list<MatJob> jobs, int64_t M) {
     for (const MatJob& j : jobs) mm_multi(j.W, j.X, j.Y, j.K, j.N, M);
 }
 
+bool ZOV4Forward::mm_together_with(std::initializer_list<MatJob> jobs, const RowProduct* extra, int n_extra) {
+    constexpr size_t kMax = 16;
+    const bool own_way = jobs.size() + size_t(std::max(n_extra, 0)) > kMax || vm::env_starts_with_1("VIVIROV_MATRIX_FORCE_N1");
+    RowProduct products[kMax];
+    int n = 0;
+    bool ok = !own_way;
+    for (const MatJob& j : jobs) {
+        if (!ok) break;
+        ok = fits_i32(j.K) && fits_i32(j.N);
+        if (ok) products[n++] = operand(f32_dense, j.W, j.X, j.Y, j.K, j.N);
+    }
+    for (int i = 0; ok && i < n_extra; ++i) products[n++] = extra[i];
+    if (ok && row_products(products, n, 1)) {
+        mm_count += jobs.size();
+        return true;
+    }
+    mm_together(jobs, 1);
+    return false;
+}
+
 void ZOV4Forward::run_threads(int64_t N, const std::function<void(int64_t, int64_t)>& fn) const {
     const int64_t T = std::min<int64_t>(n_threads, std::max<int64_t>(N, 1));
     if (T < 2) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -278,6 +279,134 @@ TEST(KeysAndMask, LastPrefillRowEqualsDecodeMask) {
             << il;
         expectRowsNear(keys, p.keys.data(), size_t(nKeys * D), 2e-2, "layer " + std::to_string(il));
     }
+}
+
+// The decode's compact keys leave out only raw rows the last query cannot
+// see: they are the full form's tail, bit for bit, and every dropped key is
+// masked. Histories shorter and longer than the sliding window.
+TEST(KeysAndMask, CompactDecodeKeysAreTheVisibleTail) {
+    for (const int il : {0, 2, 3}) {
+        for (const int64_t n : {int64_t(23), int64_t(263)}) {
+            auto f = cpuModel();
+            const int64_t D = f->head_dim;
+            const Prefill p = prefill(*f, il, n, 41);
+            LayerCache c;
+            c.x_rows = p.x;
+            c.qa_rows = p.qlat;
+            c.kv_rows = p.kv;
+            LayerCache c2 = c;
+            float *keys = nullptr, *mask = nullptr, *ck = nullptr, *cm = nullptr;
+            int64_t nKeys = 0, nCompact = 0;
+            f->build_kv_and_mask_inc_(il, f->compress_ratio[size_t(il)], c, p.pos.data(), n, &keys, &mask, nKeys,
+                                      nullptr, nullptr);
+            const std::vector<float> fullKeys(keys, keys + nKeys * D), fullMask(mask, mask + nKeys);
+            f->decode_keys_(il, f->compress_ratio[size_t(il)], c2, p.pos.data(), n, &ck, &cm, nCompact);
+            const int64_t skip = nKeys - nCompact;
+            SCOPED_TRACE("layer " + std::to_string(il) + ", " + std::to_string(n) + " rows");
+            EXPECT_EQ(skip, n > f->sliding_window ? n - f->sliding_window : 0);
+            for (int64_t j = 0; j < skip; ++j) ASSERT_EQ(fullMask[size_t(j)], -kInf) << j;
+            EXPECT_EQ(std::vector<float>(cm, cm + nCompact), std::vector<float>(fullMask.begin() + skip, fullMask.end()));
+            EXPECT_EQ(0, std::memcmp(ck, fullKeys.data() + skip * D, sizeof(float) * size_t(nCompact * D)));
+        }
+    }
+}
+
+// A history that slides keeps the compressed rows of the blocks still in
+// it: the keys and mask equal a cache built afresh for the new history, and
+// only the blocks that entered are projected.
+TEST(KeysAndMask, SlidHistoryKeepsItsCompressedRows) {
+    struct Case {
+        int il;
+        int64_t firstOld, firstNew, n;
+    } cases[] = {{2, 16, 20, 40}, {2, 16, 17, 40}, {3, 100, 130, 300}};
+    for (const Case& k : cases) {
+        auto f = cpuModel();
+        const int64_t D = f->head_dim, E = f->n_embd, Q = f->q_rank;
+        const int r = f->compress_ratio[size_t(k.il)];
+        const Prefill full = prefill(*f, k.il, k.firstNew + k.n, 60);
+        auto cacheAt = [&](int64_t first) {
+            LayerCache c;
+            c.x_rows.assign(full.x.begin() + first * E, full.x.begin() + (first + k.n) * E);
+            c.qa_rows.assign(full.qlat.begin() + first * Q, full.qlat.begin() + (first + k.n) * Q);
+            c.kv_rows.assign(full.kv.begin() + first * D, full.kv.begin() + (first + k.n) * D);
+            return c;
+        };
+        auto build = [&](LayerCache& c, int64_t first, std::vector<float>& keys, std::vector<float>& mask) {
+            std::vector<int> pos(static_cast<size_t>(k.n));
+            std::iota(pos.begin(), pos.end(), int(first));
+            float *kp = nullptr, *mp = nullptr;
+            int64_t nKeys = 0;
+            f->build_kv_and_mask_inc_(k.il, r, c, pos.data(), k.n, &kp, &mp, nKeys, nullptr, nullptr);
+            keys.assign(kp, kp + nKeys * D);
+            mask.assign(mp, mp + nKeys);
+        };
+        SCOPED_TRACE("layer " + std::to_string(k.il) + " from " + std::to_string(k.firstOld) + " to " +
+                     std::to_string(k.firstNew));
+        std::vector<float> keys, mask, wantKeys, wantMask;
+        LayerCache slid = cacheAt(k.firstOld);
+        build(slid, k.firstOld, keys, mask);
+        const LayerCache rows = cacheAt(k.firstNew);
+        slid.x_rows = rows.x_rows;
+        slid.qa_rows = rows.qa_rows;
+        slid.kv_rows = rows.kv_rows;
+        f->slide_compressed_rows_(slid, r, k.firstOld, k.n, k.firstNew, k.n);
+        const uint64_t before = f->mm_count;
+        build(slid, k.firstNew, keys, mask);
+        const uint64_t slidProducts = f->mm_count - before;
+
+        LayerCache fresh = cacheAt(k.firstNew);
+        const uint64_t before2 = f->mm_count;
+        build(fresh, k.firstNew, wantKeys, wantMask);
+        const uint64_t freshProducts = f->mm_count - before2;
+        EXPECT_EQ(mask, wantMask);
+        ASSERT_EQ(keys.size(), wantKeys.size());
+        EXPECT_EQ(0, std::memcmp(keys.data(), wantKeys.data(), sizeof(float) * keys.size()));
+        EXPECT_LT(slidProducts, freshProducts);
+    }
+}
+
+// Decode steps past a small row window: after each step the keys and mask
+// equal those of a cache holding only the window's rows, while rows in
+// front of the window are trimmed in bulk.
+TEST(KeysAndMask, RowWindowMatchesAFreshHistoryEveryStep) {
+    auto f = cpuModel();
+    f->ix_top_k = 2; // the indexer's scores (of the latest row) choose among the blocks
+    const int il = 2, r = 4;
+    // Not a multiple of the ratio: blocks complete while rows are held in
+    // front of the window.
+    const int64_t D = f->head_dim, E = f->n_embd, Q = f->q_rank, window = 18, total = 60;
+    const Prefill full = prefill(*f, il, total, 70);
+    auto build = [&](LayerCache& c, int64_t first, int64_t g, std::vector<float>& keys, std::vector<float>& mask) {
+        std::vector<int> pos(static_cast<size_t>(g));
+        std::iota(pos.begin(), pos.end(), int(first));
+        float *kp = nullptr, *mp = nullptr;
+        int64_t nKeys = 0;
+        f->build_kv_and_mask_inc_(il, r, c, pos.data(), g, &kp, &mp, nKeys, nullptr, nullptr);
+        keys.assign(kp, kp + nKeys * D);
+        mask.assign(mp, mp + nKeys);
+    };
+    LayerCache c;
+    int64_t most = 0;
+    for (int64_t p = 0; p < total; ++p) {
+        c.x_rows.insert(c.x_rows.end(), full.x.begin() + p * E, full.x.begin() + (p + 1) * E);
+        c.qa_rows.insert(c.qa_rows.end(), full.qlat.begin() + p * Q, full.qlat.begin() + (p + 1) * Q);
+        c.kv_rows.insert(c.kv_rows.end(), full.kv.begin() + p * D, full.kv.begin() + (p + 1) * D);
+        f->keep_window_(c, r, p, window);
+        most = std::max(most, int64_t(c.kv_rows.size()) / D);
+        const int64_t g = std::min(p + 1, window), first = p + 1 - g;
+        std::vector<float> keys, mask, wantKeys, wantMask;
+        build(c, first, g, keys, mask);
+        LayerCache fresh;
+        fresh.x_rows.assign(full.x.begin() + first * E, full.x.begin() + (p + 1) * E);
+        fresh.qa_rows.assign(full.qlat.begin() + first * Q, full.qlat.begin() + (p + 1) * Q);
+        fresh.kv_rows.assign(full.kv.begin() + first * D, full.kv.begin() + (p + 1) * D);
+        build(fresh, first, g, wantKeys, wantMask);
+        ASSERT_EQ(mask, wantMask) << p;
+        ASSERT_EQ(keys.size(), wantKeys.size()) << p;
+        ASSERT_EQ(0, std::memcmp(keys.data(), wantKeys.data(), sizeof(float) * keys.size())) << p;
+    }
+    EXPECT_LT(most, window + window / 4 + 1); // trimmed in bulk, never far past the window
+    EXPECT_GT(most, window);                  // but not one row per step
 }
 
 // After the history slid, the rebuilt compressed rows keep their block
