@@ -238,6 +238,8 @@ public:
     // layer caches and a token inside the vocabulary.
     int batch_rows_(const int* slot_ids, const int* tokens, int n, int* row_index);
     void decode_layer_batched_(int il, int B, const std::vector<int32_t>& batch_tokens);
+    // The compressed rows the rows' slots completed, for all slots at once.
+    void compress_slots_batched_(int il, int ratio, int B);
     void expand_rows_(const float* f, const float* streams_in, const float* post, const float* comb,
                       float* streams_out, int B);
 

@@ -200,7 +200,9 @@ void ZOV4Forward::decode_layer_batched_(int il, int B, const std::vector<int32_t
     prof[kProfRopeOut] += dt;
 
     // Keys and masks, one row after another: they share the arena's
-    // single-token scratch and the layer's weight copies.
+    // single-token scratch and the layer's weight copies. The compressed
+    // rows, the bulk of the work, are made for all rows first.
+    compress_slots_batched_(il, ratio, B);
     for (int j = 0; j < B; ++j) {
         MultiSlot& s = slots[size_t(a.row_slot[size_t(j)])];
         LayerCache& c = s.layers[size_t(il)];

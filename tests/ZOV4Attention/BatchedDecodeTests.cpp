@@ -242,4 +242,58 @@ TEST(BatchedDecode, SlotPrefillFillsSlabs) {
     EXPECT_GE(out[0], 0);
 }
 
+// The compressed rows a step makes for all its slots at once carry the bits
+// of the per-slot route on the same history: for a slot whose slab slid
+// (every block made again, windows starting past position 0) and for slots
+// completing blocks as they go.
+TEST(BatchedDecode, CompressedRowsMatchThePerSlotRoute) {
+    auto f = cpuModel();
+    const std::vector<std::vector<int32_t>> prompts = {prompt(300, 1), prompt(9, 2), prompt(14, 3)};
+    const int B = int(prompts.size()), steps = 6;
+    f->multi_seq_init(B);
+    std::vector<std::vector<int64_t>> fromComp(B), fromIdx(B); // rows the prefill made
+    for (int s = 0; s < B; ++s) {
+        f->multi_seq_prefill(s, prompts[size_t(s)]);
+        for (const auto& c : f->slots[size_t(s)].layers) {
+            fromComp[size_t(s)].push_back(c.n_comp);
+            fromIdx[size_t(s)].push_back(c.n_idx);
+        }
+    }
+    const auto inputs = fixedInputs(B, steps);
+    std::vector<int> ids = {0, 1, 2}, toks(B), out(B);
+    for (int k = 0; k < steps; ++k) {
+        for (int s = 0; s < B; ++s) toks[size_t(s)] = inputs[size_t(s)][size_t(k)];
+        f->multi_decode_step(ids.data(), toks.data(), B, out.data());
+    }
+    int compared = 0;
+    for (int s = 0; s < B; ++s)
+        for (int il = 0; il < f->n_layer; ++il) {
+            const int r = f->compress_ratio[size_t(il)];
+            if (r < 1) continue;
+            auto& c = f->slots[size_t(s)].layers[size_t(il)];
+            const int64_t firstPos = f->slots[size_t(s)].pos - c.n_rows;
+            struct Set {
+                const char* prefix;
+                int64_t C;
+                int r;
+                const std::vector<float>& rows;
+                int64_t made, from;
+            };
+            std::vector<Set> sets = {{"attn_compressor", f->head_dim, r, c.comp_kv, c.n_comp, fromComp[size_t(s)][size_t(il)]}};
+            if (r == 4 && f->has(il, "indexer.proj.weight"))
+                sets.push_back({"indexer_compressor", f->ix_dim, 4, c.idx_keys, c.n_idx, fromIdx[size_t(s)][size_t(il)]});
+            for (const Set& set : sets) {
+                std::vector<float> rows;
+                int64_t covered = 0, done = 0;
+                f->compressor_inc_from_(il, set.prefix, c.x_rows.data(), firstPos, set.C, set.r, c.n_rows, covered, rows,
+                                        done);
+                ASSERT_EQ(done, set.made) << "slot " << s << " layer " << il << " " << set.prefix;
+                for (int64_t i = set.from; i < set.made; ++i, ++compared)
+                    EXPECT_EQ(std::memcmp(rows.data() + i * set.C, set.rows.data() + i * set.C, size_t(set.C) * 4), 0)
+                        << "slot " << s << " layer " << il << " " << set.prefix << " row " << i;
+            }
+        }
+    EXPECT_GT(compared, 0);
+}
+
 } // namespace
