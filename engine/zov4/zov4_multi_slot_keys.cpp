@@ -1,13 +1,15 @@
-// Compressed rows of the batched step: the blocks that the rows' slots have
-// completed since their last step, projected for all the slots in one pass
-// over each compressor's weights and pooled block by block on the pool. The
-// per-slot key building then finds them done. Each block's rows are the
-// ones the per-slot route makes: the same window of history, the same
-// projections (the row kernels' bits do not depend on the number of rows)
-// and the same pooling.
+// Keys and masks of the batched step. The blocks that the rows' slots have
+// completed since their last step are projected for all the slots in one
+// pass over each compressor's weights and pooled block by block on the pool;
+// the indexer's query projections are one pass for all rows; then each
+// row's keys, mask and indexer scores are built on the pool. Every value is
+// the one the per-slot route makes: the same windows of history, the same
+// projections (the row kernels' bits do not depend on the number of rows),
+// the same pooling and scoring.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "vm_cabi_v2/det_pool.h"
@@ -23,6 +25,8 @@ namespace {
 // History rows projected per pass: bounds the staging buffers (a window of
 // r = 128 takes 128 rows).
 constexpr int64_t kStageRows = 256;
+constexpr int64_t kSlabRows = 128;
+constexpr int64_t kRowKeys = 256; // key room per row: 128 raw + compressed
 
 // One block of one row's slot to compress.
 struct BlockJob {
@@ -140,6 +144,84 @@ void ZOV4Forward::compress_slots_batched_(int il, int ratio, int B) {
             (set.indexer ? c.idx_tokens : c.comp_tokens) = (job.block + 1) * r;
         }
     }
+}
+
+bool ZOV4Forward::keys_masks_batched_(int il, int ratio, int B) {
+    DecodeArena& a = arena;
+    const int64_t D = head_dim;
+    auto blocks_of = [&](const MultiSlot& s, const LayerCache& c) {
+        return ratio >= 1 ? compressor_window_blocks(s.pos - c.n_rows + 1, c.n_rows, ratio) : CompressorBlocks{};
+    };
+    const bool indexed = ratio == 4 && has(il, "indexer.proj.weight");
+    for (int j = 0; j < B; ++j) {
+        const MultiSlot& s = slots[size_t(a.row_slot[size_t(j)])];
+        const LayerCache& c = s.layers[size_t(il)];
+        const CompressorBlocks blocks = blocks_of(s, c);
+        const int64_t nb = blocks.end - blocks.first;
+        if (c.n_rows < 1 || (nb > 0 && (c.n_comp < nb || (indexed && c.n_idx < nb)))) return false;
+    }
+
+    // The indexer's projections of each row's newest position: its rows of
+    // the normed input and query latent are the step's own.
+    const int64_t Hi = ix_heads, Di = ix_dim;
+    thread_local std::vector<float> ix_q, ix_w;
+    if (indexed) {
+        ensure_indexer_cache_(il);
+        const IndexerCache& ic = indexer_caches[size_t(il)];
+        if (ic.wq_b.empty() || ic.w_proj.empty()) return false;
+        ix_q.resize(size_t(B * Hi * Di));
+        ix_w.resize(size_t(B * Hi));
+        const GGUFTensor* q_b = wl_opt(il, "indexer.attn_q_b.weight");
+        const GGUFTensor* proj = wl_opt(il, "indexer.proj.weight");
+        const RowProduct both[2] = {
+            {q_b->type, q_b->data, int32_t(Hi * Di), int32_t(q_rank), a.qn.data(), ix_q.data(), 0},
+            {proj->type, proj->data, int32_t(Hi), int32_t(n_embd), a.xn.data(), ix_w.data(), 0}};
+        if (!row_products(both, 2, B)) {
+            const RowProduct copies[2] = {
+                {0, reinterpret_cast<const uint8_t*>(ic.wq_b.data()), int32_t(Hi * Di), int32_t(q_rank), a.qn.data(),
+                 ix_q.data(), 0},
+                {0, reinterpret_cast<const uint8_t*>(ic.w_proj.data()), int32_t(Hi), int32_t(n_embd), a.xn.data(),
+                 ix_w.data(), 0}};
+            row_products(copies, 2, B);
+        }
+    }
+    const float* queries = ix_q.data();
+    const float* weights = ix_w.data();
+
+    on_pool(B, [&](int j) {
+        const MultiSlot& s = slots[size_t(a.row_slot[size_t(j)])];
+        const LayerCache& c = s.layers[size_t(il)];
+        const int64_t N = c.n_rows;
+        int32_t* pos = a.row_pos.data() + j * kSlabRows;
+        for (int64_t k = 0; k < N; ++k) pos[k] = int32_t(s.pos - N + 1 + k);
+        const CompressorBlocks blocks = blocks_of(s, c);
+        const int64_t nb = blocks.end - blocks.first, n_keys = N + nb;
+        a.n_keys[size_t(j)] = n_keys;
+        float* keys = a.keys.data() + j * kRowKeys * D;
+        float* mask = a.masks.data() + j * kRowKeys;
+        std::memcpy(keys, c.kv_rows.data(), sizeof(float) * size_t(N * D));
+        if (nb > 0) {
+            const size_t held = std::min(c.comp_kv.size(), size_t(nb * D));
+            std::memcpy(keys + N * D, c.comp_kv.data(), sizeof(float) * held);
+            std::fill(keys + N * D + held, keys + n_keys * D, 0.0f);
+        }
+        fill_decode_mask_last_query_(ratio, pos, N, n_keys, nb, mask);
+        if (!indexed || nb < 1) return;
+        thread_local std::vector<float> q_rot, w, scores;
+        thread_local std::vector<char> keep;
+        thread_local std::vector<int> order;
+        q_rot.resize(size_t(Hi * Di));
+        w.assign(weights + j * Hi, weights + (j + 1) * Hi);
+        scores.resize(size_t(nb));
+        keep.resize(size_t(nb));
+        order.resize(size_t(nb));
+        indexer_scores_projected_(queries + j * Hi * Di, q_rot.data(), w.data(), c.idx_keys.data(), nb, pos[N - 1],
+                                  scores.data());
+        topk_keep_mask_(nb, int(std::min<int64_t>(nb, ix_top_k)), scores.data(), keep.data(), order.data());
+        for (int64_t b = 0; b < nb; ++b)
+            if (keep[size_t(b)] == 0) mask[N + b] = -std::numeric_limits<float>::infinity();
+    });
+    return true;
 }
 
 } // namespace vm::zov4

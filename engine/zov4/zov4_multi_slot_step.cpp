@@ -199,20 +199,22 @@ void ZOV4Forward::decode_layer_batched_(int il, int B, const std::vector<int32_t
     prof[kProfBRope] += dt;
     prof[kProfRopeOut] += dt;
 
-    // Keys and masks, one row after another: they share the arena's
-    // single-token scratch and the layer's weight copies. The compressed
-    // rows, the bulk of the work, are made for all rows first.
+    // Keys and masks: the compressed rows for all rows first, then every
+    // row on the pool. A slot that the batched route cannot serve sends all
+    // rows one after another through the single-token route, which shares
+    // the arena's scratch.
     compress_slots_batched_(il, ratio, B);
-    for (int j = 0; j < B; ++j) {
-        MultiSlot& s = slots[size_t(a.row_slot[size_t(j)])];
-        LayerCache& c = s.layers[size_t(il)];
-        const int64_t N = c.n_rows;
-        int32_t* pos = a.row_pos.data() + j * kSlabRows;
-        for (int64_t k = 0; k < N; ++k) pos[k] = int32_t(s.pos - N + 1 + k);
-        float *keys_used = nullptr, *mask_used = nullptr;
-        build_kv_and_mask_inc_(il, ratio, c, pos, N, &keys_used, &mask_used, a.n_keys[size_t(j)],
-                               a.keys.data() + j * kRowKeys * D, a.masks.data() + j * kRowKeys);
-    }
+    if (!keys_masks_batched_(il, ratio, B))
+        for (int j = 0; j < B; ++j) {
+            MultiSlot& s = slots[size_t(a.row_slot[size_t(j)])];
+            LayerCache& c = s.layers[size_t(il)];
+            const int64_t N = c.n_rows;
+            int32_t* pos = a.row_pos.data() + j * kSlabRows;
+            for (int64_t k = 0; k < N; ++k) pos[k] = int32_t(s.pos - N + 1 + k);
+            float *keys_used = nullptr, *mask_used = nullptr;
+            build_kv_and_mask_inc_(il, ratio, c, pos, N, &keys_used, &mask_used, a.n_keys[size_t(j)],
+                                   a.keys.data() + j * kRowKeys * D, a.masks.data() + j * kRowKeys);
+        }
     dt = seconds_since(t);
     prof[kProfBKv] += dt;
     prof[kProfKvBuild] += dt;

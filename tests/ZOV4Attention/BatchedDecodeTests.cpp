@@ -296,4 +296,54 @@ TEST(BatchedDecode, CompressedRowsMatchThePerSlotRoute) {
     EXPECT_GT(compared, 0);
 }
 
+// Each row's keys and mask from the rows-in-parallel route equal the
+// per-slot route's on a layer with the sparse indexer, its selection
+// narrowed to a few blocks so that the scores decide the mask.
+TEST(BatchedDecode, KeysAndMasksMatchThePerSlotRoute) {
+    auto f = cpuModel();
+    f->ix_top_k = 3;
+    const std::vector<std::vector<int32_t>> prompts = {prompt(300, 1), prompt(9, 2), prompt(26, 3)};
+    const int B = int(prompts.size()), steps = 5;
+    f->multi_seq_init(B);
+    for (int s = 0; s < B; ++s) f->multi_seq_prefill(s, prompts[size_t(s)]);
+    const auto inputs = fixedInputs(B, steps);
+    std::vector<int> ids = {0, 1, 2}, toks(B), out(B);
+    for (int k = 0; k < steps; ++k) {
+        for (int s = 0; s < B; ++s) toks[size_t(s)] = inputs[size_t(s)][size_t(k)];
+        f->multi_decode_step(ids.data(), toks.data(), B, out.data());
+    }
+    int il = 0;
+    while (il < f->n_layer && !(f->compress_ratio[size_t(il)] == 4 && f->has(il, "indexer.proj.weight"))) ++il;
+    ASSERT_LT(il, f->n_layer);
+
+    // Back to the last step of that layer: each row's newest input rows.
+    const int64_t E = f->n_embd, Q = f->q_rank, D = f->head_dim, room = 256;
+    auto& a = f->arena;
+    for (int j = 0; j < B; ++j) {
+        auto& s = f->slots[size_t(a.row_slot[size_t(j)])];
+        const auto& c = s.layers[size_t(il)];
+        s.pos -= 1;
+        std::copy_n(c.x_rows.begin() + (c.n_rows - 1) * E, E, a.xn.begin() + j * E);
+        std::copy_n(c.qa_rows.begin() + (c.n_rows - 1) * Q, Q, a.qn.begin() + j * Q);
+    }
+    ASSERT_TRUE(f->keys_masks_batched_(il, 4, B));
+    int narrowed = 0;
+    for (int j = 0; j < B; ++j) {
+        auto& s = f->slots[size_t(a.row_slot[size_t(j)])];
+        auto& c = s.layers[size_t(il)];
+        std::vector<int> pos(size_t(c.n_rows));
+        for (int64_t k = 0; k < c.n_rows; ++k) pos[size_t(k)] = int(s.pos - c.n_rows + 1 + k);
+        std::vector<float> keys(static_cast<size_t>(room * D)), mask(static_cast<size_t>(room));
+        float *keysUsed = nullptr, *maskUsed = nullptr;
+        int64_t nKeys = 0;
+        f->build_kv_and_mask_inc_(il, 4, c, pos.data(), c.n_rows, &keysUsed, &maskUsed, nKeys, keys.data(), mask.data());
+        ASSERT_EQ(a.n_keys[size_t(j)], nKeys) << "row " << j;
+        EXPECT_EQ(std::memcmp(a.keys.data() + j * room * D, keys.data(), size_t(nKeys * D) * 4), 0) << "row " << j;
+        EXPECT_EQ(std::memcmp(a.masks.data() + j * room, mask.data(), size_t(nKeys) * 4), 0) << "row " << j;
+        narrowed += int(std::count(mask.begin() + c.n_rows, mask.begin() + nKeys, -INFINITY) > 0);
+        s.pos += 1;
+    }
+    EXPECT_GT(narrowed, 0); // the selection dropped blocks somewhere
+}
+
 } // namespace
