@@ -15,6 +15,7 @@
 #include "vm_cabi_v2/ggml_blocks.h"
 #include "vm_gpu.h"
 #include "zov4/zov4_attention.h"
+#include "zov4/zov4_compressor_pool.h"
 #include "zov4/zov4_forward.h"
 #include "zov4/zov4_row_products.h"
 #include "zov4/zov4_hyper_connections.h"
@@ -187,7 +188,24 @@ void ZOV4Forward::decode_layer_batched_(int il, int B, const std::vector<int32_t
             std::memmove(c.x_rows.data(), c.x_rows.data() + E, sizeof(float) * size_t((kSlabRows - 1) * E));
             std::memmove(c.qa_rows.data(), c.qa_rows.data() + Q, sizeof(float) * size_t((kSlabRows - 1) * Q));
             std::memmove(c.kv_rows.data(), c.kv_rows.data() + D, sizeof(float) * size_t((kSlabRows - 1) * D));
-            c.comp_tokens = c.n_comp = c.idx_tokens = c.n_idx = 0;
+            // Compressed rows are numbered by block from position 0: those of
+            // blocks still wholly in the history keep their bits, and only
+            // the rows whose window left it are dropped.
+            const int64_t first_old = s.pos - kSlabRows;
+            auto keep_rows = [&](int rr, int64_t C, std::vector<float>& rows, int64_t& n_done, int64_t& covered) {
+                const CompressorBlocks was = compressor_window_blocks(first_old, kSlabRows, rr);
+                const CompressorBlocks now = compressor_window_blocks(first_old + 1, kSlabRows, rr);
+                const int64_t drop = now.first - was.first;
+                const int64_t kept = rr < 1 ? 0
+                                            : std::clamp<int64_t>(std::min(n_done, was.end - was.first) - drop, 0,
+                                                                  now.end - now.first);
+                if (kept > 0 && drop > 0)
+                    std::memmove(rows.data(), rows.data() + drop * C, sizeof(float) * size_t(kept * C));
+                n_done = kept;
+                covered = rr < 1 ? 0 : (now.first + kept) * rr;
+            };
+            keep_rows(ratio, D, c.comp_kv, c.n_comp, c.comp_tokens);
+            keep_rows(4, ix_dim, c.idx_keys, c.n_idx, c.idx_tokens);
             r = kSlabRows - 1;
         }
         std::memcpy(c.x_rows.data() + r * E, a.xn.data() + j * E, sizeof(float) * size_t(E));
