@@ -3,8 +3,9 @@
 // kernel's eight-lane accumulators side by side (quarters 0|1 and 2|3), so
 // every output is accumulated and reduced in the single-row order and has
 // its bits; with 32 registers a weight block is widened once for eight
-// activation rows. One activation row goes to the AVX2 build, which is
-// bound by memory there.
+// activation rows. As in the AVX2 build the activations are read a chunk of
+// blocks at a time for a group of weight rows, from L1. One activation row
+// goes to the AVX2 build, which is bound by memory there.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -121,13 +122,18 @@ void q8_rows(const uint8_t* W, int32_t r0, int32_t r1, int32_t K, const float* X
 
 // F32 rows in the AVX2 kernel's order: 32 weights at a time into four
 // eight-lane sums (two zmm), the K mod 32 tail added after them in order.
+// Chunks of activations and groups of weight rows as for Q8_0.
 template <int MT>
-void f32_tile(const float* w, int32_t K, const float* X, float* Y, int64_t ldy, int32_t r) {
+void f32_chunk(const float* w, int32_t k0, int32_t k1, int32_t K, const float* X, __m512* acc) {
     __m512 a[MT][2];
     #pragma GCC unroll 16
-    for (auto& p : a) p[0] = p[1] = _mm512_setzero_ps();
-    int32_t k = 0;
-    for (; k + 32 <= K; k += 32) {
+    for (int m = 0; m < MT; ++m) {
+        a[m][0] = acc[2 * m];
+        a[m][1] = acc[2 * m + 1];
+    }
+    for (int32_t k = k0; k < k1; k += kBlock) {
+        _mm_prefetch(reinterpret_cast<const char*>(w + k + kChunk * kBlock), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(w + k + kChunk * kBlock + 16), _MM_HINT_T0);
         const __m512 w0 = _mm512_loadu_ps(w + k), w1 = _mm512_loadu_ps(w + k + 16);
         #pragma GCC unroll 16
         for (int m = 0; m < MT; ++m) {
@@ -138,10 +144,31 @@ void f32_tile(const float* w, int32_t K, const float* X, float* Y, int64_t ldy, 
     }
     #pragma GCC unroll 16
     for (int m = 0; m < MT; ++m) {
-        float total = finish(a[m][0], a[m][1]);
-        const float* x = X + size_t(m) * size_t(K);
-        for (int32_t t = k; t < K; ++t) total = std::fma(w[t], x[t], total);
-        Y[m * ldy + r] = total;
+        acc[2 * m] = a[m][0];
+        acc[2 * m + 1] = a[m][1];
+    }
+}
+
+template <int MT>
+void f32_group(const float* rows, int32_t g, int32_t n, int32_t K, const float* X, float* Y, int64_t ldy) {
+    const int32_t body = K / kBlock * kBlock;
+    __m512 acc[kGroup][2 * MT];
+    for (int i = 0; i < n; ++i)
+        #pragma GCC unroll 16
+        for (int j = 0; j < 2 * MT; ++j) acc[i][j] = _mm512_setzero_ps();
+    for (int32_t c = 0; c < body; c += kChunk * kBlock) {
+        const int32_t e = std::min(body, c + kChunk * kBlock);
+        for (int i = 0; i < n; ++i) f32_chunk<MT>(rows + size_t(g + i) * size_t(K), c, e, K, X, acc[i]);
+    }
+    for (int i = 0; i < n; ++i) {
+        const float* w = rows + size_t(g + i) * size_t(K);
+        #pragma GCC unroll 16
+        for (int m = 0; m < MT; ++m) {
+            float total = finish(acc[i][2 * m], acc[i][2 * m + 1]);
+            const float* x = X + size_t(m) * size_t(K);
+            for (int32_t t = body; t < K; ++t) total = std::fma(w[t], x[t], total);
+            Y[m * ldy + g + i] = total;
+        }
     }
 }
 
@@ -151,14 +178,15 @@ void f32_rows(const uint8_t* W, int32_t r0, int32_t r1, int32_t K, const float* 
         wide_rows_kernel_avx2(kGgmlF32)(W, r0, r1, K, X, M, Y, ldy);
         return;
     }
-    using Tile = void (*)(const float*, int32_t, const float*, float*, int64_t, int32_t);
-    static constexpr Tile tiles[kTile + 1] = {nullptr,     f32_tile<1>, f32_tile<2>, f32_tile<3>, f32_tile<4>,
-                                              f32_tile<5>, f32_tile<6>, f32_tile<7>, f32_tile<8>};
+    using Tile = void (*)(const float*, int32_t, int32_t, int32_t, const float*, float*, int64_t);
+    static constexpr Tile tiles[kTile + 1] = {nullptr,      f32_group<1>, f32_group<2>, f32_group<3>, f32_group<4>,
+                                              f32_group<5>, f32_group<6>, f32_group<7>, f32_group<8>};
     const float* rows = reinterpret_cast<const float*>(W);
-    for (int32_t r = r0; r < r1; ++r)
+    for (int32_t g = r0; g < r1; g += kGroup) {
+        const int32_t n = std::min<int32_t>(kGroup, r1 - g);
         for (int32_t m = 0; m < M; m += kTile)
-            tiles[std::min<int32_t>(kTile, M - m)](rows + size_t(r) * size_t(K), K, X + size_t(m) * size_t(K),
-                                                   Y + m * ldy, ldy, r);
+            tiles[std::min<int32_t>(kTile, M - m)](rows, g, n, K, X + size_t(m) * size_t(K), Y + m * ldy, ldy);
+    }
 }
 
 bool cpu_has_avx512() {
