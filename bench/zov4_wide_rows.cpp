@@ -6,7 +6,7 @@
 // of the bytes), for larger M both are bound by multiply-adds, and the
 // kernel also widens every weight block once per activation tile.
 // "per_row_vs_M1" is the time per activation row against M = 1's, which a
-// batched decode step wants well below 1.
+// batched decode step wants well below 1. The same for F32 rows.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -85,7 +85,49 @@ void BM_WideRowsQ8(benchmark::State& state) {
     if (g_m1_seconds[which] > 0.0) state.counters["per_row_vs_M1"] = best / M / g_m1_seconds[which];
 }
 
+// F32 rows (the single-precision weight copies), 2048 × 2048, against
+// sgemm on the same matrix: both read the same bytes and multiply as much.
+void BM_WideRowsF32(benchmark::State& state) {
+    const auto M = int32_t(state.range(0));
+    const int which = int(state.range(1));
+    constexpr int32_t N = 2048, K = 2048;
+    const vm::zov4::WideRowsKernel k =
+        which == 1 ? vm::zov4::wide_rows_kernel_avx2(vm::kGgmlF32) : vm::zov4::wide_rows_kernel(vm::kGgmlF32);
+    if (!k) {
+        state.SkipWithError("no vector row kernel on this CPU");
+        return;
+    }
+    std::vector<float> W(size_t(N) * K), X(size_t(M) * K), Y(size_t(M) * N);
+    for (size_t i = 0; i < W.size(); ++i) W[i] = std::cos(0.11f * float(i % 9973));
+    for (size_t i = 0; i < X.size(); ++i) X[i] = std::sin(0.37f * float(i));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(W.data());
+    double best = 1e30;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        k(bytes, 0, N, K, X.data(), M, Y.data(), N);
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
+        benchmark::DoNotOptimize(Y.data());
+    }
+    openblas_set_num_threads(1);
+    double base = 1e30;
+    for (int i = 0; i < 5; ++i) {
+        const auto t0 = Clock::now();
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, M, N, K, 1.0f, X.data(), K, W.data(), K, 0.0f, Y.data(),
+                    N);
+        base = std::min(base, std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    state.counters["ms_best"] = best * 1e3;
+    state.counters["ms_sgemm"] = base * 1e3;
+    state.counters["vs_sgemm"] = best / base;
+}
+
 } // namespace
+
+BENCHMARK(BM_WideRowsF32)
+    ->ArgsProduct({{1, 8}, {0, 1}})
+    ->ArgNames({"M", "avx2"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(12);
 
 BENCHMARK(BM_WideRowsQ8)
     ->ArgsProduct({{1, 2, 4, 8, 16}, {0, 1}})

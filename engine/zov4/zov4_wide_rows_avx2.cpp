@@ -76,9 +76,10 @@ float row_one(const uint8_t* row, int32_t nb, const float* x) {
 constexpr int kTile = 3;        // activation rows per pass: four accumulators each
 constexpr int kGroup = 8;       // weight rows that share a chunk of activations
 constexpr int32_t kChunk = 16;  // blocks per chunk
+constexpr size_t kWholeBytes = 16 * 1024; // activations read whole up to this size
 
 template <int MT>
-void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float* X, __m256* acc) {
+void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float* X, __m256* acc, size_t ahead) {
     __m256 a[MT][4];
     #pragma GCC unroll 16
     for (int m = 0; m < MT; ++m)
@@ -86,7 +87,7 @@ void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float
         for (int q = 0; q < 4; ++q) a[m][q] = acc[4 * m + q];
     for (int32_t b = b0; b < b1; ++b) {
         const uint8_t* block = row + size_t(b) * kBlockBytes;
-        if ((b & 1) == 0) _mm_prefetch(reinterpret_cast<const char*>(block + kChunk * kBlockBytes), _MM_HINT_T0);
+        if ((b & 1) == 0) _mm_prefetch(reinterpret_cast<const char*>(block + ahead), _MM_HINT_T0);
         uint16_t bits;
         __builtin_memcpy(&bits, block, 2);
         const __m256 d = _mm256_cvtph_ps(_mm_set1_epi16(short(bits)));
@@ -109,13 +110,18 @@ void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float
 template <int MT>
 void q8_group(const uint8_t* W, size_t rb, int32_t g, int32_t n, int32_t nb, int32_t K, const float* X, float* Y,
               int64_t ldy) {
+    // Activations that fit L1 beside the weights are read whole, each
+    // weight row streamed on its own with the single-row prefetch.
+    const bool whole = size_t(MT) * size_t(K) * sizeof(float) <= kWholeBytes;
+    const int32_t chunk = whole ? nb : kChunk;
+    const size_t ahead = whole ? kAhead : size_t(kChunk) * kBlockBytes;
     __m256 acc[kGroup][4 * MT];
     for (int i = 0; i < n; ++i)
         #pragma GCC unroll 16
         for (int j = 0; j < 4 * MT; ++j) acc[i][j] = _mm256_setzero_ps();
-    for (int32_t c = 0; c < nb; c += kChunk) {
-        const int32_t e = std::min(nb, c + kChunk);
-        for (int i = 0; i < n; ++i) q8_chunk<MT>(W + size_t(g + i) * rb, c, e, K, X, acc[i]);
+    for (int32_t c = 0; c < nb; c += chunk) {
+        const int32_t e = std::min(nb, c + chunk);
+        for (int i = 0; i < n; ++i) q8_chunk<MT>(W + size_t(g + i) * rb, c, e, K, X, acc[i], ahead);
     }
     for (int i = 0; i < n; ++i)
         #pragma GCC unroll 16

@@ -35,6 +35,8 @@ constexpr int32_t kBlockBytes = 34;
 constexpr int kTile = 8;           // activation rows per pass
 constexpr int kGroup = 8;          // weight rows that share a chunk of activations
 constexpr int32_t kChunk = 16;     // blocks per chunk: a tile's 16 KiB of activations stay in L1
+constexpr size_t kWholeBytes = 16 * 1024; // activations read whole up to this size
+constexpr size_t kAhead = 2048;    // the single-row prefetch distance
 
 // The AVX2 kernel's reduction: (q0 + q1) + (q2 + q3) lanewise, lanes i and
 // i + 4 added, then (s0 + s1) + (s2 + s3).
@@ -50,7 +52,7 @@ float finish(__m512 q01, __m512 q23) {
 
 // Blocks [b0, b1) of one weight row into MT rows' accumulators (two each).
 template <int MT>
-void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float* X, __m512* acc) {
+void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float* X, __m512* acc, size_t ahead) {
     __m512 a[MT][2];
     #pragma GCC unroll 16
     for (int m = 0; m < MT; ++m) {
@@ -59,7 +61,7 @@ void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float
     }
     for (int32_t b = b0; b < b1; ++b) {
         const uint8_t* block = row + size_t(b) * kBlockBytes;
-        if ((b & 1) == 0) _mm_prefetch(reinterpret_cast<const char*>(block + kChunk * kBlockBytes), _MM_HINT_T0);
+        if ((b & 1) == 0) _mm_prefetch(reinterpret_cast<const char*>(block + ahead), _MM_HINT_T0);
         uint16_t bits;
         __builtin_memcpy(&bits, block, 2);
         const __m512 d = _mm512_cvtph_ps(_mm256_set1_epi16(short(bits)));
@@ -88,13 +90,18 @@ void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float
 template <int MT>
 void q8_group(const uint8_t* W, size_t rb, int32_t g, int32_t n, int32_t nb, int32_t K, const float* X, float* Y,
               int64_t ldy) {
+    // Activations that fit L1 beside the weights are read whole, each
+    // weight row streamed on its own with the single-row prefetch.
+    const bool whole = size_t(MT) * size_t(K) * sizeof(float) <= kWholeBytes;
+    const int32_t chunk = whole ? nb : kChunk;
+    const size_t ahead = whole ? kAhead : size_t(kChunk) * kBlockBytes;
     __m512 acc[kGroup][2 * MT];
     for (int i = 0; i < n; ++i)
         #pragma GCC unroll 16
         for (int j = 0; j < 2 * MT; ++j) acc[i][j] = _mm512_setzero_ps();
-    for (int32_t c = 0; c < nb; c += kChunk) {
-        const int32_t e = std::min(nb, c + kChunk);
-        for (int i = 0; i < n; ++i) q8_chunk<MT>(W + size_t(g + i) * rb, c, e, K, X, acc[i]);
+    for (int32_t c = 0; c < nb; c += chunk) {
+        const int32_t e = std::min(nb, c + chunk);
+        for (int i = 0; i < n; ++i) q8_chunk<MT>(W + size_t(g + i) * rb, c, e, K, X, acc[i], ahead);
     }
     for (int i = 0; i < n; ++i)
         #pragma GCC unroll 16
