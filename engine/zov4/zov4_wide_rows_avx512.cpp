@@ -5,7 +5,8 @@
 // its bits; with 32 registers a weight block is widened once for eight
 // activation rows. As in the AVX2 build the activations are read a chunk of
 // blocks at a time for a group of weight rows, from L1. One activation row
-// goes to the AVX2 build, which is bound by memory there.
+// goes to the AVX2 build, which is bound by memory there (or, should that
+// build have been switched off meanwhile, to a one-row tile: the same bits).
 #include <immintrin.h>
 
 #include <algorithm>
@@ -109,10 +110,8 @@ void q8_group(const uint8_t* W, size_t rb, int32_t g, int32_t n, int32_t nb, int
 }
 
 void q8_rows(const uint8_t* W, int32_t r0, int32_t r1, int32_t K, const float* X, int32_t M, float* Y, int64_t ldy) {
-    if (M == 1) {
-        wide_rows_kernel_avx2(kGgmlQ8_0)(W, r0, r1, K, X, M, Y, ldy);
-        return;
-    }
+    if (M == 1)
+        if (const WideRowsKernel one = wide_rows_kernel_avx2(kGgmlQ8_0)) return one(W, r0, r1, K, X, M, Y, ldy);
     const int32_t nb = K / kBlock;
     const size_t rb = size_t(nb) * kBlockBytes;
     using Tile = void (*)(const uint8_t*, size_t, int32_t, int32_t, int32_t, int32_t, const float*, float*, int64_t);
@@ -181,10 +180,8 @@ void f32_group(const float* rows, int32_t g, int32_t n, int32_t K, const float* 
 
 void f32_rows(const uint8_t* W, int32_t r0, int32_t r1, int32_t K, const float* X, int32_t M, float* Y,
               int64_t ldy) {
-    if (M == 1) {
-        wide_rows_kernel_avx2(kGgmlF32)(W, r0, r1, K, X, M, Y, ldy);
-        return;
-    }
+    if (M == 1)
+        if (const WideRowsKernel one = wide_rows_kernel_avx2(kGgmlF32)) return one(W, r0, r1, K, X, M, Y, ldy);
     using Tile = void (*)(const float*, int32_t, int32_t, int32_t, const float*, float*, int64_t);
     static constexpr Tile tiles[kTile + 1] = {nullptr,      f32_group<1>, f32_group<2>, f32_group<3>, f32_group<4>,
                                               f32_group<5>, f32_group<6>, f32_group<7>, f32_group<8>};
