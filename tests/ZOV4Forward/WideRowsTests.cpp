@@ -37,7 +37,7 @@ TEST(WideRows, EveryRowCountAndBuildGivesTheSingleRowBits) {
         {kQ8_0, 9, 544},   // a chunk and one block
         {kQ8_0, 17, 2048}, // the model width
         {kF32, 11, 100},   // a tail past the 32-weight steps
-        {kF32, 10, 1100},  // two chunks, part of a third and a tail
+        {kF32, 10, 1100},  // two chunks, some of a third and a tail
         {kF32, 5, 64},
     };
     const int32_t rowCounts[] = {2, 3, 4, 7, 8, 9, 16, 17};
