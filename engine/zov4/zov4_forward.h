@@ -244,6 +244,10 @@ public:
     void ensure_indexer_cache_(int layer) const;
     void indexer_scores_last_query_(int layer, const float* x_last, const float* qlat_last, const float* keys,
                                     int64_t nb, int pos, float* scores);
+    // The scoring of indexer_scores_last_query_ once its projections q
+    // (heads × dim) and w (heads, scaled in place) are made; q_rot is scratch.
+    void indexer_scores_projected_(const float* q, float* q_rot, float* w, const float* keys, int64_t nb, int pos,
+                                   float* scores) const;
     static void topk_keep_mask_(int64_t n, int k, const float* scores, char* keep, int* order);
     // (attention helpers go here)
     // compressor_inc_ for a history whose first row is at first_pos: blocks
@@ -268,6 +272,11 @@ public:
     // layer caches and a token inside the vocabulary.
     int batch_rows_(const int* slot_ids, const int* tokens, int n, int* row_index);
     void decode_layer_batched_(int il, int B, const std::vector<int32_t>& batch_tokens);
+    // The compressed rows the rows' slots completed, for all slots at once.
+    void compress_slots_batched_(int il, int ratio, int B);
+    // Every row's keys and mask, the rows in parallel; false, with nothing
+    // written, when a slot still needs the per-slot route.
+    bool keys_masks_batched_(int il, int ratio, int B);
     void expand_rows_(const float* f, const float* streams_in, const float* post, const float* comb,
                       float* streams_out, int B);
 

@@ -227,6 +227,12 @@ void ZOV4Forward::indexer_scores_last_query_(int layer, const float* x_last, con
                                       {0, reinterpret_cast<const uint8_t*>(c->w_proj.data()), Hi, n_embd, x_last, w, 0}};
         row_products(copies, 2, 1);
     }
+    indexer_scores_projected_(q, q_rot, w, keys, nb, pos, scores);
+}
+
+void ZOV4Forward::indexer_scores_projected_(const float* q, float* q_rot, float* w, const float* keys, int64_t nb,
+                                            int pos, float* scores) const {
+    const int Hi = ix_heads, Di = ix_dim;
     rope_tail(q_rot, q, &pos, Di, Hi, 1, n_rot, 2, n_ctx_orig, rope_base, freq_scale, 1.0f, 1.0f, yarn_beta_fast,
               yarn_beta_slow);
     const float w_scale = 1.0f / sqrtf(float(Di) * float(Hi));

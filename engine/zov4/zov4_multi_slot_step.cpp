@@ -15,6 +15,7 @@
 #include "vm_cabi_v2/ggml_blocks.h"
 #include "vm_gpu.h"
 #include "zov4/zov4_attention.h"
+#include "zov4/zov4_compressor_pool.h"
 #include "zov4/zov4_forward.h"
 #include "zov4/zov4_row_products.h"
 #include "zov4/zov4_hyper_connections.h"
@@ -187,7 +188,24 @@ void ZOV4Forward::decode_layer_batched_(int il, int B, const std::vector<int32_t
             std::memmove(c.x_rows.data(), c.x_rows.data() + E, sizeof(float) * size_t((kSlabRows - 1) * E));
             std::memmove(c.qa_rows.data(), c.qa_rows.data() + Q, sizeof(float) * size_t((kSlabRows - 1) * Q));
             std::memmove(c.kv_rows.data(), c.kv_rows.data() + D, sizeof(float) * size_t((kSlabRows - 1) * D));
-            c.comp_tokens = c.n_comp = c.idx_tokens = c.n_idx = 0;
+            // Compressed rows are numbered by block from position 0: those of
+            // blocks still wholly in the history keep their bits, and only
+            // the rows whose window left it are dropped.
+            const int64_t first_old = s.pos - kSlabRows;
+            auto keep_rows = [&](int rr, int64_t C, std::vector<float>& rows, int64_t& n_done, int64_t& covered) {
+                const CompressorBlocks was = compressor_window_blocks(first_old, kSlabRows, rr);
+                const CompressorBlocks now = compressor_window_blocks(first_old + 1, kSlabRows, rr);
+                const int64_t drop = now.first - was.first;
+                const int64_t kept = rr < 1 ? 0
+                                            : std::clamp<int64_t>(std::min(n_done, was.end - was.first) - drop, 0,
+                                                                  now.end - now.first);
+                if (kept > 0 && drop > 0)
+                    std::memmove(rows.data(), rows.data() + drop * C, sizeof(float) * size_t(kept * C));
+                n_done = kept;
+                covered = rr < 1 ? 0 : (now.first + kept) * rr;
+            };
+            keep_rows(ratio, D, c.comp_kv, c.n_comp, c.comp_tokens);
+            keep_rows(4, ix_dim, c.idx_keys, c.n_idx, c.idx_tokens);
             r = kSlabRows - 1;
         }
         std::memcpy(c.x_rows.data() + r * E, a.xn.data() + j * E, sizeof(float) * size_t(E));
@@ -199,18 +217,22 @@ void ZOV4Forward::decode_layer_batched_(int il, int B, const std::vector<int32_t
     prof[kProfBRope] += dt;
     prof[kProfRopeOut] += dt;
 
-    // Keys and masks, one row after another: they share the arena's
-    // single-token scratch and the layer's weight copies.
-    for (int j = 0; j < B; ++j) {
-        MultiSlot& s = slots[size_t(a.row_slot[size_t(j)])];
-        LayerCache& c = s.layers[size_t(il)];
-        const int64_t N = c.n_rows;
-        int32_t* pos = a.row_pos.data() + j * kSlabRows;
-        for (int64_t k = 0; k < N; ++k) pos[k] = int32_t(s.pos - N + 1 + k);
-        float *keys_used = nullptr, *mask_used = nullptr;
-        build_kv_and_mask_inc_(il, ratio, c, pos, N, &keys_used, &mask_used, a.n_keys[size_t(j)],
-                               a.keys.data() + j * kRowKeys * D, a.masks.data() + j * kRowKeys);
-    }
+    // Keys and masks: the compressed rows for all rows first, then every
+    // row on the pool. A slot that the batched route cannot serve sends all
+    // rows one after another through the single-token route, which shares
+    // the arena's scratch.
+    compress_slots_batched_(il, ratio, B);
+    if (!keys_masks_batched_(il, ratio, B))
+        for (int j = 0; j < B; ++j) {
+            MultiSlot& s = slots[size_t(a.row_slot[size_t(j)])];
+            LayerCache& c = s.layers[size_t(il)];
+            const int64_t N = c.n_rows;
+            int32_t* pos = a.row_pos.data() + j * kSlabRows;
+            for (int64_t k = 0; k < N; ++k) pos[k] = int32_t(s.pos - N + 1 + k);
+            float *keys_used = nullptr, *mask_used = nullptr;
+            build_kv_and_mask_inc_(il, ratio, c, pos, N, &keys_used, &mask_used, a.n_keys[size_t(j)],
+                                   a.keys.data() + j * kRowKeys * D, a.masks.data() + j * kRowKeys);
+        }
     dt = seconds_since(t);
     prof[kProfBKv] += dt;
     prof[kProfKvBuild] += dt;

@@ -242,4 +242,108 @@ TEST(BatchedDecode, SlotPrefillFillsSlabs) {
     EXPECT_GE(out[0], 0);
 }
 
+// The compressed rows a step makes for all its slots at once carry the bits
+// of the per-slot route on the same history: for a slot whose slab slid
+// (every block made again, windows starting past position 0) and for slots
+// completing blocks as they go.
+TEST(BatchedDecode, CompressedRowsMatchThePerSlotRoute) {
+    auto f = cpuModel();
+    const std::vector<std::vector<int32_t>> prompts = {prompt(300, 1), prompt(9, 2), prompt(14, 3)};
+    const int B = int(prompts.size()), steps = 6;
+    f->multi_seq_init(B);
+    std::vector<std::vector<int64_t>> fromComp(B), fromIdx(B); // rows the prefill made
+    for (int s = 0; s < B; ++s) {
+        f->multi_seq_prefill(s, prompts[size_t(s)]);
+        for (const auto& c : f->slots[size_t(s)].layers) {
+            fromComp[size_t(s)].push_back(c.n_comp);
+            fromIdx[size_t(s)].push_back(c.n_idx);
+        }
+    }
+    const auto inputs = fixedInputs(B, steps);
+    std::vector<int> ids = {0, 1, 2}, toks(B), out(B);
+    for (int k = 0; k < steps; ++k) {
+        for (int s = 0; s < B; ++s) toks[size_t(s)] = inputs[size_t(s)][size_t(k)];
+        f->multi_decode_step(ids.data(), toks.data(), B, out.data());
+    }
+    int compared = 0;
+    for (int s = 0; s < B; ++s)
+        for (int il = 0; il < f->n_layer; ++il) {
+            const int r = f->compress_ratio[size_t(il)];
+            if (r < 1) continue;
+            auto& c = f->slots[size_t(s)].layers[size_t(il)];
+            const int64_t firstPos = f->slots[size_t(s)].pos - c.n_rows;
+            struct Set {
+                const char* prefix;
+                int64_t C;
+                int r;
+                const std::vector<float>& rows;
+                int64_t made, from;
+            };
+            std::vector<Set> sets = {{"attn_compressor", f->head_dim, r, c.comp_kv, c.n_comp, fromComp[size_t(s)][size_t(il)]}};
+            if (r == 4 && f->has(il, "indexer.proj.weight"))
+                sets.push_back({"indexer_compressor", f->ix_dim, 4, c.idx_keys, c.n_idx, fromIdx[size_t(s)][size_t(il)]});
+            for (const Set& set : sets) {
+                std::vector<float> rows;
+                int64_t covered = 0, done = 0;
+                f->compressor_inc_from_(il, set.prefix, c.x_rows.data(), firstPos, set.C, set.r, c.n_rows, covered, rows,
+                                        done);
+                ASSERT_EQ(done, set.made) << "slot " << s << " layer " << il << " " << set.prefix;
+                for (int64_t i = set.from; i < set.made; ++i, ++compared)
+                    EXPECT_EQ(std::memcmp(rows.data() + i * set.C, set.rows.data() + i * set.C, size_t(set.C) * 4), 0)
+                        << "slot " << s << " layer " << il << " " << set.prefix << " row " << i;
+            }
+        }
+    EXPECT_GT(compared, 0);
+}
+
+// Each row's keys and mask from the rows-in-parallel route equal the
+// per-slot route's on a layer with the sparse indexer, its selection
+// narrowed to a few blocks so that the scores decide the mask.
+TEST(BatchedDecode, KeysAndMasksMatchThePerSlotRoute) {
+    auto f = cpuModel();
+    f->ix_top_k = 3;
+    const std::vector<std::vector<int32_t>> prompts = {prompt(300, 1), prompt(9, 2), prompt(26, 3)};
+    const int B = int(prompts.size()), steps = 5;
+    f->multi_seq_init(B);
+    for (int s = 0; s < B; ++s) f->multi_seq_prefill(s, prompts[size_t(s)]);
+    const auto inputs = fixedInputs(B, steps);
+    std::vector<int> ids = {0, 1, 2}, toks(B), out(B);
+    for (int k = 0; k < steps; ++k) {
+        for (int s = 0; s < B; ++s) toks[size_t(s)] = inputs[size_t(s)][size_t(k)];
+        f->multi_decode_step(ids.data(), toks.data(), B, out.data());
+    }
+    int il = 0;
+    while (il < f->n_layer && !(f->compress_ratio[size_t(il)] == 4 && f->has(il, "indexer.proj.weight"))) ++il;
+    ASSERT_LT(il, f->n_layer);
+
+    // Back to the last step of that layer: each row's newest input rows.
+    const int64_t E = f->n_embd, Q = f->q_rank, D = f->head_dim, room = 256;
+    auto& a = f->arena;
+    for (int j = 0; j < B; ++j) {
+        auto& s = f->slots[size_t(a.row_slot[size_t(j)])];
+        const auto& c = s.layers[size_t(il)];
+        s.pos -= 1;
+        std::copy_n(c.x_rows.begin() + (c.n_rows - 1) * E, E, a.xn.begin() + j * E);
+        std::copy_n(c.qa_rows.begin() + (c.n_rows - 1) * Q, Q, a.qn.begin() + j * Q);
+    }
+    ASSERT_TRUE(f->keys_masks_batched_(il, 4, B));
+    int narrowed = 0;
+    for (int j = 0; j < B; ++j) {
+        auto& s = f->slots[size_t(a.row_slot[size_t(j)])];
+        auto& c = s.layers[size_t(il)];
+        std::vector<int> pos(size_t(c.n_rows));
+        for (int64_t k = 0; k < c.n_rows; ++k) pos[size_t(k)] = int(s.pos - c.n_rows + 1 + k);
+        std::vector<float> keys(static_cast<size_t>(room * D)), mask(static_cast<size_t>(room));
+        float *keysUsed = nullptr, *maskUsed = nullptr;
+        int64_t nKeys = 0;
+        f->build_kv_and_mask_inc_(il, 4, c, pos.data(), c.n_rows, &keysUsed, &maskUsed, nKeys, keys.data(), mask.data());
+        ASSERT_EQ(a.n_keys[size_t(j)], nKeys) << "row " << j;
+        EXPECT_EQ(std::memcmp(a.keys.data() + j * room * D, keys.data(), size_t(nKeys * D) * 4), 0) << "row " << j;
+        EXPECT_EQ(std::memcmp(a.masks.data() + j * room, mask.data(), size_t(nKeys) * 4), 0) << "row " << j;
+        narrowed += int(std::count(mask.begin() + c.n_rows, mask.begin() + nKeys, -INFINITY) > 0);
+        s.pos += 1;
+    }
+    EXPECT_GT(narrowed, 0); // the selection dropped blocks somewhere
+}
+
 } // namespace
