@@ -26,16 +26,20 @@ namespace {
 constexpr int32_t kBlockBytes = 34; // f16 scale, 32 signed codes
 constexpr int32_t kAhead = 8;       // blocks asked for ahead of the pass
 
-// For step s (codes 4s … 4s + 3 of a block), the byte indices that put code
-// 4s + j of row r in the top byte of lane (r, j) of a permute over [row 0 |
-// row 1] and [row 2 | row 3] (32 codes each).
+// For step s (codes 4s … 4s + 3 of a block), the byte indices of a permute
+// over [row 0 | row 1] and [row 2 | row 3] (32 codes each) that put code
+// 4s + j of row r in the low byte of lane (r, j); the lane's other bytes, kept
+// from the indices, make it the float 2^23 + that byte.
 struct StepIndices {
     __m512i idx[8];
     StepIndices() {
         for (int s = 0; s < 8; ++s) {
             alignas(64) uint8_t b[64] = {};
             for (int r = 0; r < 4; ++r)
-                for (int j = 0; j < 4; ++j) b[16 * r + 4 * j + 3] = uint8_t(32 * r + 4 * s + j);
+                for (int j = 0; j < 4; ++j) {
+                    b[16 * r + 4 * j] = uint8_t(32 * r + 4 * s + j);
+                    b[16 * r + 4 * j + 3] = 0x4B;
+                }
             idx[s] = _mm512_load_si512(b);
         }
     }
@@ -64,13 +68,17 @@ inline __m512 block_dot(const uint8_t* const* r, int32_t blk, const float* x, co
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hi + at));
         return _mm512_inserti64x4(_mm512_castsi256_si512(a), b, 1);
     };
-    const __m512i r01 = load(r[0], r[1]), r23 = load(r[2], r[3]);
+    // Codes biased by 128 (sign bit flipped): 2^23 + code + 128, less
+    // 2^23 + 128, is the code exactly.
+    const __m512i bias = _mm512_set1_epi8(char(0x80));
+    const __m512i r01 = _mm512_xor_si512(load(r[0], r[1]), bias), r23 = _mm512_xor_si512(load(r[2], r[3]), bias);
+    const __m512 unbias = _mm512_set1_ps(8388736.0f);
     const float* xb = x + 32 * size_t(blk);
     __m512 acc = _mm512_setzero_ps();
 #pragma GCC unroll 8
     for (int s = 0; s < 8; ++s) {
-        const __m512i top = _mm512_maskz_permutex2var_epi8(0x8888888888888888ull, r01, si.idx[s], r23);
-        const __m512 q = _mm512_cvtepi32_ps(_mm512_srai_epi32(top, 24));
+        const __m512i lanes = _mm512_mask2_permutex2var_epi8(r01, si.idx[s], 0x1111111111111111ull, r23);
+        const __m512 q = _mm512_sub_ps(_mm512_castsi512_ps(lanes), unbias);
         acc = _mm512_fmadd_ps(_mm512_broadcast_f32x4(_mm_loadu_ps(xb + 4 * s)), q, acc);
     }
     return reduce_lanes(acc);
