@@ -5,12 +5,14 @@
 // pool (dense_decode_stages.h).
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "common/engine_log.h"
 #include "vm_cabi/gguf_file.h"
 #include "vm_cabi_v2/dequant.h"
+#include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "vm_gpu.h"
 #include "vm_v2/dense_decode.h"
@@ -235,6 +237,10 @@ std::vector<float>& zeros(std::vector<float>& v, size_t n) {
 int32_t dense_cpu_step(VMEngineV2& e, VMEngineV2::ActiveSequence& seq, std::vector<float>* logits_out) {
     const int32_t E = e.n_embd_, KV = e.kv_dim_, F = e.n_ff_, hd = e.head_dim_;
     if (e.model_buf_ && !vmb_command_buffer_handle()) vmb_arena_reset();
+    // The step hands the pool a job every few microseconds: its workers keep
+    // spinning between them rather than fall asleep in a serial stretch.
+    std::optional<vm::apex::DetPool::Hold> hold;
+    if (!e.model_buf_) hold.emplace(vm::apex::det_pool_global());
     const size_t nE = size_t(E), nF = size_t(F);
     VMEngineV2::DenseRows& r = e.dense_rows_;
     auto& x = zeros(r.x, nE);

@@ -8,14 +8,20 @@
 #include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "vm_v2/dense_math.h"
+#include "vm_v2/dense_q8_0.h"
 
 namespace vivirov::dense {
 
 namespace {
 
-// Rows per claim: a few kilobytes of weights for the narrowest matrices, and
-// enough claims on an 896-row product to keep eight workers balanced.
-constexpr int32_t kRowsPerClaim = 16;
+// Weights per claim: runs of rows long enough for a participant to stream
+// them at full speed (a claim starts cold), few enough claims that handing
+// them out costs nothing, but at least two claims per participant. A job's
+// last rows go a few at a time, so that its participants finish together.
+constexpr uint64_t kClaimBytes = 128u << 10;
+constexpr int32_t kClaimsPerParticipant = 2;
+constexpr int32_t kTailRows = 4;
+constexpr int32_t kTailClaimsPerParticipant = 2;
 constexpr size_t kMaxProducts = 4;
 
 int32_t rows_of(const GGUFTensor* w) { return w->dims.size() > 1 ? int32_t(w->dims[1]) : 1; }
@@ -27,12 +33,62 @@ uint64_t row_bytes(const GGUFTensor* w) {
     return uint64_t(cols_of(w)) / per_block * block_bytes;
 }
 
-// Rows [a, b) of one product by the single-thread kernel.
+// Rows [a, b) of one product: Q8_0 by the 512-bit rows where the CPU has
+// them, everything else by the single-thread gemv kernel (the same bits).
 void rows(const GGUFTensor* w, uint64_t rb, const float* x, float* y, int32_t a, int32_t b) {
+    static const bool wide = q8_0_wide_available();
+    if (wide && w->type == gguf::kGgmlQ8_0) return q8_0_rows_wide(w->data + uint64_t(a) * rb, rb, b - a, x, cols_of(w), y + a);
     vm::apex::fused_q_gemv(w->type, w->data + uint64_t(a) * rb, b - a, cols_of(w), x, y + a);
 }
 
-int32_t claims_of(int32_t n_rows) { return (n_rows + kRowsPerClaim - 1) / kRowsPerClaim; }
+// A job's claims in order: first the pieces beside its products (one claim
+// each), then runs of rows, a span of equal runs at a time.
+class Plan {
+public:
+    // A job of `bytes` weights beside `pieces` pieces.
+    Plan(int32_t pieces, uint64_t bytes)
+        : participants_(vm::apex::det_pool_global()->participants()),
+          claim_bytes_(std::min(kClaimBytes, bytes / uint64_t(kClaimsPerParticipant * participants_))),
+          total_(pieces) {}
+
+    // Rows [0, n) of product p, rows of `bytes` weights each (over every
+    // matrix a claim reads); `last` ends the job, in short claims.
+    void add(int32_t p, int32_t n, uint64_t bytes, bool last) {
+        const int32_t tail =
+            last && participants_ > 1 ? std::min(n, kTailRows * kTailClaimsPerParticipant * participants_) : 0;
+        const uint64_t fit = std::max<uint64_t>(claim_bytes_ / std::max<uint64_t>(bytes, 1) / kTailRows * kTailRows, kTailRows);
+        span(p, 0, n - tail, int32_t(std::min<uint64_t>(fit, uint64_t(std::max(n, 1)))));
+        span(p, n - tail, n, kTailRows);
+    }
+
+    int32_t total() const { return total_; }
+
+    // Claim c, past the pieces: its product and rows [a, b). Each participant
+    // takes claims in increasing order, so its cursor `at` only moves on.
+    void claim(int32_t c, int32_t& at, int32_t& p, int32_t& a, int32_t& b) const {
+        while (c >= spans_[at].end) ++at;
+        const Span& s = spans_[at];
+        p = s.product;
+        a = s.first + (c - s.begin) * s.per;
+        b = std::min(s.last, a + s.per);
+    }
+
+private:
+    struct Span {
+        int32_t product, first, last, per, begin, end;
+    };
+    void span(int32_t p, int32_t first, int32_t last, int32_t per) {
+        if (last <= first) return;
+        const int32_t begin = total_;
+        total_ += (last - first + per - 1) / per;
+        spans_[n_++] = {p, first, last, per, begin, total_};
+    }
+
+    int32_t participants_;
+    uint64_t claim_bytes_;
+    Span spans_[2 * kMaxProducts];
+    int32_t n_ = 0, total_;
+};
 
 } // namespace
 
@@ -49,25 +105,28 @@ bool cpu_multiplies(const GGUFTensor* w) {
 namespace {
 
 void one_job(const Product* p, size_t n, Pieces beside) {
-    uint64_t rb[kMaxProducts];
-    // Claims 0 … beside.count − 1 are the pieces, then each product's rows.
-    int32_t first_claim[kMaxProducts + 1] = {beside.count};
-    for (size_t i = 0; i < n; ++i) {
-        rb[i] = p[i].w ? row_bytes(p[i].w) : 0;
-        first_claim[i + 1] = first_claim[i] + (p[i].w ? claims_of(rows_of(p[i].w)) : 0);
-    }
-    const int32_t total = first_claim[n];
+    uint64_t rb[kMaxProducts] = {}, bytes = 0;
+    int32_t last = -1;
+    for (size_t i = 0; i < n; ++i)
+        if (p[i].w) {
+            rb[i] = row_bytes(p[i].w);
+            bytes += rb[i] * uint64_t(rows_of(p[i].w));
+            last = int32_t(i);
+        }
+    Plan plan(beside.count, bytes);
+    for (int32_t i = 0; i <= last; ++i)
+        if (p[i].w) plan.add(i, rows_of(p[i].w), rb[i], i == last);
     std::atomic<int32_t> next{0};
     vm::apex::det_pool_global()->parallel([&](int, int) {
-        size_t i = 0;
-        for (int32_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < total;) {
+        int32_t at = 0;
+        for (int32_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < plan.total();) {
             if (c < beside.count) {
                 beside.run(beside.ctx, c);
                 continue;
             }
-            while (c >= first_claim[i + 1]) ++i; // claims come in increasing order
-            const int32_t a = (c - first_claim[i]) * kRowsPerClaim;
-            rows(p[i].w, rb[i], p[i].x, p[i].y, a, std::min(rows_of(p[i].w), a + kRowsPerClaim));
+            int32_t i, a, b;
+            plan.claim(c, at, i, a, b);
+            rows(p[i].w, rb[i], p[i].x, p[i].y, a, b);
         }
     });
 }
@@ -89,10 +148,14 @@ void cpu_pieces(Pieces pieces) {
 void cpu_gated_ffn(const GGUFTensor* gate_w, const GGUFTensor* up_w, const float* x, float* gate, float* up,
                    float* act, int32_t n_ff) {
     const uint64_t rb_gate = row_bytes(gate_w), rb_up = row_bytes(up_w);
+    Plan plan(0, (rb_gate + rb_up) * uint64_t(n_ff));
+    plan.add(0, n_ff, rb_gate + rb_up, true);
     std::atomic<int32_t> next{0};
     vm::apex::det_pool_global()->parallel([&](int, int) {
-        for (int32_t a; (a = next.fetch_add(kRowsPerClaim, std::memory_order_relaxed)) < n_ff;) {
-            const int32_t b = std::min(n_ff, a + kRowsPerClaim);
+        int32_t at = 0;
+        for (int32_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < plan.total();) {
+            int32_t i, a, b;
+            plan.claim(c, at, i, a, b);
             rows(gate_w, rb_gate, x, gate, a, b);
             rows(up_w, rb_up, x, up, a, b);
             swiglu(gate + a, up + a, b - a, act + a);

@@ -2,9 +2,10 @@
 // The CPU decode step's weight products, several per hand-off to the engine's
 // pool: the small products of one layer stage (Q, K and V; gate and up) cost
 // more in hand-offs than in arithmetic when each is its own pool job. Rows are
-// claimed a few at a time across all products of the stage, and every row is
-// computed by the single-thread kernel, so the results are bit for bit those
-// of one product at a time, for any number of workers.
+// claimed in runs of up to a hundred kilobytes of weights across all products
+// of the stage, and every row is computed by a single-thread kernel, so the
+// results are bit for bit those of one product at a time, for any number of
+// workers.
 #include <cstdint>
 #include <initializer_list>
 

@@ -79,6 +79,26 @@ TEST(DenseStages, GatedFeedForwardEqualsItsProductsAndActivation) {
     EXPECT_TRUE(sameBits(act, want));
 }
 
+TEST(DenseStages, LargeProductsClaimedInLongRunsEqualEachProductAlone) {
+    // Jobs of hundreds of kilobytes: rows go out in long runs, then a short
+    // tail of the last product; runs and tail end off any multiple of four.
+    const Matrix a(GGUFWriter::GQ8_0, 701, 896, 10), b(GGUFWriter::GQ8_0, 130, 896, 11),
+        c(GGUFWriter::GQ6_K, 257, 512, 12), gate(GGUFWriter::GQ8_0, 1003, 896, 13), up(GGUFWriter::GQ8_0, 1003, 896, 14);
+    const std::vector<float> x = input(896), x2 = input(512);
+    std::vector<float> ya(701), yb(130), yc(257);
+    vivirov::dense::cpu_products({{&a.t, x.data(), ya.data()}, {&b.t, x.data(), yb.data()}, {&c.t, x2.data(), yc.data()}});
+    EXPECT_TRUE(sameBits(ya, a.alone(x)));
+    EXPECT_TRUE(sameBits(yb, b.alone(x)));
+    EXPECT_TRUE(sameBits(yc, c.alone(x2)));
+    std::vector<float> g(1003), u(1003), act(1003), want(1003);
+    vivirov::dense::cpu_gated_ffn(&gate.t, &up.t, x.data(), g.data(), u.data(), act.data(), 1003);
+    const std::vector<float> g0 = gate.alone(x), u0 = up.alone(x);
+    vivirov::dense::swiglu(g0.data(), u0.data(), 1003, want.data());
+    EXPECT_TRUE(sameBits(g, g0));
+    EXPECT_TRUE(sameBits(u, u0));
+    EXPECT_TRUE(sameBits(act, want));
+}
+
 TEST(DenseStages, OnlyMatricesTheKernelsServeArePooled) {
     const Matrix q8(GGUFWriter::GQ8_0, 4, 64, 8), f16(GGUFWriter::GF16, 4, 64, 9);
     GGUFTensor ragged = q8.t;
