@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "kernel_ops.h"
+#include "q8_0_rows_avx512.h"
 #include "vm_cabi/half.h"
 
 #if defined(__x86_64__)
@@ -294,6 +295,7 @@ int32_t quads_run(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t r
 // then four over several blocks.
 void rows_dot512(uint32_t type, const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* x, int32_t k,
                  float* y) {
+    if (type == 8) return q8_0_rows_avx512(W, row_bytes, rows, x, k, y);
     int32_t r = 0;
     if (type == 12 || type == 14) {
         r = quads_run<4, 1>(type, W, row_bytes, r, rows, x, k, y);

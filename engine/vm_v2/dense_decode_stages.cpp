@@ -8,7 +8,6 @@
 #include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "vm_v2/dense_math.h"
-#include "vm_v2/dense_q8_0.h"
 
 namespace vivirov::dense {
 
@@ -33,11 +32,8 @@ uint64_t row_bytes(const GGUFTensor* w) {
     return uint64_t(cols_of(w)) / per_block * block_bytes;
 }
 
-// Rows [a, b) of one product: Q8_0 by the 512-bit rows where the CPU has
-// them, everything else by the single-thread gemv kernel (the same bits).
+// Rows [a, b) of one product, by the single-thread gemv kernel.
 void rows(const GGUFTensor* w, uint64_t rb, const float* x, float* y, int32_t a, int32_t b) {
-    static const bool wide = q8_0_wide_available();
-    if (wide && w->type == gguf::kGgmlQ8_0) return q8_0_rows_wide(w->data + uint64_t(a) * rb, rb, b - a, x, cols_of(w), y + a);
     vm::apex::fused_q_gemv(w->type, w->data + uint64_t(a) * rb, b - a, cols_of(w), x, y + a);
 }
 

@@ -1,8 +1,7 @@
-// The 512-bit Q8_0 rows give bit for bit what the gemv kernels give, over
-// ragged row counts (passes of four plus a remainder), block counts off the
-// four-block group, and scales from subnormal to large.
-#include "engine/vm_cabi_v2/fused_q_kernels.h"
-#include "engine/vm_v2/dense_q8_0.h"
+// The AVX-512 build's Q8_0 rows give bit for bit what the portable kernels
+// give, over ragged row counts (passes of four plus a remainder), block counts
+// off the four-block group, and scales from subnormal to large.
+#include "engine/vm_cabi_v2/kernel_ops.h"
 #include "tests/support/GGUFWriter.h"
 #include "tests/support/RandomBlocks.h"
 
@@ -26,8 +25,9 @@ std::string rows(int32_t n, int32_t k, uint32_t seed) {
 
 } // namespace
 
-TEST(DenseQ8Wide, RowsEqualTheGemvKernelsBitForBit) {
-    if (!vivirov::dense::q8_0_wide_available()) GTEST_SKIP() << "no AVX-512 (F, BW, VBMI) on this CPU";
+TEST(Q8RowsWide, RowsEqualThePortableKernelsBitForBit) {
+    const vm::KernelOps* wide = vm::avx512_kernel_ops();
+    if (!wide) GTEST_SKIP() << "no AVX-512 kernel build on this CPU";
     struct Shape {
         int32_t rows, k;
     };
@@ -40,8 +40,9 @@ TEST(DenseQ8Wide, RowsEqualTheGemvKernelsBitForBit) {
         for (float& v : x) v = std::ldexp(float(int(rng() % 2001) - 1000), int(rng() % 24) - 20);
         std::vector<float> want(size_t(s.rows)), got(size_t(s.rows), -1.0f);
         const auto* W = reinterpret_cast<const uint8_t*>(w.data());
-        ASSERT_TRUE(vm::apex::fused_q_gemv(8, W, s.rows, s.k, x.data(), want.data()));
-        vivirov::dense::q8_0_rows_wide(W, uint64_t(s.k / 32 * 34), s.rows, x.data(), s.k, got.data());
+        const uint64_t row_bytes = uint64_t(s.k / 32 * 34);
+        vm::portable_kernel_ops().rows_dot(8, W, row_bytes, s.rows, x.data(), s.k, want.data());
+        wide->rows_dot(8, W, row_bytes, s.rows, x.data(), s.k, got.data());
         EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size() * sizeof(float)));
     }
 }

@@ -1,10 +1,10 @@
-// The 512-bit build of the Q8_0 rows (dense_q8_0.h), compiled for AVX-512
-// F/BW/VBMI only inside this file and chosen at run time.
-#include "vm_v2/dense_q8_0.h"
+// The 512-bit build of the Q8_0 rows (q8_0_rows_avx512.h), compiled for
+// AVX-512 F/BW/VL/VBMI only inside this file; the AVX-512 kernel table calls it.
+#include "q8_0_rows_avx512.h"
 
 #include <cstring>
 
-#include "vm_cabi_v2/fused_q_kernels.h"
+#include "kernel_ops.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -19,7 +19,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-namespace vivirov::dense {
+namespace vm {
 
 namespace {
 
@@ -124,16 +124,7 @@ void rows4(const uint8_t* const* r, const uint8_t* const* next, int32_t nb, cons
 
 } // namespace
 
-bool q8_0_wide_available() {
-    static const bool ok = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
-    }();
-    return ok;
-}
-
-void q8_0_rows_wide(const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* x, int32_t k, float* y) {
+void q8_0_rows_avx512(const uint8_t* W, uint64_t row_bytes, int32_t rows, const float* x, int32_t k, float* y) {
     static const StepIndices si;
     const int32_t nb = k / 32;
     const int32_t rb = int32_t(row_bytes);
@@ -149,22 +140,15 @@ void q8_0_rows_wide(const uint8_t* W, uint64_t row_bytes, int32_t rows, const fl
         rows4(r, more ? n : nullptr, nb, x, y + i, si, offsets);
     }
     // The last rows by the gemv kernels, which give the same bits.
-    if (i < rows) vm::apex::fused_q_gemv(8, W + uint64_t(i) * row_bytes, rows - i, k, x, y + i);
+    if (i < rows) avx2_kernel_ops()->rows_dot(8, W + uint64_t(i) * row_bytes, row_bytes, rows - i, x, k, y + i);
 }
 
-} // namespace vivirov::dense
+} // namespace vm
 
 #if defined(__clang__)
 #pragma clang attribute pop
 #else
 #pragma GCC pop_options
 #endif
-
-#else
-
-namespace vivirov::dense {
-bool q8_0_wide_available() { return false; }
-void q8_0_rows_wide(const uint8_t*, uint64_t, int32_t, const float*, int32_t, float*) {}
-} // namespace vivirov::dense
 
 #endif
