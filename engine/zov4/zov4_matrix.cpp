@@ -63,6 +63,17 @@ RowProduct operand(const std::unordered_map<const void*, ZOV4Forward::F32DenseEn
     return p;
 }
 
+// The row products of `jobs`, appended to `out` at `n`; false when one does
+// not fit the kernels' 32-bit sizes.
+bool operands(const std::unordered_map<const void*, ZOV4Forward::F32DenseEntry>& map,
+              std::initializer_list<ZOV4Forward::MatJob> jobs, RowProduct* out, int& n) {
+    for (const auto& j : jobs) {
+        if (!fits_i32(j.K) || !fits_i32(j.N)) return false;
+        out[n++] = operand(map, j.W, j.X, j.Y, j.K, j.N);
+    }
+    return true;
+}
+
 } // namespace
 
 int32_t ZOV4Forward::gmm(const void* data, uint32_t type, uint64_t nbytes, const float* B, float* C, int64_t K,
@@ -169,12 +180,7 @@ void ZOV4Forward::mm_together(std::initializer_list<MatJob> jobs, int64_t M) {
                          (M >= kGpuMinRows && use_gpu && gpu.command_buffer_handle);
     RowProduct products[kMax];
     int n = 0;
-    bool ok = !own_way;
-    for (const MatJob& j : jobs) {
-        if (!ok) break;
-        ok = fits_i32(j.K) && fits_i32(j.N);
-        if (ok) products[n++] = operand(f32_dense, j.W, j.X, j.Y, j.K, j.N);
-    }
+    bool ok = !own_way && operands(f32_dense, jobs, products, n);
     if (ok && row_products(products, n, int32_t(M))) {
         mm_count += uint64_t(M) * jobs.size();
         return;
@@ -187,12 +193,7 @@ bool ZOV4Forward::mm_together_with(std::initializer_list<MatJob> jobs, const Row
     const bool own_way = jobs.size() + size_t(std::max(n_extra, 0)) > kMax || vm::env_starts_with_1("VIVIROV_MATRIX_FORCE_N1");
     RowProduct products[kMax];
     int n = 0;
-    bool ok = !own_way;
-    for (const MatJob& j : jobs) {
-        if (!ok) break;
-        ok = fits_i32(j.K) && fits_i32(j.N);
-        if (ok) products[n++] = operand(f32_dense, j.W, j.X, j.Y, j.K, j.N);
-    }
+    bool ok = !own_way && operands(f32_dense, jobs, products, n);
     for (int i = 0; ok && i < n_extra; ++i) products[n++] = extra[i];
     if (ok && row_products(products, n, 1)) {
         mm_count += jobs.size();

@@ -16,7 +16,7 @@
 #include "engine/vm_cabi_v2/det_pool.h"
 #include "engine/zov4/zov4_forward.h"
 #include "engine/zov4/zov4_moe_job.h"
-#include "tests/support/ChildTest.h"
+#include "tests/support/PoolSizeHashes.h"
 #include "tests/support/DeepSeekV4Fixture.h"
 #include "tests/support/TempDir.h"
 
@@ -121,29 +121,16 @@ TEST(MoeCallChild, Hash) {
     f.moe(0, {5, 9, 5, 300, 41, 9, 77}, x.data(), out0.data(), n);
     f.forced_expert = 3;
     f.moe(1, {0}, x.data(), out1.data(), n);
-    uint64_t h = 1469598103934665603ull;
-    for (const auto* v : {&out0, &out1})
-        for (float y : *v) {
-            uint32_t bits;
-            std::memcpy(&bits, &y, 4);
-            h = (h ^ bits) * 1099511628211ull;
-        }
-    std::printf("HASH %016llx POOL %d\n", static_cast<unsigned long long>(h),
-                vm::apex::det_pool_global()->handoffs() > before ? 1 : 0);
+    BitHash h;
+    h.add(out0);
+    h.add(out1);
+    h.print(vm::apex::det_pool_global()->handoffs() > before ? " POOL 1" : " POOL 0");
 }
 
 TEST(MoeCall, SameBitsForAnyPoolSize) {
-    std::vector<std::string> hashes;
-    for (const char* threads : {"1", "3", "8"}) {
-        const auto r = runChildTest("MoeCallChild.Hash", {{"VIVIROV_ENGINE_THREADS", threads}});
-        ASSERT_TRUE(r.succeeded()) << r.stdoutData << r.stderrData;
-        const auto at = r.stdoutData.find("HASH ");
-        ASSERT_NE(at, std::string::npos) << r.stdoutData;
-        hashes.push_back(r.stdoutData.substr(at, 21));
-        EXPECT_EQ(r.stdoutData.substr(at + 22, 6), std::string(threads[0] == '1' ? "POOL 0" : "POOL 1")) << threads;
-    }
-    EXPECT_EQ(hashes[0], hashes[1]);
-    EXPECT_EQ(hashes[0], hashes[2]);
+    // One thread runs the call inline; more hand it to the pool.
+    for (const auto& run : expectSameHashForPoolSizes("MoeCallChild.Hash", {"1", "3", "8"}))
+        EXPECT_NE(run.stdoutData.find(run.threads == "1" ? "POOL 0" : "POOL 1"), std::string::npos) << run.threads;
 }
 
 // Networks that disagree on the output width, or a null weight matrix, are

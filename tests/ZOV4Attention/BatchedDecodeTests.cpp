@@ -13,7 +13,7 @@
 
 #include "engine/common/thread_budget.h"
 #include "tests/ZOV4Attention/AttentionModel.h"
-#include "tests/support/ChildTest.h"
+#include "tests/support/PoolSizeHashes.h"
 
 using namespace vivirov::test;
 using vm::zov4::ZOV4Forward;
@@ -119,27 +119,13 @@ TEST(BatchedDecode, DeterministicChild) {
                                                        prompt(9, 9)};
     auto f = cpuModel();
     const Decoded d = together(*f, prompts, fixedInputs(5, 3), 3);
-    uint64_t h = 1469598103934665603ull;
-    for (const auto& l : d.logits)
-        for (float x : l) {
-            uint32_t bits;
-            std::memcpy(&bits, &x, 4);
-            h = (h ^ bits) * 1099511628211ull;
-        }
-    std::printf("HASH %016llx\n", static_cast<unsigned long long>(h));
+    BitHash h;
+    for (const auto& l : d.logits) h.add(l);
+    h.print();
 }
 
 TEST(BatchedDecode, SameBitsForAnyPoolSize) {
-    std::vector<std::string> hashes;
-    for (const char* threads : {"1", "2", "8"}) {
-        const auto r = runChildTest("BatchedDecode.DeterministicChild", {{"VIVIROV_ENGINE_THREADS", threads}});
-        ASSERT_TRUE(r.succeeded()) << r.stdoutData << r.stderrData;
-        const auto at = r.stdoutData.find("HASH ");
-        ASSERT_NE(at, std::string::npos) << r.stdoutData;
-        hashes.push_back(r.stdoutData.substr(at, 21));
-    }
-    EXPECT_EQ(hashes[0], hashes[1]);
-    EXPECT_EQ(hashes[0], hashes[2]);
+    expectSameHashForPoolSizes("BatchedDecode.DeterministicChild", {"1", "2", "8"});
 }
 
 TEST(BatchedDecode, SlotCountIsClamped) {

@@ -14,7 +14,7 @@
 
 #include "engine/common/thread_budget.h"
 #include "tests/ZOV4Attention/AttentionModel.h"
-#include "tests/support/ChildTest.h"
+#include "tests/support/PoolSizeHashes.h"
 
 using namespace vivirov::test;
 using vm::zov4::ZOV4Forward;
@@ -74,30 +74,17 @@ TEST(SingleTokenDecode, DeterministicChild) {
     const std::vector<int32_t> all = tokens();
     auto f = cpuModel();
     f->forward(std::vector<int32_t>(all.begin(), all.begin() + 5));
-    uint64_t h = 1469598103934665603ull;
+    BitHash h;
     for (size_t t = 5; t < all.size(); ++t) {
         std::vector<float> logits;
         f->forward_one(all[t], &logits);
-        for (float x : logits) {
-            uint32_t bits;
-            std::memcpy(&bits, &x, 4);
-            h = (h ^ bits) * 1099511628211ull;
-        }
+        h.add(logits);
     }
-    std::printf("HASH %016llx\n", static_cast<unsigned long long>(h));
+    h.print();
 }
 
 TEST(SingleTokenDecode, SameBitsForAnyPoolSize) {
-    std::vector<std::string> hashes;
-    for (const char* threads : {"1", "2", "8"}) {
-        const auto r = runChildTest("SingleTokenDecode.DeterministicChild", {{"VIVIROV_ENGINE_THREADS", threads}});
-        ASSERT_TRUE(r.succeeded()) << r.stdoutData << r.stderrData;
-        const auto at = r.stdoutData.find("HASH ");
-        ASSERT_NE(at, std::string::npos) << r.stdoutData;
-        hashes.push_back(r.stdoutData.substr(at, 21));
-    }
-    EXPECT_EQ(hashes[0], hashes[1]);
-    EXPECT_EQ(hashes[0], hashes[2]);
+    expectSameHashForPoolSizes("SingleTokenDecode.DeterministicChild", {"1", "2", "8"});
 }
 
 } // namespace
