@@ -51,15 +51,6 @@ bool env_starts_1(const char* name) {
     return v && v[0] == '1';
 }
 
-// A positive decimal from the environment, or `fallback`.
-double env_positive(const char* name, double fallback) {
-    const char* v = std::getenv(name);
-    if (!v) return fallback;
-    char* end = nullptr;
-    const double d = std::strtod(v, &end);
-    return end != v && d > 0 ? d : fallback;
-}
-
 void touch_pages(const void* p, uint64_t len) {
     const auto* b = static_cast<const volatile uint8_t*>(p);
     for (uint64_t off = 0; off < len; off += kPage) (void)b[off];

@@ -81,8 +81,12 @@ TEST(GroupedOutput, SeveralTokensAgreeOnEveryRoute) {
         countingGpu().foreignBatchOpen = c.foreignBatch;
         std::vector<float> out(size_t(n) * E, 123.0f);
         f->grouped_out_gpu(il, in.data(), out.data(), n);
-        if (c.products >= 0) EXPECT_EQ(countingGpu().products, c.products) << c.name;
-        if (c.name == std::string("gpu")) EXPECT_EQ(countingGpu().begins, 2);
+        if (c.products >= 0) {
+            EXPECT_EQ(countingGpu().products, c.products) << c.name;
+        }
+        if (c.name == std::string("gpu")) {
+            EXPECT_EQ(countingGpu().begins, 2);
+        }
         for (size_t i = 0; i < out.size(); ++i)
             ASSERT_NEAR(out[i], cpu[i], 1e-3 * (1 + std::fabs(cpu[i]))) << c.name << " " << i;
     }

@@ -102,8 +102,9 @@ TEST(BatchedDecode, MatchesEachSequenceDecodedAlone) {
             const float* l = b.data() + size_t(k) * f->n_vocab;
             std::vector<float> sorted(l, l + f->n_vocab);
             std::sort(sorted.rbegin(), sorted.rend());
-            if (sorted[0] - sorted[1] > 1e-2f * (1 + std::fabs(sorted[0])))
+            if (sorted[0] - sorted[1] > 1e-2f * (1 + std::fabs(sorted[0]))) {
                 EXPECT_EQ(got.tokens[s][size_t(k)], want.tokens[s][size_t(k)]) << "slot " << s << " step " << k;
+            }
         }
     }
 }

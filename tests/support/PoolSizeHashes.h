@@ -42,7 +42,9 @@ inline std::vector<PoolSizeRun> expectSameHashForPoolSizes(const std::string& te
         const auto at = r.stdoutData.find("HASH ");
         EXPECT_NE(at, std::string::npos) << r.stdoutData;
         runs.push_back({t, at == std::string::npos ? std::string() : r.stdoutData.substr(at, 21), r.stdoutData});
-        if (runs.size() > 1) EXPECT_EQ(runs.front().hash, runs.back().hash) << t << " threads";
+        if (runs.size() > 1) {
+            EXPECT_EQ(runs.front().hash, runs.back().hash) << t << " threads";
+        }
     }
     return runs;
 }
