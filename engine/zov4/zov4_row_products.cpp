@@ -12,9 +12,13 @@ namespace vm::zov4 {
 
 namespace {
 
-// Weight bytes one claim covers: large enough that the claim counter is
-// cold, small enough that the last claims even out the participants.
+// Weight bytes one claim covers: at least kRunBytes, so that the claim
+// counter is cold, and up to a share of the job that still leaves each
+// participant kClaimsEach claims to even out the last ones; longer runs
+// let each core's prefetch stream further.
 constexpr uint64_t kRunBytes = 16 * 1024;
+constexpr uint64_t kMaxRunBytes = 256 * 1024;
+constexpr uint64_t kClaimsEach = 4;
 // Below this many weight bytes in all the products the caller computes them.
 constexpr uint64_t kInlineBytes = 48 * 1024;
 // Products handled per pool job; more are taken in further jobs.
@@ -56,13 +60,20 @@ void rows_of(const RowProduct& p, int32_t a, int32_t b, int32_t M) {
 void run_group(const RowProduct* products, int count, int32_t M) {
     int32_t rows_per_run[kMaxPerJob];
     int64_t first_run[kMaxPerJob + 1];
-    uint64_t bytes = 0;
+    uint64_t bytes = 0, weight_bytes = 0;
     first_run[0] = 0;
     for (int i = 0; i < count; ++i) {
         const RowProduct& p = products[i];
         const uint64_t rb = ggml_row_bytes(p.type, uint64_t(p.K));
         bytes += rb * uint64_t(p.N) * uint64_t(rows_of_product(p, M) > 1 ? 2 : 1);
-        rows_per_run[i] = int32_t(std::clamp<uint64_t>(kRunBytes / std::max<uint64_t>(rb, 1), 1, uint64_t(p.N)));
+        weight_bytes += rb * uint64_t(p.N);
+    }
+    const uint64_t share = weight_bytes / (uint64_t(vm::apex::det_pool_global()->participants()) * kClaimsEach);
+    const uint64_t run_bytes = std::clamp(share, kRunBytes, kMaxRunBytes);
+    for (int i = 0; i < count; ++i) {
+        const RowProduct& p = products[i];
+        const uint64_t rb = ggml_row_bytes(p.type, uint64_t(p.K));
+        rows_per_run[i] = int32_t(std::clamp<uint64_t>(run_bytes / std::max<uint64_t>(rb, 1), 1, uint64_t(p.N)));
         first_run[i + 1] = first_run[i] + (p.N + rows_per_run[i] - 1) / rows_per_run[i];
     }
     if (bytes < kInlineBytes) {

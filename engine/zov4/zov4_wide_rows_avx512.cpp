@@ -4,9 +4,9 @@
 // every output is accumulated and reduced in the single-row order and has
 // its bits; with 32 registers a weight block is widened once for eight
 // activation rows. As in the AVX2 build the activations are read a chunk of
-// blocks at a time for a group of weight rows, from L1. One activation row
-// goes to the AVX2 build, which is bound by memory there (or, should that
-// build have been switched off meanwhile, to a one-row tile: the same bits).
+// blocks at a time for a group of weight rows, from L1. One Q8_0 activation
+// row keeps the same two-zmm chains, one weight row at a time.
+// F32 single rows go to the AVX2 build, which is bound by memory there.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -84,6 +84,28 @@ void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float
     }
 }
 
+// One activation row: the AVX2 kernel's per-lane fma chains in two zmm
+// (quarters 0|1 and 2|3), so the sum has that kernel's bits with half its
+// converts and fmas. Taking several weight rows per pass to share the
+// activation loads measured slower: one stream per core prefetches best.
+float q8_one(const uint8_t* row, int32_t nb, const float* x) {
+    __m512 a0 = _mm512_setzero_ps(), a1 = a0;
+    for (int32_t b = 0; b < nb; ++b) {
+        const uint8_t* block = row + size_t(b) * kBlockBytes;
+        if ((b & 1) == 0) _mm_prefetch(reinterpret_cast<const char*>(block + kAhead), _MM_HINT_T0);
+        uint16_t bits;
+        __builtin_memcpy(&bits, block, 2);
+        const __m512 d = _mm512_cvtph_ps(_mm256_set1_epi16(short(bits)));
+        const __m512 w0 = _mm512_mul_ps(
+            d, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 2)))));
+        const __m512 w1 = _mm512_mul_ps(
+            d, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 18)))));
+        a0 = _mm512_fmadd_ps(w0, _mm512_loadu_ps(x + size_t(b) * kBlock), a0);
+        a1 = _mm512_fmadd_ps(w1, _mm512_loadu_ps(x + size_t(b) * kBlock + 16), a1);
+    }
+    return finish(a0, a1);
+}
+
 // Weight rows [g, g + n) (n ≤ kGroup) against MT activation rows, a chunk of
 // blocks at a time for all the rows so that the activations are read from
 // L1; the accumulators wait in memory between chunks, which leaves each
@@ -110,10 +132,12 @@ void q8_group(const uint8_t* W, size_t rb, int32_t g, int32_t n, int32_t nb, int
 }
 
 void q8_rows(const uint8_t* W, int32_t r0, int32_t r1, int32_t K, const float* X, int32_t M, float* Y, int64_t ldy) {
-    if (M == 1)
-        if (const WideRowsKernel one = wide_rows_kernel_avx2(kGgmlQ8_0)) return one(W, r0, r1, K, X, M, Y, ldy);
     const int32_t nb = K / kBlock;
     const size_t rb = size_t(nb) * kBlockBytes;
+    if (M == 1) {
+        for (int32_t r = r0; r < r1; ++r) Y[r] = q8_one(W + size_t(r) * rb, nb, X);
+        return;
+    }
     using Tile = void (*)(const uint8_t*, size_t, int32_t, int32_t, int32_t, int32_t, const float*, float*, int64_t);
     static constexpr Tile tiles[kTile + 1] = {nullptr,     q8_group<1>, q8_group<2>, q8_group<3>, q8_group<4>,
                                               q8_group<5>, q8_group<6>, q8_group<7>, q8_group<8>};
