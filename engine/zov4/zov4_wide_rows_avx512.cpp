@@ -51,6 +51,15 @@ float finish(__m512 q01, __m512 q23) {
     return (l[0] + l[1]) + (l[2] + l[3]);
 }
 
+// A block's 32 weights as floats, codes 0-15 in w0 and 16-31 in w1.
+inline void widen(const uint8_t* block, __m512& w0, __m512& w1) {
+    uint16_t bits;
+    __builtin_memcpy(&bits, block, 2);
+    const __m512 d = _mm512_cvtph_ps(_mm256_set1_epi16(short(bits)));
+    w0 = _mm512_mul_ps(d, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 2)))));
+    w1 = _mm512_mul_ps(d, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 18)))));
+}
+
 // Blocks [b0, b1) of one weight row into MT rows' accumulators (two each).
 template <int MT>
 void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float* X, __m512* acc, size_t ahead) {
@@ -63,13 +72,8 @@ void q8_chunk(const uint8_t* row, int32_t b0, int32_t b1, int32_t K, const float
     for (int32_t b = b0; b < b1; ++b) {
         const uint8_t* block = row + size_t(b) * kBlockBytes;
         if ((b & 1) == 0) _mm_prefetch(reinterpret_cast<const char*>(block + ahead), _MM_HINT_T0);
-        uint16_t bits;
-        __builtin_memcpy(&bits, block, 2);
-        const __m512 d = _mm512_cvtph_ps(_mm256_set1_epi16(short(bits)));
-        const __m512 w0 = _mm512_mul_ps(
-            d, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 2)))));
-        const __m512 w1 = _mm512_mul_ps(
-            d, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 18)))));
+        __m512 w0, w1;
+        widen(block, w0, w1);
         const float* xb = X + size_t(b) * kBlock;
         #pragma GCC unroll 16
         for (int m = 0; m < MT; ++m) {
@@ -93,13 +97,8 @@ float q8_one(const uint8_t* row, int32_t nb, const float* x) {
     for (int32_t b = 0; b < nb; ++b) {
         const uint8_t* block = row + size_t(b) * kBlockBytes;
         if ((b & 1) == 0) _mm_prefetch(reinterpret_cast<const char*>(block + kAhead), _MM_HINT_T0);
-        uint16_t bits;
-        __builtin_memcpy(&bits, block, 2);
-        const __m512 d = _mm512_cvtph_ps(_mm256_set1_epi16(short(bits)));
-        const __m512 w0 = _mm512_mul_ps(
-            d, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 2)))));
-        const __m512 w1 = _mm512_mul_ps(
-            d, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 18)))));
+        __m512 w0, w1;
+        widen(block, w0, w1);
         a0 = _mm512_fmadd_ps(w0, _mm512_loadu_ps(x + size_t(b) * kBlock), a0);
         a1 = _mm512_fmadd_ps(w1, _mm512_loadu_ps(x + size_t(b) * kBlock + 16), a1);
     }
