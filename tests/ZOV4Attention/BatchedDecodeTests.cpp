@@ -50,11 +50,8 @@ Decoded alone(const std::vector<std::vector<int32_t>>& prompts, const std::vecto
     return d;
 }
 
-Decoded together(ZOV4Forward& f, const std::vector<std::vector<int32_t>>& prompts,
-                 const std::vector<std::vector<int>>& inputs, int steps) {
-    const int B = int(prompts.size());
-    f.multi_seq_init(B);
-    for (int s = 0; s < B; ++s) f.multi_seq_prefill(s, prompts[size_t(s)]);
+// Slots 0 … B - 1, already prefilled, decoded together over `steps` inputs.
+Decoded decodeSteps(ZOV4Forward& f, int B, const std::vector<std::vector<int>>& inputs, int steps) {
     Decoded d;
     d.tokens.resize(size_t(B));
     d.logits.resize(size_t(B));
@@ -70,6 +67,14 @@ Decoded together(ZOV4Forward& f, const std::vector<std::vector<int32_t>>& prompt
         }
     }
     return d;
+}
+
+Decoded together(ZOV4Forward& f, const std::vector<std::vector<int32_t>>& prompts,
+                 const std::vector<std::vector<int>>& inputs, int steps) {
+    const int B = int(prompts.size());
+    f.multi_seq_init(B);
+    for (int s = 0; s < B; ++s) f.multi_seq_prefill(s, prompts[size_t(s)]);
+    return decodeSteps(f, B, inputs, steps);
 }
 
 std::vector<std::vector<int>> fixedInputs(int slots, int steps) {
@@ -246,12 +251,7 @@ TEST(BatchedDecode, CompressedRowsMatchThePerSlotRoute) {
             fromIdx[size_t(s)].push_back(c.n_idx);
         }
     }
-    const auto inputs = fixedInputs(B, steps);
-    std::vector<int> ids = {0, 1, 2}, toks(B), out(B);
-    for (int k = 0; k < steps; ++k) {
-        for (int s = 0; s < B; ++s) toks[size_t(s)] = inputs[size_t(s)][size_t(k)];
-        f->multi_decode_step(ids.data(), toks.data(), B, out.data());
-    }
+    decodeSteps(*f, B, fixedInputs(B, steps), steps);
     int compared = 0;
     for (int s = 0; s < B; ++s)
         for (int il = 0; il < f->n_layer; ++il) {
@@ -291,14 +291,7 @@ TEST(BatchedDecode, KeysAndMasksMatchThePerSlotRoute) {
     f->ix_top_k = 3;
     const std::vector<std::vector<int32_t>> prompts = {prompt(300, 1), prompt(9, 2), prompt(26, 3)};
     const int B = int(prompts.size()), steps = 5;
-    f->multi_seq_init(B);
-    for (int s = 0; s < B; ++s) f->multi_seq_prefill(s, prompts[size_t(s)]);
-    const auto inputs = fixedInputs(B, steps);
-    std::vector<int> ids = {0, 1, 2}, toks(B), out(B);
-    for (int k = 0; k < steps; ++k) {
-        for (int s = 0; s < B; ++s) toks[size_t(s)] = inputs[size_t(s)][size_t(k)];
-        f->multi_decode_step(ids.data(), toks.data(), B, out.data());
-    }
+    together(*f, prompts, fixedInputs(B, steps), steps);
     int il = 0;
     while (il < f->n_layer && !(f->compress_ratio[size_t(il)] == 4 && f->has(il, "indexer.proj.weight"))) ++il;
     ASSERT_LT(il, f->n_layer);
