@@ -61,8 +61,16 @@ double FakeClock::wallSeconds() const {
 }
 
 bool FakeClock::sleepFor(uint64_t nanos, const std::stop_token& token) {
+    uint64_t deadline;
+    {
+        std::lock_guard lock(mutex_);
+        deadline = now_ + nanos;
+    }
+    return sleepUntil(deadline, token);
+}
+
+bool FakeClock::sleepUntil(uint64_t deadline, const std::stop_token& token) {
     std::unique_lock lock(mutex_);
-    const uint64_t deadline = now_ + nanos;
     ++sleepers_;
     changed_.notify_all();
     bool reached = changed_.wait(lock, token, [&] { return now_ >= deadline; });

@@ -18,6 +18,14 @@ public:
     virtual double wallSeconds() const = 0;
     // Waits `nanos`; returns false at once when `token` asks to stop.
     virtual bool sleepFor(uint64_t nanos, const std::stop_token& token = {}) = 0;
+    // Waits until the uptime reaches `deadline`. A waiter that computed its
+    // deadline earlier must use this, not sleepFor: time that passes between
+    // reading the clock and starting to sleep would otherwise be slept twice.
+    virtual bool sleepUntil(uint64_t deadline, const std::stop_token& token = {}) {
+        const uint64_t now = uptimeNanos();
+        if (token.stop_requested()) return false;
+        return deadline <= now || sleepFor(deadline - now, token);
+    }
 
     // The process clock: the real one unless a test installed another.
     static Clock& current();
@@ -40,6 +48,7 @@ public:
     uint64_t uptimeNanos() const override;
     double wallSeconds() const override;
     bool sleepFor(uint64_t nanos, const std::stop_token& token = {}) override;
+    bool sleepUntil(uint64_t deadline, const std::stop_token& token = {}) override;
     void advance(uint64_t nanos);
     // Number of threads currently inside sleepFor: lets a test wait until a
     // worker has reached its sleep before advancing.

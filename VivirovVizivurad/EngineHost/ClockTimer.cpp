@@ -30,6 +30,16 @@ void ClockTimer::after(uint64_t delayNanos, std::function<void()> job) {
     changed_.notify_all();
 }
 
+bool ClockTimer::isSettled() {
+    std::lock_guard lock(mutex_);
+    return !running_ && (jobs_.empty() || jobs_.begin()->first > clock_.uptimeNanos());
+}
+
+uint64_t ClockTimer::firedCount() {
+    std::lock_guard lock(mutex_);
+    return fired_;
+}
+
 void ClockTimer::run(std::stop_token stop) {
     std::unique_lock lock(mutex_);
     while (!stop.stop_requested()) {
@@ -42,16 +52,19 @@ void ClockTimer::run(std::stop_token stop) {
         if (first->first <= now) {
             auto job = std::move(first->second);
             jobs_.erase(first);
+            running_ = true;
             lock.unlock();
             job();
             lock.lock();
+            running_ = false;
+            ++fired_;
             continue;
         }
-        const uint64_t wait = first->first - now;
+        const uint64_t due = first->first;
         wakeSleeper_ = std::stop_source();
         std::stop_token wake = wakeSleeper_.get_token();
         lock.unlock();
-        clock_.sleepFor(wait, wake);
+        clock_.sleepUntil(due, wake);
         lock.lock();
     }
 }

@@ -27,6 +27,12 @@ public:
 
     void after(uint64_t delayNanos, std::function<void()> job);
     Clock& clock() const { return clock_; }
+    // True when no job is due on the clock and none is running: everything
+    // the clock's time has made due has run. Lets a driver of a FakeClock
+    // wait for the firings of each step instead of guessing a delay.
+    bool isSettled();
+    // Jobs run so far.
+    uint64_t firedCount();
 
     // On the system clock; lives until the process ends.
     static ClockTimer& shared();
@@ -39,6 +45,8 @@ private:
     std::condition_variable_any changed_;
     std::multimap<uint64_t, std::function<void()>> jobs_; // by due time
     std::stop_source wakeSleeper_;                        // ends the current clock wait
+    bool running_ = false;
+    uint64_t fired_ = 0;
     std::jthread thread_;
 };
 

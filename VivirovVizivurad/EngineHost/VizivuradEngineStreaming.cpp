@@ -131,8 +131,13 @@ void VizivuradEngine::submitJob(std::vector<uint32_t> prompt, std::function<void
     job.prompt = std::move(prompt);
     job.deadline = clock().uptimeNanos() + deadlineNanos;
     job.lane = lane;
-    job.onToken = TokenThrottle::wrap(std::move(onToken), throttleNanos, timer());
-    job.onDone = std::move(onDone);
+    // The held token reaches the caller before the job's end does.
+    TokenThrottle::TokenThrottleSink throttle = TokenThrottle::wrapWithFlush(std::move(onToken), throttleNanos, timer());
+    job.onToken = std::move(throttle.push);
+    job.onDone = [flush = std::move(throttle.flush), onDone = std::move(onDone)] {
+        flush();
+        if (onDone) onDone();
+    };
     sched.enqueue(std::move(job));
 }
 

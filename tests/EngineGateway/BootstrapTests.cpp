@@ -195,8 +195,7 @@ TEST_F(Bootstrap, TelemetryPollerFollowsTheTurnAndStopsAtQuit) {
     host->startMatrixTelemetry(); // still one poller
     EXPECT_EQ(host->matrixTelemetryPolls(), 1);
     auto pollsAfter = [&](uint64_t nanos) {
-        clock.advance(nanos);
-        qtWaitUntil([] { return false; }, 30);
+        advanceAndSettle(nanos);
         return host->matrixTelemetryPolls();
     };
     EXPECT_EQ(pollsAfter(3'900'000'000), 1);

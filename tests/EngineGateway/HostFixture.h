@@ -90,6 +90,19 @@ protected:
         return r;
     }
 
+    // Moves the fake clock and waits until every firing it made due has run
+    // on the GUI thread, with the firings those firings schedule at once, so
+    // a loaded machine cannot leave a tick behind the clock.
+    void advanceAndSettle(uint64_t nanos) {
+        clock.advance(nanos);
+        for (;;) {
+            ASSERT_TRUE(qtWaitUntil([&] { return timer.isSettled(); }));
+            const uint64_t fired = timer.firedCount();
+            QCoreApplication::processEvents(); // the posts of those firings
+            if (timer.isSettled() && timer.firedCount() == fired) return;
+        }
+    }
+
     void startTurn() { activity.feed(AgentEvent{AgentEvent::TurnStarted{}}); }
     void endTurn() { activity.feed(AgentEvent::turnFinished("ok")); }
 

@@ -9,14 +9,11 @@ constexpr uint64_t kSecond = 1'000'000'000;
 
 class Yield : public HostFixture {
 protected:
-    // Moves the fake clock in small steps, letting each firing run. Firings
-    // reach the GUI thread through another thread, so the tests leave half a
-    // second of margin around every boundary they count.
+    // Moves the fake clock in small steps, letting each step's firings run.
+    // Work they start on the engine runs on in real time, so the tests leave
+    // half a second of margin around every boundary they count.
     void pass(uint64_t nanos, uint64_t step = kSecond / 100) {
-        for (uint64_t moved = 0; moved < nanos; moved += step) {
-            clock.advance(step);
-            qtWaitUntil([] { return false; }, 2);
-        }
+        for (uint64_t moved = 0; moved < nanos; moved += step) advanceAndSettle(step);
     }
     void bootScaffold() {
         ScopedEnv gate("VIVIROV_GATE6", "1");

@@ -79,8 +79,8 @@ TEST_F(ThrottleTest, TextFormJoinsHeldPiecesAndAnExplicitFlushLeavesTheDeferredO
     EXPECT_EQ(got->get(), (std::vector<std::string>{"a", "bc"}));
 
     clock_.advance(20 * kMs); // the deferred flush comes due and finds nothing
-    ASSERT_TRUE(waitUntil([&] { return clock_.sleepers() == 0; }));
-    throttle.push("d");
+    ASSERT_TRUE(waitUntil([&] { return timer_.isSettled(); }));
+    throttle.push("d"); // 20 ms after the last delivery: at once
     throttle.push("e");
     clock_.advance(20 * kMs);
     ASSERT_TRUE(waitUntil([&] { return got->get().size() == 4; }));

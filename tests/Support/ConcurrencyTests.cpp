@@ -44,6 +44,13 @@ TEST(Cancellation, FakeClockSleepWakesOnAdvanceOrStop) {
     source.request_stop();
     cancelled.join();
     EXPECT_EQ(result.load(), 0);
+
+    // A deadline read before an advance is not pushed back by it, on the
+    // fake clock and through the system clock's relative sleep alike.
+    const uint64_t deadline = clock.uptimeNanos() + 1'000'000'000ull;
+    clock.advance(1'000'000'000ull);
+    EXPECT_TRUE(clock.sleepUntil(deadline));
+    EXPECT_TRUE(SystemClock::shared().sleepUntil(SystemClock::shared().uptimeNanos() - 1));
 }
 
 TEST(SerialQueue, RunsJobsInOrderAndDelayedJobsByDeadline) {
