@@ -105,8 +105,44 @@ void BM_BatchedDecode(benchmark::State& state) {
     state.counters["ms_moe"] = spent[ZOV4Forward::kProfMoe] * per_step;
 }
 
+// The mixture-of-experts stage alone for B rows, every layer in turn, beside
+// the same stage for one row right after it ("vs_B1": rows per second at B
+// over rows per second at 1). The routed and shared expert weights are read
+// once per layer for all rows, so the ratio should approach B.
+void BM_MoeStage(benchmark::State& state) {
+    ZOV4Forward& f = model();
+    const int B = int(state.range(0));
+    const int64_t E = f.n_embd;
+    std::vector<float> x(size_t(B * E)), out(size_t(B * E));
+    for (size_t i = 0; i < x.size(); ++i) x[i] = float((i * 2654435761u) % 2001) / 1000.0f - 1.0f;
+    std::vector<int32_t> tokens(static_cast<size_t>(B)), one_token(1);
+    for (int s = 0; s < B; ++s) tokens[size_t(s)] = (s * 131 + 7) % f.n_vocab;
+    one_token[0] = tokens[0];
+    using Clock = std::chrono::steady_clock;
+    double seconds = 0.0, one_seconds = 0.0;
+    int64_t steps = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        for (int il = 0; il < f.n_layer; ++il) f.moe(il, tokens, x.data(), out.data(), B);
+        seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+        benchmark::DoNotOptimize(out.data());
+        if (B > 1) {
+            const auto t1 = Clock::now();
+            for (int il = 0; il < f.n_layer; ++il) f.moe(il, one_token, x.data(), out.data(), 1);
+            one_seconds += std::chrono::duration<double>(Clock::now() - t1).count();
+        }
+        ++steps;
+    }
+    state.counters["ms_moe"] = 1e3 * seconds / double(std::max<int64_t>(steps, 1));
+    if (B > 1) {
+        state.counters["ms_moe_B1"] = 1e3 * one_seconds / double(std::max<int64_t>(steps, 1));
+        state.counters["vs_B1"] = double(B) * one_seconds / std::max(seconds, 1e-12);
+    }
+}
+
 } // namespace
 
+BENCHMARK(BM_MoeStage)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Arg(16)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_BatchedDecode)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Arg(16)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 BENCHMARK_MAIN();

@@ -11,6 +11,7 @@
 
 #include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/ggml_blocks.h"
+#include "zov4/zov4_moe_rows.h"
 #include "zov4/zov4_moe_types.h"
 #include "zov4/zov4_row_products.h"
 
@@ -18,17 +19,46 @@ namespace vm::zov4 {
 
 namespace {
 
-// Weight bytes one claim aims at, in row counts rounded to whole 64-byte
-// lines of outputs so that neighbouring claims do not share them.
+// Weight bytes one claim covers: a share of its phase that leaves each
+// participant about kClaimsEach claims to even out the last ones, at least
+// kRunBytes so that the claim counter stays cold, at most kMaxRunBytes.
+// Long runs let each core's prefetch stream far, which matters most when a
+// phase reads many small matrices (the experts of a batch of rows). Row
+// counts are rounded to whole 64-byte lines of outputs so that neighbouring
+// claims do not share them, and to whole tiles of the several-row kernel
+// (three weight rows) below that.
 constexpr uint64_t kRunBytes = 32 * 1024;
-constexpr int32_t kRowGrain = 16;
+constexpr uint64_t kMaxRunBytes = 256 * 1024;
+constexpr uint64_t kClaimsEach = 6;
+constexpr int32_t kRowGrain = 48;
+constexpr int32_t kTileRows = 3;
 // Below this many weight bytes the caller computes everything itself.
 constexpr uint64_t kInlineBytes = 48 * 1024;
 
-int32_t run_rows(uint64_t bytes_per_row, int32_t total) {
-    int32_t r = int32_t(std::clamp<uint64_t>(kRunBytes / std::max<uint64_t>(bytes_per_row, 1), 1, uint64_t(total)));
-    if (r >= kRowGrain) r = r / kRowGrain * kRowGrain;
+uint64_t run_bytes(uint64_t phase_bytes, int participants) {
+    return std::clamp<uint64_t>(phase_bytes / (uint64_t(std::max(participants, 1)) * kClaimsEach), kRunBytes,
+                                kMaxRunBytes);
+}
+
+int32_t run_rows(uint64_t bytes_per_row, int32_t total, uint64_t run) {
+    int32_t r = int32_t(std::clamp<uint64_t>(run / std::max<uint64_t>(bytes_per_row, 1), 1, uint64_t(total)));
+    if (r >= kRowGrain)
+        r = r / kRowGrain * kRowGrain;
+    else if (r >= kTileRows)
+        r = r / kTileRows * kTileRows;
     return r;
+}
+
+// Rows [a, b) of p for M activation rows: several rows of Q8_0 weights by
+// the tiled kernel where the CPU has it, else the decode's row kernels; the
+// bits are the same either way.
+void product_rows(const RowProduct& p, int32_t a, int32_t b, int32_t M) {
+    if (M > 1)
+        if (const WideRowsKernel tiled = moe_rows_kernel(p.type)) {
+            tiled(p.W, a, b, p.K, p.X, M, p.Y, p.ldy ? p.ldy : p.N);
+            return;
+        }
+    row_product_range(p, a, b, M);
 }
 
 void pause() {
@@ -54,8 +84,8 @@ struct Plan {
 
     void up_gate(int i, int32_t a, int32_t b) const {
         const GatedFfn& f = nets[i];
-        row_product_range(up[size_t(i)], a, b, f.rows);
-        row_product_range(gate[size_t(i)], a, b, f.rows);
+        product_rows(up[size_t(i)], a, b, f.rows);
+        product_rows(gate[size_t(i)], a, b, f.rows);
         for (int32_t m = 0; m < f.rows; ++m) {
             const int64_t at = int64_t(m) * f.N;
             if (f.weight) {
@@ -68,7 +98,7 @@ struct Plan {
     }
 
     void down_add(int32_t j0, int32_t j1) const {
-        for (int i = 0; i < count; ++i) row_product_range(down[size_t(i)], j0, j1, nets[i].rows);
+        for (int i = 0; i < count; ++i) product_rows(down[size_t(i)], j0, j1, nets[i].rows);
         for (int i = 0; i < count; ++i) {
             const GatedFfn& f = nets[i];
             for (int32_t m = 0; m < f.rows; ++m) {
@@ -113,7 +143,8 @@ bool run_gated_ffns(const GatedFfn* nets, int count, float* out) {
     p.out = out;
     p.K = nets[0].K;
     p.first_a.push_back(0);
-    uint64_t bytes = 0, down_row_bytes = 0;
+    uint64_t bytes_a = 0, bytes_b = 0, down_row_bytes = 0;
+    std::vector<uint64_t> row_bytes_a;
     for (int i = 0; i < count; ++i) {
         const GatedFfn& f = nets[i];
         if (f.K != p.K || f.rows < 1 || !f.U || !f.G || !f.A || !f.D) return false;
@@ -126,15 +157,22 @@ bool run_gated_ffns(const GatedFfn* nets, int count, float* out) {
         p.up.push_back(up);
         p.gate.push_back(gate);
         p.down.push_back(down);
-        p.rows_a.push_back(run_rows(rb_ug, f.N));
-        p.first_a.push_back(p.first_a.back() + (f.N + p.rows_a.back() - 1) / p.rows_a.back());
-        bytes += rb_ug * uint64_t(f.N) + rb_d * uint64_t(f.K);
+        row_bytes_a.push_back(rb_ug);
+        bytes_a += rb_ug * uint64_t(f.N);
+        bytes_b += rb_d * uint64_t(f.K);
         down_row_bytes += rb_d;
     }
+    const bool inline_job = bytes_a + bytes_b < kInlineBytes;
+    const int participants = inline_job ? 1 : vm::apex::det_pool_global()->participants();
+    const uint64_t run_a = run_bytes(bytes_a, participants);
+    for (int i = 0; i < count; ++i) {
+        p.rows_a.push_back(run_rows(row_bytes_a[size_t(i)], nets[i].N, run_a));
+        p.first_a.push_back(p.first_a.back() + (nets[i].N + p.rows_a.back() - 1) / p.rows_a.back());
+    }
     p.runs_a = p.first_a.back();
-    p.rows_b = run_rows(down_row_bytes, p.K);
+    p.rows_b = run_rows(down_row_bytes, p.K, run_bytes(bytes_b, participants));
     p.runs_b = (p.K + p.rows_b - 1) / p.rows_b;
-    if (bytes < kInlineBytes)
+    if (inline_job || participants < 2)
         p.work();
     else
         vm::apex::det_pool_global()->parallel([&p](int, int) { p.work(); });

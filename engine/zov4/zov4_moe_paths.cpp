@@ -11,6 +11,7 @@
 #include "vm_cabi_v2/slice_event.h"
 #include "vm_gpu.h"
 #include "zov4/zov4_forward.h"
+#include "zov4/zov4_moe_job.h"
 #include "zov4/zov4_row_products.h"
 
 namespace vm::zov4 {
@@ -126,10 +127,32 @@ void ZOV4Forward::cpu_expert_eval_(int il, const FusedExperts& f, int e, const M
     gate.resize(size_t(m * ff));
     a.resize(size_t(m * ff));
     d.resize(size_t(m * E));
+    thread_local std::vector<float> weight;
+    thread_local std::vector<int32_t> out_row;
+    weight.resize(size_t(m));
+    out_row.resize(size_t(m));
     for (int64_t i = 0; i < m; ++i) {
         const float* xr = x + int64_t(bucket[size_t(i)].first) * E;
         std::copy(xr, xr + E, X.begin() + i * E);
+        weight[size_t(i)] = bucket[size_t(i)].second;
+        out_row[size_t(i)] = bucket[size_t(i)].first;
     }
+    // The three products in one job of the pool, each weight read once for
+    // all the bucket's rows.
+    const GatedFfn net{.type = {f.t[0]->type, f.t[1]->type, f.t[2]->type},
+                       .W = {w[0], w[1], w[2]},
+                       .N = int32_t(ff),
+                       .K = int32_t(E),
+                       .rows = int32_t(m),
+                       .X = X.data(),
+                       .U = up.data(),
+                       .G = gate.data(),
+                       .A = a.data(),
+                       .D = d.data(),
+                       .weight = weight.data(),
+                       .clamp = L,
+                       .out_rows = out_row.data()};
+    if (run_gated_ffns(&net, 1, out)) return;
     const RowProduct up_gate[2] = {{f.t[0]->type, w[0], int32_t(ff), int32_t(E), X.data(), up.data(), 0},
                                    {f.t[1]->type, w[1], int32_t(ff), int32_t(E), X.data(), gate.data(), 0}};
     if (!row_products(up_gate, 2, int32_t(m))) {

@@ -14,10 +14,12 @@ namespace vm::zov4 {
 namespace {
 
 constexpr int kChunkRows = 16;
-// Up and gate products of the combined expert route: up to fifteen routed
-// experts and the shared expert; more take the per-expert route, which does
-// not hold every expert's activations at once.
+// The combined expert route holds every routed row's activations at once:
+// it is taken for up to fifteen routed experts, or for more while those
+// buffers stay small (the rows of a batched decode step); otherwise the
+// per-expert route holds one expert's rows at a time.
 constexpr size_t kMaxPassProducts = 32;
+constexpr uint64_t kMaxPassScratchBytes = 8u << 20;
 
 struct Operand {
     uint32_t type = 0;
@@ -90,6 +92,18 @@ void ZOV4Forward::shared_expert_batch(int il, const float* x, float* out, int64_
         float* oc = out + r0 * E;
         bool ok = u.data && g.data && E > 0 && F > 0;
         if (ok) {
+            // Up, gate and down in one job of the pool.
+            const GatedFfn net{.type = {u.type, g.type, d.type},
+                               .W = {u.data, g.data, d.data},
+                               .N = int32_t(F),
+                               .K = int32_t(E),
+                               .rows = W,
+                               .X = xc,
+                               .U = up.data(),
+                               .G = gate.data(),
+                               .A = h.data(),
+                               .D = y.data()};
+            if (run_gated_ffns(&net, 1, oc)) continue;
             // Up and gate in one pass over both weights for all W rows.
             const RowProduct up_gate[2] = {{u.type, u.data, int32_t(F), int32_t(E), xc, up.data(), 0},
                                            {g.type, g.data, int32_t(F), int32_t(E), xc, gate.data(), 0}};
@@ -120,7 +134,7 @@ bool ZOV4Forward::experts_cpu_with_shared_(int il, const FusedExperts& f, const 
     const GGUFTensor* tg = wl_opt(il, "ffn_gate_shexp.weight");
     const GGUFTensor* td = wl_opt(il, "ffn_down_shexp.weight");
     const size_t k = experts.size();
-    if (!tu || !tg || !td || n < 1 || 2 * (k + 1) > kMaxPassProducts) return false;
+    if (!tu || !tg || !td || n < 1) return false;
     const int64_t E = n_embd, ff = f.ff, F = ff_shared_();
     const float L = act_clamp_of_(il);
 
@@ -129,6 +143,8 @@ bool ZOV4Forward::experts_cpu_with_shared_(int il, const FusedExperts& f, const 
     std::vector<int64_t> first(k + 1, 0);
     for (size_t i = 0; i < k; ++i) first[i + 1] = first[i] + int64_t(buckets[size_t(experts[i])].size());
     const int64_t routed = first[k];
+    const uint64_t scratch = uint64_t(3 * (routed * ff + n * F) + (2 * routed + n) * E) * sizeof(float);
+    if (2 * (k + 1) > kMaxPassProducts && scratch > kMaxPassScratchBytes) return false;
     thread_local std::vector<float> X, up, gate, a, d, weight;
     thread_local std::vector<int32_t> out_row;
     X.resize(size_t(routed * E));
@@ -151,7 +167,8 @@ bool ZOV4Forward::experts_cpu_with_shared_(int il, const FusedExperts& f, const 
     // Routed experts in ascending order, then the shared expert: the order
     // their outputs are added in.
     const Operand u = operand_of(f32_dense, tu), g = operand_of(f32_dense, tg), dn = operand_of(f32_dense, td);
-    GatedFfn nets[kMaxPassProducts / 2];
+    thread_local std::vector<GatedFfn> nets;
+    nets.assign(k + 1, GatedFfn{});
     int count = 0;
     for (size_t i = 0; i < k; ++i) {
         const int32_t rows = int32_t(first[i + 1] - first[i]);
@@ -182,7 +199,7 @@ bool ZOV4Forward::experts_cpu_with_shared_(int il, const FusedExperts& f, const 
                      .G = gate.data() + routed * ff,
                      .A = a.data() + routed * ff,
                      .D = d.data() + routed * E};
-    return run_gated_ffns(nets, count, out);
+    return run_gated_ffns(nets.data(), count, out);
 }
 
 } // namespace vm::zov4

@@ -133,6 +133,47 @@ TEST(MoeCall, SameBitsForAnyPoolSize) {
         EXPECT_NE(run.stdoutData.find(run.threads == "1" ? "POOL 0" : "POOL 1"), std::string::npos) << run.threads;
 }
 
+// A batch of hash-routed rows reaching more experts than fit the pool's
+// product table at once, and a batch of forced rows: every row gets the
+// bits of its own single-row call (the batched route reads each expert's
+// weights once for all its rows, with the single-row order of sums).
+TEST(MoeCall, EveryRowOfABatchHasTheBitsOfItsOwnCall) {
+    TempDir dir;
+    DeepSeekV4Options o;
+    o.shape.nEmbd = kE;
+    o.shape.nFfExp = 64;
+    o.shape.nExpert = 24;
+    o.shape.nExpertUsed = 2;
+    o.shape.nLayer = 2;
+    const DeepSeekV4Model files = writeDeepSeekV4Model(dir.path(), "many", o);
+    ZOV4Forward f(files.path());
+    f.use_gpu = false;
+    const int n = 16;
+    std::vector<int32_t> tokens;
+    for (int t = 0; t < n; ++t) tokens.push_back(int32_t(t * 29 + 3));
+    // Distinct experts the table gives these tokens in layer 0.
+    const std::string& table = files.tensors.at("blk.0.ffn_gate_tid2eid.weight").bytes;
+    std::vector<bool> seen(24, false);
+    for (int32_t tok : tokens)
+        for (int i = 0; i < 2; ++i) {
+            int32_t id;
+            std::memcpy(&id, table.data() + (size_t(tok) * 2 + size_t(i)) * 4, 4);
+            seen[size_t(id)] = true;
+        }
+    ASSERT_GT(std::count(seen.begin(), seen.end(), true), 15);
+
+    const auto x = inputs(n);
+    for (int il : {0, 1}) {
+        f.forced_expert = il == 1 ? 5 : -1;
+        std::vector<float> batch(x.size(), 0.0f), alone(x.size(), 0.0f);
+        f.moe(il, tokens, x.data(), batch.data(), n);
+        for (int t = 0; t < n; ++t) f.moe(il, {tokens[size_t(t)]}, x.data() + t * kE, alone.data() + t * kE, 1);
+        for (int t = 0; t < n; ++t)
+            EXPECT_EQ(std::memcmp(batch.data() + t * kE, alone.data() + t * kE, kE * sizeof(float)), 0)
+                << "layer " << il << " row " << t;
+    }
+}
+
 // Networks that disagree on the output width, or a null weight matrix, are
 // refused before anything is written.
 TEST(MoeCall, MalformedNetworksWriteNothing) {
