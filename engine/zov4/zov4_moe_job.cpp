@@ -11,7 +11,6 @@
 
 #include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/ggml_blocks.h"
-#include "zov4/zov4_moe_rows.h"
 #include "zov4/zov4_moe_types.h"
 #include "zov4/zov4_row_products.h"
 
@@ -49,18 +48,6 @@ int32_t run_rows(uint64_t bytes_per_row, int32_t total, uint64_t run) {
     return r;
 }
 
-// Rows [a, b) of p for M activation rows: several rows of Q8_0 weights by
-// the tiled kernel where the CPU has it, else the decode's row kernels; the
-// bits are the same either way.
-void product_rows(const RowProduct& p, int32_t a, int32_t b, int32_t M) {
-    if (M > 1)
-        if (const WideRowsKernel tiled = moe_rows_kernel(p.type)) {
-            tiled(p.W, a, b, p.K, p.X, M, p.Y, p.ldy ? p.ldy : p.N);
-            return;
-        }
-    row_product_range(p, a, b, M);
-}
-
 void pause() {
 #if defined(__x86_64__) || defined(__i386__)
     _mm_pause();
@@ -84,8 +71,8 @@ struct Plan {
 
     void up_gate(int i, int32_t a, int32_t b) const {
         const GatedFfn& f = nets[i];
-        product_rows(up[size_t(i)], a, b, f.rows);
-        product_rows(gate[size_t(i)], a, b, f.rows);
+        row_product_range(up[size_t(i)], a, b, f.rows);
+        row_product_range(gate[size_t(i)], a, b, f.rows);
         for (int32_t m = 0; m < f.rows; ++m) {
             const int64_t at = int64_t(m) * f.N;
             if (f.weight) {
@@ -98,7 +85,7 @@ struct Plan {
     }
 
     void down_add(int32_t j0, int32_t j1) const {
-        for (int i = 0; i < count; ++i) product_rows(down[size_t(i)], j0, j1, nets[i].rows);
+        for (int i = 0; i < count; ++i) row_product_range(down[size_t(i)], j0, j1, nets[i].rows);
         for (int i = 0; i < count; ++i) {
             const GatedFfn& f = nets[i];
             for (int32_t m = 0; m < f.rows; ++m) {

@@ -6,6 +6,7 @@
 #include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/fused_q_kernels.h"
 #include "vm_cabi_v2/ggml_blocks.h"
+#include "zov4/zov4_tiled_rows.h"
 #include "zov4/zov4_wide_rows.h"
 
 namespace vm::zov4 {
@@ -38,6 +39,12 @@ int32_t rows_of_product(const RowProduct& p, int32_t M) { return p.rows > 0 ? p.
 void rows_of(const RowProduct& p, int32_t a, int32_t b, int32_t M) {
     const uint64_t rb = ggml_row_bytes(p.type, uint64_t(p.K));
     const int64_t ldy = p.ldy ? p.ldy : p.N;
+    // Several activation rows are bound by arithmetic: the tiled kernel
+    // shares each activation load among weight rows, with the same bits.
+    if (const WideRowsKernel tiled = M > 1 ? tiled_rows_kernel(p.type) : nullptr) {
+        tiled(p.W, a, b, p.K, p.X, M, p.Y, ldy);
+        return;
+    }
     if (const WideRowsKernel wide = wide_rows_kernel(p.type)) {
         wide(p.W, a, b, p.K, p.X, M, p.Y, ldy);
         return;

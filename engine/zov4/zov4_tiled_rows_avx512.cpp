@@ -19,7 +19,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-#include "zov4/zov4_moe_rows.h"
+#include "zov4/zov4_tiled_rows.h"
 
 namespace vm::zov4 {
 
@@ -154,7 +154,7 @@ bool cpu_has_avx512() {
 
 } // namespace
 
-WideRowsKernel moe_rows_kernel(uint32_t type) {
+WideRowsKernel tiled_rows_kernel(uint32_t type) {
     // Beside the wide-row kernels only, whose bits it shares and which take
     // the single rows.
     if (type != kGgmlQ8_0 || !cpu_has_avx512() || !wide_rows_kernel_avx512(type)) return nullptr;

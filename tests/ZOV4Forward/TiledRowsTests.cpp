@@ -1,8 +1,8 @@
-// The tiled Q8_0 kernel of the expert products gives every output the bits
-// of the single-row kernel, whatever the number of activation rows, the row
-// range (remainders of the three-row tiles) and whether the activations are
-// read whole or a chunk at a time: batched expert products then match each
-// row's own decode exactly.
+// The tiled Q8_0 kernel of the products of several rows gives every output
+// the bits of the single-row kernel, whatever the number of activation rows,
+// the row range (remainders of the three-row tiles) and whether the
+// activations are read whole or a chunk at a time: batched products then
+// match each row's own decode exactly.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/zov4/zov4_moe_rows.h"
+#include "engine/zov4/zov4_tiled_rows.h"
 #include "tests/Kernels/KernelTestSupport.h"
 
 using namespace vivirov::test;
@@ -20,11 +20,11 @@ namespace {
 
 constexpr uint32_t kQ8_0 = 8;
 
-TEST(MoeRows, EveryTileAndRangeGivesTheSingleRowBits) {
-    const WideRowsKernel tiled = vm::zov4::moe_rows_kernel(kQ8_0);
+TEST(TiledRows, EveryTileAndRangeGivesTheSingleRowBits) {
+    const WideRowsKernel tiled = vm::zov4::tiled_rows_kernel(kQ8_0);
     const WideRowsKernel single = vm::zov4::wide_rows_kernel_avx2(kQ8_0);
     if (!tiled || !single) GTEST_SKIP() << "no AVX-512 on this CPU";
-    EXPECT_EQ(vm::zov4::moe_rows_kernel(0), nullptr);
+    EXPECT_EQ(vm::zov4::tiled_rows_kernel(0), nullptr);
     struct Case {
         int32_t N, K;
     } cases[] = {
