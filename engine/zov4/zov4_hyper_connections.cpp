@@ -36,9 +36,7 @@ void row_pass(float* m, int S, float eps) {
 void normalise_streams(const float* streams, float* z, int64_t SE, int64_t n, float eps) {
     for (int64_t t = 0; t < n; ++t) {
         const float* v = streams + t * SE;
-        double s = 0.0;
-        for (int64_t i = 0; i < SE; ++i) s += double(v[i]) * double(v[i]);
-        const float scale = 1.0f / sqrtf(eps + float(s / double(SE)));
+        const float scale = 1.0f / sqrtf(eps + mean_square_in_order(v, SE));
         for (int64_t i = 0; i < SE; ++i) z[t * SE + i] = v[i] * scale;
     }
 }
