@@ -94,7 +94,9 @@ void hc_expand(const float* f, const float* x_old, const float* post, const floa
 ZOV4Forward::HCMix ZOV4Forward::hc_pre(const float* streams, const GGUFTensor* fn, const GGUFTensor* scale,
                                        const GGUFTensor* base, float* x, int64_t n) {
     const int64_t S = n_hc, E = n_embd, SE = S * E, width = S * (S + 2);
-    std::vector<float> z(size_t(n * SE));
+    // Scratch kept between calls: the decode makes two of these per layer.
+    thread_local std::vector<float> z;
+    if (z.size() < size_t(n * SE)) z.resize(size_t(n * SE));
     normalise_streams(streams, z.data(), SE, n, rms_eps);
     std::vector<float> logits(size_t(n * width));
     mm_multi(fn, z.data(), logits.data(), SE, width, n);
