@@ -153,10 +153,6 @@ float f32_row(const float* w, int32_t K, const float* x) {
     __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
     int32_t k = 0;
     for (; k + 32 <= K; k += 32) {
-        // Both cache lines of the next stretch: the hardware's prefetch
-        // stops at each page of a long row.
-        _mm_prefetch(reinterpret_cast<const char*>(w + k) + kAhead, _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char*>(w + k) + kAhead + 64, _MM_HINT_T0);
         a0 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k), _mm256_loadu_ps(x + k), a0);
         a1 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k + 8), _mm256_loadu_ps(x + k + 8), a1);
         a2 = _mm256_fmadd_ps(_mm256_loadu_ps(w + k + 16), _mm256_loadu_ps(x + k + 16), a2);
