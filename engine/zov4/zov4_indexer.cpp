@@ -143,7 +143,12 @@ void ZOV4Forward::last_query_keys_(int layer, int r, LayerCache& cache, const in
     if (nb > 0 && cache.n_comp < nb)
         compressor_inc_from_(layer, "attn_compressor", x_rows, first_pos, D, r, g, cache.comp_tokens,
                              cache.comp_kv, cache.n_comp);
-    std::memcpy(keys + skip * D, kv_rows + skip * D, sizeof(float) * size_t((g - skip) * D));
+    // Without compressed rows the decode's keys are the visible raw rows as
+    // they lie in the history: no copy.
+    if (nb == 0 && keys_dst == nullptr)
+        *keys_out = cache.kv_rows.data() + (cache.row_offset + skip) * D;
+    else
+        std::memcpy(keys + skip * D, kv_rows + skip * D, sizeof(float) * size_t((g - skip) * D));
     if (nb > 0) {
         const size_t held = std::min(cache.comp_kv.size(), size_t(nb * D));
         std::memcpy(keys + g * D, cache.comp_kv.data(), sizeof(float) * held);
