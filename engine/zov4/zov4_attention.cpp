@@ -157,8 +157,18 @@ void mha_with_sinks(const float* q, const float* k, const float* v, const float*
             while (lo < hi && mrow[lo] == kNegInf) ++lo;
             while (hi > lo && mrow[hi - 1] == kNegInf) --hi;
         }
-        if (rows_kernel != nullptr && lo < hi)
-            rows_kernel(reinterpret_cast<const uint8_t*>(k + lo * d), 0, int32_t(hi - lo), int32_t(d), qh, 1, s + lo, 0);
+        // Each run of visible keys in one call: the indexer leaves most
+        // compressed keys masked, and each dot product is its key's alone.
+        for (int64_t j = lo; rows_kernel != nullptr && j < hi;) {
+            if (mrow != nullptr && mrow[j] == kNegInf) {
+                ++j;
+                continue;
+            }
+            int64_t end = j + 1;
+            while (end < hi && (mrow == nullptr || mrow[end] != kNegInf)) ++end;
+            rows_kernel(reinterpret_cast<const uint8_t*>(k + j * d), 0, int32_t(end - j), int32_t(d), qh, 1, s + j, 0);
+            j = end;
+        }
         float m = sinks != nullptr ? sinks[h] : kNegInf;
         for (int64_t j = lo; j < hi; ++j) {
             const float add = mrow != nullptr ? mrow[j] : 0.0f;

@@ -1,11 +1,13 @@
 #include "zov4/zov4_compressor_pool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
 
+#include "vm_cabi_v2/det_pool.h"
 #include "zov4/zov4_attention.h"
 
 namespace vm::zov4 {
@@ -13,6 +15,11 @@ namespace vm::zov4 {
 namespace {
 
 constexpr float kNegInf = -std::numeric_limits<float>::infinity();
+// Pooled columns one claim of the pool covers, and the exponentials of a
+// call worth a pool hand-off: a decode step's block of four (a thousand or
+// so) stays on the caller, a block of 128 goes to the pool.
+constexpr int64_t kColumnRun = 16;
+constexpr double kPoolEntries = 4096;
 
 } // namespace
 
@@ -36,9 +43,11 @@ void compressor_pool_from(const float* kv, const float* gate, const float* ape, 
     // same float sum every time, and no window-sized scratch.
     auto score = [&](int64_t t, int64_t col) { return gate[t * cw + col] + ape[(t % r) * cw + col]; };
 
-    for (int64_t b = first_block; b < nb; ++b) {
+    // Pooled columns [c0, c1) of block b. Each exponential is taken once and
+    // serves both the sum and the weight, the same value either time.
+    auto columns = [&](int64_t b, int64_t c0, int64_t c1, float* ex) {
         float* row = pooled + b * C;
-        for (int64_t c = 0; c < C; ++c) {
+        for (int64_t c = c0; c < c1; ++c) {
             if (overlap) {
                 // Eight entries: block b − 1 through columns c (empty for
                 // b = 0), then block b through columns C + c.
@@ -52,14 +61,15 @@ void compressor_pool_from(const float* kv, const float* gate, const float* ape, 
                 for (int e = 0; e < 8; ++e) {
                     const int64_t t = (b - 1) * 4 + e;
                     const int64_t col = e < 4 ? c : C + c;
-                    sum += t >= 0 ? expf(score(t, col) - m) : 0.0f;
+                    ex[e] = t >= 0 ? expf(score(t, col) - m) : 0.0f;
+                    sum += ex[e];
                 }
                 const float inv = 1.0f / sum;
                 float acc = 0.0f;
                 for (int e = 0; e < 8; ++e) {
                     const int64_t t = (b - 1) * 4 + e;
                     const int64_t col = e < 4 ? c : C + c;
-                    const float w = t >= 0 ? inv * expf(score(t, col) - m) : 0.0f;
+                    const float w = t >= 0 ? inv * ex[e] : 0.0f;
                     acc = std::fma(w, t >= 0 ? kv[t * cw + col] : 0.0f, acc);
                 }
                 row[c] = acc;
@@ -68,13 +78,37 @@ void compressor_pool_from(const float* kv, const float* gate, const float* ape, 
                 float m = kNegInf;
                 for (int64_t t = t0; t < t0 + r; ++t) m = std::max(m, score(t, c));
                 float sum = 0.0f;
-                for (int64_t t = t0; t < t0 + r; ++t) sum += expf(score(t, c) - m);
+                for (int64_t t = t0; t < t0 + r; ++t) {
+                    ex[t - t0] = expf(score(t, c) - m);
+                    sum += ex[t - t0];
+                }
                 const float inv = 1.0f / sum;
                 float acc = 0.0f;
-                for (int64_t t = t0; t < t0 + r; ++t) acc += (inv * expf(score(t, c) - m)) * kv[t * cw + c];
+                for (int64_t t = t0; t < t0 + r; ++t) acc += (inv * ex[t - t0]) * kv[t * cw + c];
                 row[c] = acc;
             }
         }
+    };
+
+    // Every pooled value is one column's, wholly on one thread: the pool
+    // takes runs of columns when the exponentials are worth a hand-off.
+    const int64_t entries = overlap ? 8 : r;
+    const int64_t units_per_block = (C + kColumnRun - 1) / kColumnRun;
+    const int64_t units = (nb - first_block) * units_per_block;
+    auto run = [&](std::atomic<int64_t>* next) {
+        thread_local std::vector<float> ex;
+        if (ex.size() < size_t(entries)) ex.resize(size_t(entries));
+        for (int64_t u = next ? next->fetch_add(1, std::memory_order_relaxed) : 0; u < units;
+             u = next ? next->fetch_add(1, std::memory_order_relaxed) : u + 1) {
+            const int64_t b = first_block + u / units_per_block, c0 = u % units_per_block * kColumnRun;
+            columns(b, c0, std::min(C, c0 + kColumnRun), ex.data());
+        }
+    };
+    if (units < 2 || double(nb - first_block) * double(C) * double(entries) < kPoolEntries) {
+        run(nullptr);
+    } else {
+        std::atomic<int64_t> next{0};
+        vm::apex::det_pool_global()->parallel([&](int, int) { run(&next); });
     }
 
     for (int64_t b = first_block; b < nb; ++b) {

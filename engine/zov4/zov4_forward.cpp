@@ -124,7 +124,7 @@ const GGUFTensor* ZOV4Forward::global_tensor(const std::string& name) const {
 
 void ZOV4Forward::reset_sequence() {
     std::lock_guard lock(mu);
-    for (LayerCache& c : caches) c = LayerCache{};
+    for (LayerCache& c : caches) c.clear_sequence();
     n_past = 0;
 }
 

@@ -36,9 +36,7 @@ void row_pass(float* m, int S, float eps) {
 void normalise_streams(const float* streams, float* z, int64_t SE, int64_t n, float eps) {
     for (int64_t t = 0; t < n; ++t) {
         const float* v = streams + t * SE;
-        double s = 0.0;
-        for (int64_t i = 0; i < SE; ++i) s += double(v[i]) * double(v[i]);
-        const float scale = 1.0f / sqrtf(eps + float(s / double(SE)));
+        const float scale = 1.0f / sqrtf(eps + mean_square_in_order(v, SE));
         for (int64_t i = 0; i < SE; ++i) z[t * SE + i] = v[i] * scale;
     }
 }
@@ -96,7 +94,9 @@ void hc_expand(const float* f, const float* x_old, const float* post, const floa
 ZOV4Forward::HCMix ZOV4Forward::hc_pre(const float* streams, const GGUFTensor* fn, const GGUFTensor* scale,
                                        const GGUFTensor* base, float* x, int64_t n) {
     const int64_t S = n_hc, E = n_embd, SE = S * E, width = S * (S + 2);
-    std::vector<float> z(size_t(n * SE));
+    // Scratch kept between calls: the decode makes two of these per layer.
+    thread_local std::vector<float> z;
+    if (z.size() < size_t(n * SE)) z.resize(size_t(n * SE));
     normalise_streams(streams, z.data(), SE, n, rms_eps);
     std::vector<float> logits(size_t(n * width));
     mm_multi(fn, z.data(), logits.data(), SE, width, n);

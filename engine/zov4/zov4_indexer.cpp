@@ -3,12 +3,14 @@
 // visible once their block is complete and, in layers with the sparse
 // indexer, only when the indexer ranks them among the best top_k.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
 
 #include "vm_cabi_v2/dequant.h"
+#include "vm_cabi_v2/det_pool.h"
 #include "vm_cabi_v2/kernel_ops.h"
 #include "zov4/zov4_attention.h"
 #include "zov4/zov4_compressor_pool.h"
@@ -21,6 +23,10 @@ namespace {
 
 constexpr float kNegInf = -std::numeric_limits<float>::infinity();
 constexpr float kSelectedIncomplete = -1e9f;
+// Multiply-adds of the decode's indexer scores worth a pool hand-off, and
+// the compressed blocks one claim of the pool scores.
+constexpr double kPoolScoreWork = 32768;
+constexpr int64_t kScoreRun = 16;
 
 bool raw_visible(int query, int key, int window) {
     return query >= key && (window < 1 || query - key < window);
@@ -137,7 +143,12 @@ void ZOV4Forward::last_query_keys_(int layer, int r, LayerCache& cache, const in
     if (nb > 0 && cache.n_comp < nb)
         compressor_inc_from_(layer, "attn_compressor", x_rows, first_pos, D, r, g, cache.comp_tokens,
                              cache.comp_kv, cache.n_comp);
-    std::memcpy(keys + skip * D, kv_rows + skip * D, sizeof(float) * size_t((g - skip) * D));
+    // Without compressed rows the decode's keys are the visible raw rows as
+    // they lie in the history: no copy.
+    if (nb == 0 && keys_dst == nullptr)
+        *keys_out = cache.kv_rows.data() + (cache.row_offset + skip) * D;
+    else
+        std::memcpy(keys + skip * D, kv_rows + skip * D, sizeof(float) * size_t((g - skip) * D));
     if (nb > 0) {
         const size_t held = std::min(cache.comp_kv.size(), size_t(nb * D));
         std::memcpy(keys + g * D, cache.comp_kv.data(), sizeof(float) * held);
@@ -240,15 +251,30 @@ void ZOV4Forward::indexer_scores_projected_(const float* q, float* q_rot, float*
 
     const auto dot = vm::kernel_ops().f32_row_dot;
     const int64_t complete = (int64_t(pos) + 1) / 4;
-    for (int64_t b = 0; b < nb; ++b) {
-        if (b >= complete) {
-            scores[b] = kNegInf;
-            continue;
+    auto blocks = [&](int64_t b0, int64_t b1) {
+        for (int64_t b = b0; b < b1; ++b) {
+            if (b >= complete) {
+                scores[b] = kNegInf;
+                continue;
+            }
+            float acc = 0.0f;
+            for (int h = 0; h < Hi; ++h)
+                acc = std::fma(std::max(dot(q_rot + h * Di, keys + b * Di, Di), 0.0f), w[h], acc);
+            scores[b] = acc;
         }
-        float acc = 0.0f;
-        for (int h = 0; h < Hi; ++h) acc = std::fma(std::max(dot(q_rot + h * Di, keys + b * Di, Di), 0.0f), w[h], acc);
-        scores[b] = acc;
+    };
+    // A long history's scores in runs of blocks on the pool, each score
+    // wholly on one thread.
+    if (double(nb) * double(Hi) * double(Di) < kPoolScoreWork) {
+        blocks(0, nb);
+        return;
     }
+    const int64_t runs = (nb + kScoreRun - 1) / kScoreRun;
+    std::atomic<int64_t> next{0};
+    vm::apex::det_pool_global()->parallel([&](int, int) {
+        for (int64_t u; (u = next.fetch_add(1, std::memory_order_relaxed)) < runs;)
+            blocks(u * kScoreRun, std::min(nb, (u + 1) * kScoreRun));
+    });
 }
 
 } // namespace vm::zov4

@@ -18,6 +18,7 @@
 #include "zov4/zov4_forward.h"
 #include "zov4/zov4_tensor_util.h"
 #include "zov4/zov4_hyper_connections.h"
+#include "zov4/zov4_row_kernels.h"
 
 namespace vm::zov4 {
 
@@ -42,9 +43,7 @@ bool gpu_projection_type(uint32_t t) { return t == 8 || t == 12 || t == 14; }
 void normalise_heads(float* q, int64_t rows, int64_t D, float eps) {
     for (int64_t h = 0; h < rows; ++h) {
         float* v = q + h * D;
-        double s = 0;
-        for (int64_t i = 0; i < D; ++i) s += double(v[i]) * double(v[i]);
-        const float scale = 1.0f / sqrtf(eps + float(s / double(D)));
+        const float scale = 1.0f / sqrtf(eps + mean_square_in_order(v, D));
         for (int64_t i = 0; i < D; ++i) v[i] *= scale;
     }
 }

@@ -4,6 +4,20 @@
 
 namespace vm::zov4 {
 
+void LayerCache::clear_sequence() {
+    x_rows.clear();
+    qa_rows.clear();
+    kv_rows.clear();
+    n_rows = 0;
+    row_offset = 0;
+    comp_tokens = 0;
+    comp_kv.clear();
+    n_comp = 0;
+    idx_tokens = 0;
+    idx_keys.clear();
+    n_idx = 0;
+}
+
 LayerCache::LayerCache(LayerCache&& other) noexcept { *this = std::move(other); }
 
 LayerCache& LayerCache::operator=(LayerCache&& other) noexcept {

@@ -30,6 +30,11 @@ struct LayerCache {
     std::vector<float> router_w, router_b;
     bool router_ready = false;
 
+    // Empties the sequence's rows and counts but keeps the memory of the
+    // row vectors (and the weight copies): the next sequence appends into
+    // pages already mapped, where fresh ones cost microseconds each.
+    void clear_sequence();
+
     LayerCache() = default;
     LayerCache(const LayerCache&) = default;
     LayerCache& operator=(const LayerCache&) = default;

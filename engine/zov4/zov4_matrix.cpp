@@ -220,9 +220,7 @@ void ZOV4Forward::run_threads(int64_t N, const std::function<void(int64_t, int64
 }
 
 void ZOV4Forward::rmsnorm(const float* x, const GGUFTensor* W, float* y, int64_t n) {
-    double s = 0.0;
-    for (int64_t i = 0; i < n; ++i) s += double(x[i]) * double(x[i]);
-    const float scale = 1.0f / sqrtf(rms_eps + float(s / double(n)));
+    const float scale = 1.0f / sqrtf(rms_eps + mean_square_in_order(x, n));
     thread_local std::vector<float> w;
     w.resize(size_t(n));
     vm::dequant_tensor(W->type, W->data, w.data(), uint64_t(n));

@@ -39,7 +39,43 @@ void expand(const float* f, const float* x_old, const float* post, const float* 
 
 const RowKernels kPortable{rms_norm_row, weighted_sum, expand};
 
+double sum_of_squares_in_order(const float* v, int64_t n) {
+    double s = 0.0;
+    for (int64_t i = 0; i < n; ++i) s += double(v[i]) * double(v[i]);
+    return s;
+}
+
 } // namespace
+
+float mean_square_in_order(const float* v, int64_t n) {
+    if (n <= 0) return float(sum_of_squares_in_order(v, n) / double(n));
+    // The in-order sum is one long chain of dependent additions. Independent
+    // lanes give a sum that differs from it by less than margin
+    // (each of the two sums of n non-negative terms, every square exact in
+    // double, is within (n - 1)·2^-53 of the exact sum, relatively); when
+    // both ends of that interval round to the same float mean, so does the
+    // in-order sum, since dividing and rounding keep the order. Otherwise
+    // (about once in ten thousand rows) the sum is made in order.
+    static const SquareSum vector_sum = avx2_square_sum();
+    double fast = 0.0;
+    if (vector_sum != nullptr) {
+        fast = vector_sum(v, n);
+    } else {
+        double lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        const int64_t body = n / 8 * 8;
+        for (int64_t i = 0; i < body; i += 8)
+            for (int j = 0; j < 8; ++j) lane[j] += double(v[i + j]) * double(v[i + j]);
+        fast = ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+        for (int64_t i = body; i < n; ++i) fast += double(v[i]) * double(v[i]);
+    }
+    const double margin = 4.0 * double(n) * 0x1p-53;
+    if (std::isfinite(fast) && double(n) < 0x1p40) {
+        const float lo = float(fast * (1.0 - margin) / double(n));
+        const float hi = float(fast * (1.0 + margin) / double(n));
+        if (lo == hi) return lo;
+    }
+    return float(sum_of_squares_in_order(v, n) / double(n));
+}
 
 const RowKernels& portable_row_kernels() { return kPortable; }
 

@@ -21,6 +21,16 @@ struct RowKernels {
                    int64_t S);
 };
 
+// float(s / n) for s the sum of the squares in double precision, added in
+// element order: the bits of that sequential loop, usually without its
+// chain of dependent additions.
+float mean_square_in_order(const float* v, int64_t n);
+
+// Σ v[i]² in double precision in sixteen lanes (the AVX2 build), null where
+// the CPU lacks AVX2 and FMA; mean_square_in_order's quick sum.
+using SquareSum = double (*)(const float* v, int64_t n);
+SquareSum avx2_square_sum();
+
 const RowKernels& portable_row_kernels();
 // Null when the CPU lacks AVX2 and FMA.
 const RowKernels* avx2_row_kernels();

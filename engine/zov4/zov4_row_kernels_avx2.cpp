@@ -70,7 +70,29 @@ void expand(const float* f, const float* x_old, const float* post, const float* 
 
 const RowKernels kAvx2{rms_norm_row, weighted_sum, expand};
 
+// Each square is exact in double, so a fused multiply-add rounds only the sum.
+double square_sum(const float* v, int64_t n) {
+    __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+    int64_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256 lo = _mm256_loadu_ps(v + i), hi = _mm256_loadu_ps(v + i + 8);
+        const __m256d d0 = _mm256_cvtps_pd(_mm256_castps256_ps128(lo)), d1 = _mm256_cvtps_pd(_mm256_extractf128_ps(lo, 1));
+        const __m256d d2 = _mm256_cvtps_pd(_mm256_castps256_ps128(hi)), d3 = _mm256_cvtps_pd(_mm256_extractf128_ps(hi, 1));
+        a0 = _mm256_fmadd_pd(d0, d0, a0);
+        a1 = _mm256_fmadd_pd(d1, d1, a1);
+        a2 = _mm256_fmadd_pd(d2, d2, a2);
+        a3 = _mm256_fmadd_pd(d3, d3, a3);
+    }
+    alignas(32) double l[4];
+    _mm256_store_pd(l, _mm256_add_pd(_mm256_add_pd(a0, a1), _mm256_add_pd(a2, a3)));
+    double s = (l[0] + l[1]) + (l[2] + l[3]);
+    for (; i < n; ++i) s += double(v[i]) * double(v[i]);
+    return s;
+}
+
 } // namespace
+
+SquareSum avx2_square_sum() { return vm::avx2_kernel_ops() ? square_sum : nullptr; }
 
 const RowKernels* avx2_row_kernels() { return vm::avx2_kernel_ops() ? &kAvx2 : nullptr; }
 

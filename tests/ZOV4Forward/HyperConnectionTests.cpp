@@ -170,6 +170,35 @@ TEST(ZOV4HyperConnections, VectorAndPortableRowKernelsGiveTheSameBits) {
     }
 }
 
+// The stream and head norms take their mean square through a short-cut of
+// the in-order double sum; it must keep that sum's bits. The first row is
+// the hard case: (1 + 2^-12)² lies halfway between two floats, the in-order
+// sum drops every later square (a quarter of its last place), while any
+// other order keeps them and rounds the mean up instead.
+TEST(ZOV4HyperConnections, MeanSquareKeepsTheBitsOfTheInOrderSum) {
+    auto inOrder = [](const std::vector<float>& v) {
+        double s = 0.0;
+        for (float x : v) s += double(x) * double(x);
+        return float(s / double(v.size()));
+    };
+    std::vector<float> tie(1024, 0x1p-27f);
+    tie[0] = 1.0f + 0x1p-12f;
+    std::vector<std::vector<float>> rows = {tie};
+    for (size_t n : {size_t(3), size_t(128), size_t(2048), size_t(8195)})
+        for (float scale : {1e-19f, 1.0f, 3e18f})
+            for (int seed = 0; seed < 40; ++seed) {
+                std::vector<float> v = wave(n, 0.37f * float(seed));
+                v[size_t(seed) % n] *= 1e3f; // one large term among small ones
+                for (float& x : v) x *= scale;
+                rows.push_back(std::move(v));
+            }
+    for (const auto& v : rows) {
+        const float got = mean_square_in_order(v.data(), int64_t(v.size()));
+        const float want = inOrder(v);
+        EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << v.size() << " values, " << got << " vs " << want;
+    }
+}
+
 TEST(ZOV4HyperConnections, PreMixAndHeadMatchADoublePrecisionReference) {
     const auto f = cpuForward(sharedDeepSeekV4Model("base").path());
     const size_t S = size_t(f->n_hc), E = size_t(f->n_embd), SE = S * E, n = 3, width = S * (S + 2);
