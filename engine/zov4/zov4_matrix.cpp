@@ -21,7 +21,6 @@ namespace vm::zov4 {
 
 namespace {
 
-constexpr int32_t kGemvChunk = 64;
 constexpr int32_t kGemmTile = 32;
 constexpr int64_t kGpuMinRows = 8;
 // Up to this many activation rows a product is one pass over the weight rows

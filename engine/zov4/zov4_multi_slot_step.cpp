@@ -160,7 +160,10 @@ void ZOV4Forward::decode_layer_batched_(int il, int B, const std::vector<int32_t
                 B);
     rmsnorm_rows(a.qa.data(), wl(il, "attn_q_a_norm.weight"), a.qn.data(), Q, B);
     mm_multi(wl(il, "attn_q_b.weight"), a.qn.data(), a.q.data(), Q, H * D, B);
-    for (int64_t h = 0; h < int64_t(B) * H; ++h) scale_to_unit_rms(a.q.data() + h * D, a.qh.data() + h * D, D, rms_eps);
+    on_pool(B, [&](int j) {
+        for (int64_t h = int64_t(j) * H; h < int64_t(j + 1) * H; ++h)
+            scale_to_unit_rms(a.q.data() + h * D, a.qh.data() + h * D, D, rms_eps);
+    });
     rmsnorm_rows(a.kv.data(), wl(il, "attn_kv_a_norm.weight"), a.kvn.data(), D, B);
     dt = seconds_since(t);
     prof[kProfBQkv] += dt;
