@@ -31,9 +31,6 @@ DenseShape dense_shape(const GGUFFile& f) {
             int32_t(kv_or(f, "qwen2.attention.head_count_kv", 2))};
 }
 
-constexpr uint64_t kTableCapacity = 16'777'216;
-constexpr uint64_t kTablePool = 16'777'216;
-
 } // namespace
 
 VMEngineV2::VMEngineV2(const char* path) {

@@ -16,7 +16,6 @@ constexpr size_t kDecodeKeys = 8192;   // keys of the single-token decode
 constexpr size_t kDecodeRaw = 4096;    // raw rows of the single-token decode
 constexpr size_t kIndexerBlocks = 1032;
 constexpr size_t kRowKeys = 256;       // keys per batched row: 128 raw + compressed
-constexpr size_t kRowRaw = 128;        // raw positions per slot
 
 template <class T>
 void sized(std::vector<T>& v, size_t n) {
